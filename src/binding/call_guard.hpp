@@ -1,0 +1,35 @@
+// Every entry point the interpreter calls runs inside guarded(): no C++
+// exception ever crosses into the interpreter.
+#pragma once
+
+#include <exception>
+#include <new>
+
+#include "binding/errors.hpp"
+#include "binding/python.hpp"
+#include "kernel/error.hpp"
+
+namespace allotra::binding {
+
+template <typename Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const PythonErrorSet&) {
+        // The exception is already set.
+    } catch (const Cancelled&) {
+        // Cancelled on request of a pending signal handler's exception.
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "solving was cancelled");
+    } catch (const InternalError& error) {
+        raise_panic(error.what(), error.where().file_name(), error.where().line());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what(), __FILE__, __LINE__);
+    } catch (...) {
+        raise_panic("unknown internal failure", __FILE__, __LINE__);
+    }
+    return {};
+}
+
+}  // namespace allotra::binding

@@ -1,0 +1,100 @@
+#include "kernel/matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace allotra {
+
+std::uint64_t checked_element_count(std::uint64_t m, std::uint64_t n) {
+    constexpr std::uint64_t max_count = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    // The product of the non-zero dimensions must be representable, even when
+    // the other dimension is 0.
+    std::uint64_t a = m == 0 ? 1 : m;
+    std::uint64_t b = n == 0 ? 1 : n;
+    if (a > max_count / b) {
+        fail("shape too large: " + std::to_string(m) + " x " + std::to_string(n));
+    }
+    std::uint64_t count = m * n;
+    if (count > (max_count - 7) / 8) {
+        fail("capacity overflow");
+    }
+    return count;
+}
+
+template <typename T>
+Matrix<T> allocate_matrix(std::uint64_t m, std::uint64_t n, bool zero_filled) {
+    std::uint64_t count = checked_element_count(m, n);
+    Matrix<T> matrix;
+    matrix.rows = m;
+    matrix.cols = n;
+    if (count == 0) {
+        return matrix;
+    }
+    void* raw = zero_filled ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+    if (raw == nullptr) {
+        throw std::bad_alloc();
+    }
+    matrix.elements.reset(static_cast<T*>(raw));
+    matrix.row_stride = static_cast<std::int64_t>(n);
+    matrix.col_stride = 1;
+    return matrix;
+}
+
+template Matrix<std::int64_t> allocate_matrix<std::int64_t>(std::uint64_t, std::uint64_t, bool);
+template Matrix<double> allocate_matrix<double>(std::uint64_t, std::uint64_t, bool);
+
+IntMatrix zero_int_matrix(std::uint64_t m, std::uint64_t n) {
+    return allocate_matrix<std::int64_t>(m, n, true);
+}
+
+FloatMatrix filled_float_matrix(std::uint64_t m, std::uint64_t n, double value) {
+    bool all_bits_zero = value == 0.0 && !std::signbit(value);
+    FloatMatrix matrix = allocate_matrix<double>(m, n, all_bits_zero);
+    if (!all_bits_zero) {
+        std::fill_n(matrix.elements.get(), matrix.size(), value);
+    }
+    return matrix;
+}
+
+namespace {
+
+template <typename T>
+void copy_elements(Matrix<T>& destination, const Matrix<T>& source) {
+    if (destination.rows != source.rows || destination.cols != source.cols) {
+        fail("copy between matrices of different shapes: " + std::to_string(source.rows) + " x " +
+             std::to_string(source.cols) + " into " + std::to_string(destination.rows) + " x " +
+             std::to_string(destination.cols));
+    }
+    if (source.size() == 0) {
+        return;
+    }
+    if (destination.is_row_major() && source.is_row_major()) {
+        std::memcpy(destination.ptr(0, 0), source.ptr(0, 0), source.size() * sizeof(T));
+        return;
+    }
+    for (std::uint64_t i = 0; i < source.rows; ++i) {
+        for (std::uint64_t j = 0; j < source.cols; ++j) {
+            *destination.ptr(i, j) = *source.ptr(i, j);
+        }
+    }
+}
+
+}  // namespace
+
+void copy_into(IntMatrix& destination, const IntMatrix& source) { copy_elements(destination, source); }
+void copy_into(FloatMatrix& destination, const FloatMatrix& source) { copy_elements(destination, source); }
+
+__int128 exact_sum(const IntMatrix& matrix) {
+    __int128 sum = 0;
+    for (std::uint64_t i = 0; i < matrix.rows; ++i) {
+        for (std::uint64_t j = 0; j < matrix.cols; ++j) {
+            sum += *matrix.ptr(i, j);
+        }
+    }
+    return sum;
+}
+
+}  // namespace allotra

@@ -1,0 +1,71 @@
+// Linux first; macOS shares everything but the random source and the
+// processor count.
+#if !defined(_WIN32)
+
+#include "kernel/platform/platform.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__linux__)
+#include <sched.h>
+#include <sys/random.h>
+#endif
+
+namespace allotra::platform {
+
+void secure_random_bytes(void* out, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(out);
+#if defined(__linux__)
+    while (count > 0) {
+        ssize_t got = getrandom(bytes, count, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            std::fputs("allotra: the operating system's secure random source failed\n", stderr);
+            std::abort();
+        }
+        bytes += got;
+        count -= static_cast<std::size_t>(got);
+    }
+#else
+    // getentropy delivers at most 256 bytes per call.
+    while (count > 0) {
+        std::size_t chunk = count < 256 ? count : 256;
+        if (getentropy(bytes, chunk) != 0) {
+            std::fputs("allotra: the operating system's secure random source failed\n", stderr);
+            std::abort();
+        }
+        bytes += chunk;
+        count -= chunk;
+    }
+#endif
+}
+
+std::size_t available_processors() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+#endif
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<std::size_t>(online) : 0;
+}
+
+std::optional<std::string> environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+void at_fork_child(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+
+}  // namespace allotra::platform
+
+#endif

@@ -1,0 +1,56 @@
+#include "kernel/weighted_choice.hpp"
+
+#include <limits>
+
+#include "kernel/error.hpp"
+
+namespace allotra {
+
+const char* const non_finite_total_message = "the total weight of the candidates is not finite: NonFinite";
+
+std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights) {
+    if (weights.empty()) return BuildFailure::empty_list;
+    // Written as !(w >= 0.0) so that NaN is refused along with negatives.
+    if (!(weights[0] >= 0.0)) return BuildFailure::invalid_weight;
+
+    WeightedChoice choice;
+    choice.cumulative.reserve(weights.size() - 1);
+    double total = weights[0];
+    for (std::size_t k = 1; k < weights.size(); ++k) {
+        if (!(weights[k] >= 0.0)) return BuildFailure::invalid_weight;
+        choice.cumulative.push_back(total);
+        total += weights[k];
+    }
+    if (total == 0.0) return BuildFailure::all_weights_zero;
+    if (total == std::numeric_limits<double>::infinity()) fail(non_finite_total_message);
+
+    choice.total = total;
+    choice.low = 0.0;
+    choice.scale = total;
+    return choice;
+}
+
+std::size_t choose_index(const WeightedChoice& choice, double u) {
+    // The product is rounded on its own before the addition: the volatile
+    // keeps the compiler from contracting the two into one fused multiply-add.
+    volatile double product = u * choice.scale;
+    const double r = product + choice.low;
+
+    const std::vector<double>& cumulative = choice.cumulative;
+    std::size_t size = cumulative.size();
+    if (size == 0) return 0;
+    std::size_t base = 0;
+    while (size > 1) {
+        std::size_t half = size / 2;
+        std::size_t mid = base + half;
+        if (r >= cumulative[mid]) base = mid;
+        size -= half;
+    }
+    return r >= cumulative[base] ? base + 1 : base;
+}
+
+std::size_t draw_index(const WeightedChoice& choice, RandomGenerator& generator) {
+    return choose_index(choice, unit_from_bits(generator.next_u64()));
+}
+
+}  // namespace allotra

@@ -1,0 +1,38 @@
+// Draws one index among n with probability proportional to its weight, by a
+// table of running sums and a binary search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "kernel/random.hpp"
+
+namespace allotra {
+
+enum class BuildFailure { empty_list, invalid_weight, all_weights_zero };
+
+struct WeightedChoice {
+    std::vector<double> cumulative;  // entry k is w0 + ... + wk, the last sum left out
+    double total = 0.0;
+    double low = 0.0;
+    double scale = 0.0;
+};
+
+// A total of +infinity is an internal error whose message ends with
+// "NonFinite"; the three ordinary build failures are returned.
+std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights);
+
+// The number of running sums that are <= r, for r = u * scale + low. A value
+// exactly on a running sum selects the later item.
+std::size_t choose_index(const WeightedChoice& choice, double u);
+
+// One draw: consumes exactly one 64-bit value of the generator.
+std::size_t draw_index(const WeightedChoice& choice, RandomGenerator& generator);
+
+// The message of the internal error raised for a non-finite total weight.
+extern const char* const non_finite_total_message;
+
+}  // namespace allotra

@@ -1,0 +1,58 @@
+// The literal form of a construction, shared by both solvers: at every step
+// rescan all cells in row-major order, collect those that are free, fit the
+// remaining budget and weigh more than 0, and draw one in proportion to its
+// weight, until none is left. It is the reference the fast forms are checked
+// against, and the faster form on tiny grids.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "kernel/matrix.hpp"
+#include "kernel/objective.hpp"
+#include "kernel/random.hpp"
+#include "kernel/weighted_choice.hpp"
+#include "model/task.hpp"
+#include "solvers/construction.hpp"
+
+namespace allotra {
+
+// `weight(i, j)` gives the weight of a free cell that fits.
+template <typename Weight>
+Solution construct_literal(const Task& task, Weight&& weight, RandomGenerator& generator) {
+    IntMatrix x = zero_int_matrix(task.m, task.n);
+    __int128 used = 0;
+    struct Cell {
+        std::uint64_t i, j;
+    };
+    std::vector<Cell> candidates;
+    std::vector<double> weights;
+    for (;;) {
+        candidates.clear();
+        weights.clear();
+        candidates.reserve(x.size());
+        weights.reserve(x.size());
+        for (std::uint64_t i = 0; i < task.m; ++i) {
+            for (std::uint64_t j = 0; j < task.n; ++j) {
+                if (x.at(i, j) != 0) continue;
+                if (!fits(used, task.b_ij.at(i, j), task.b_total)) continue;
+                double w = weight(i, j);
+                if (!(w > 0.0)) continue;  // zero, negative and NaN weights are never drawn
+                candidates.push_back({i, j});
+                weights.push_back(w);
+            }
+        }
+        if (candidates.empty()) break;
+        auto built = build_weighted_choice(weights);
+        if (!std::holds_alternative<WeightedChoice>(built)) break;
+        const Cell chosen = candidates[draw_index(std::get<WeightedChoice>(built), generator)];
+        x.at(chosen.i, chosen.j) = 1;
+        used += task.b_ij.at(chosen.i, chosen.j);
+    }
+    double value = objective(x, task);
+    return Solution{std::move(x), value};
+}
+
+}  // namespace allotra

@@ -1,0 +1,75 @@
+// A minimal test registry for the native kernel tests: each TEST registers a
+// function; CHECK records a failure and goes on; REQUIRE stops the test.
+#pragma once
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kernel_tests {
+
+struct TestCase {
+    const char* name;
+    std::function<void()> body;
+};
+
+std::vector<TestCase>& registry();
+void record_failure(const char* file, int line, const std::string& what);
+
+struct Registrar {
+    Registrar(const char* name, std::function<void()> body) { registry().push_back({name, std::move(body)}); }
+};
+
+struct RequireFailed {};
+
+}  // namespace kernel_tests
+
+#define KT_CONCAT2(a, b) a##b
+#define KT_CONCAT(a, b) KT_CONCAT2(a, b)
+
+#define TEST(name)                                                                      \
+    static void name();                                                                 \
+    static ::kernel_tests::Registrar KT_CONCAT(registrar_, name)(#name, &name);         \
+    static void name()
+
+#define CHECK(cond)                                                                     \
+    do {                                                                                \
+        if (!(cond)) ::kernel_tests::record_failure(__FILE__, __LINE__, "CHECK(" #cond ")"); \
+    } while (0)
+
+#define REQUIRE(cond)                                                                   \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
+            ::kernel_tests::record_failure(__FILE__, __LINE__, "REQUIRE(" #cond ")");   \
+            throw ::kernel_tests::RequireFailed{};                                      \
+        }                                                                               \
+    } while (0)
+
+#define CHECK_EQ(a, b)                                                                  \
+    do {                                                                                \
+        auto&& kt_a = (a);                                                              \
+        auto&& kt_b = (b);                                                              \
+        if (!(kt_a == kt_b)) {                                                          \
+            std::ostringstream kt_out;                                                  \
+            kt_out << "CHECK_EQ(" #a ", " #b "): " << kt_a << " != " << kt_b;          \
+            ::kernel_tests::record_failure(__FILE__, __LINE__, kt_out.str());           \
+        }                                                                               \
+    } while (0)
+
+// Checks that `expr` throws an exception of type `type` whose what() contains `text`.
+#define CHECK_THROWS_WITH(expr, type, text)                                             \
+    do {                                                                                \
+        bool kt_thrown = false;                                                         \
+        try {                                                                           \
+            (void)(expr);                                                               \
+        } catch (const type& kt_e) {                                                    \
+            kt_thrown = std::string(kt_e.what()).find(text) != std::string::npos;       \
+            if (!kt_thrown)                                                             \
+                ::kernel_tests::record_failure(__FILE__, __LINE__,                      \
+                                               std::string("wrong message: ") + kt_e.what()); \
+            kt_thrown = true;                                                           \
+        }                                                                               \
+        if (!kt_thrown)                                                                 \
+            ::kernel_tests::record_failure(__FILE__, __LINE__, "no " #type " from " #expr); \
+    } while (0)

@@ -1,0 +1,439 @@
+// The worker pool: its size rule, that a batch runs every index exactly once
+// into its own slot, failure and interrupt handling, concurrent submitters,
+// and the fresh pool of a fork child (including one whose threads refuse to
+// start).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "harness.hpp"
+#include "kernel/error.hpp"
+#include "kernel/worker_pool.hpp"
+#include "kernel/worker_pool_testing.hpp"
+
+namespace {
+
+using allotra::pool_size;
+using allotra::pool_size_from;
+using allotra::run_batch;
+using std::optional;
+using std::string_view;
+using namespace std::chrono_literals;
+
+constexpr auto unset = std::nullopt;
+
+TEST(pool_size_rule_prefers_rayon_num_threads) {
+    CHECK_EQ(pool_size_from("3", "5", 8), 3u);
+    CHECK_EQ(pool_size_from("+3", "5", 8), 3u);
+    CHECK_EQ(pool_size_from("0003", unset, 8), 3u);
+    // 0 asks for the processor count and the second variable is not consulted.
+    CHECK_EQ(pool_size_from("0", "5", 8), 8u);
+    CHECK_EQ(pool_size_from("+0", "5", 8), 8u);
+    CHECK_EQ(pool_size_from("0", "5", 0), 1u);
+}
+
+TEST(pool_size_rule_falls_through_on_unparsable_values) {
+    const char* unparsable[] = {" 3", "3 ", "-3", "", "+", "++3", "3x", "x3", "3.0", "0x3",
+                                "18446744073709551616", "99999999999999999999"};
+    for (const char* text : unparsable) {
+        if (pool_size_from(text, "5", 8) != 5u) {
+            CHECK(!"an unparsable RAYON_NUM_THREADS must fall through to RAYON_RS_NUM_CPUS");
+            std::printf("    value: '%s'\n", text);
+        }
+        if (pool_size_from(unset, text, 8) != 8u) {
+            CHECK(!"an unparsable RAYON_RS_NUM_CPUS must give the processor count");
+            std::printf("    value: '%s'\n", text);
+        }
+    }
+    // The largest 64-bit value still parses (and is then capped).
+    CHECK_EQ(pool_size_from("18446744073709551615", "5", 8), 65535u);
+}
+
+TEST(pool_size_rule_second_variable_and_default) {
+    CHECK_EQ(pool_size_from(unset, "5", 8), 5u);
+    CHECK_EQ(pool_size_from(unset, "+5", 8), 5u);
+    CHECK_EQ(pool_size_from(unset, "0", 8), 8u);
+    CHECK_EQ(pool_size_from(unset, unset, 8), 8u);
+    CHECK_EQ(pool_size_from(unset, unset, 0), 1u);
+    CHECK_EQ(pool_size_from(unset, unset, 1), 1u);
+}
+
+TEST(pool_size_rule_caps_at_65535) {
+    CHECK_EQ(pool_size_from("100000", unset, 8), 65535u);
+    CHECK_EQ(pool_size_from("65535", unset, 8), 65535u);
+    CHECK_EQ(pool_size_from("65536", unset, 8), 65535u);
+    CHECK_EQ(pool_size_from(unset, "100000", 8), 65535u);
+    CHECK_EQ(pool_size_from(unset, unset, 100000), 65535u);
+}
+
+// Each index writes its own slot of a vector reserved once, as the solvers do.
+TEST(pool_batch_fills_every_slot_once_in_index_order) {
+    const std::size_t workers = pool_size();
+    REQUIRE(workers >= 1);
+    for (std::uint64_t k : {2u, 3u, 20u, 1000u}) {
+        std::vector<std::uint64_t> slots(k, 0);
+        const std::uint64_t* storage = slots.data();
+        std::vector<std::atomic<int>> runs(k);
+        std::atomic<bool> bad_worker{false};
+        run_batch(k, [&](std::uint64_t index, std::size_t worker) {
+            if (worker >= workers) bad_worker = true;
+            runs[index].fetch_add(1);
+            slots[index] = index * index + 7;
+        });
+        CHECK(slots.data() == storage);
+        CHECK(!bad_worker);
+        for (std::uint64_t i = 0; i < k; ++i) {
+            CHECK_EQ(runs[i].load(), 1);
+            CHECK_EQ(slots[i], i * i + 7);
+        }
+    }
+}
+
+TEST(pool_threads_are_started_once_not_per_batch) {
+    const std::size_t workers = pool_size();
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    for (int repeat = 0; repeat < 200; ++repeat) {
+        run_batch(20, [&](std::uint64_t, std::size_t) {
+            std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+        });
+    }
+    CHECK(threads.size() <= workers);
+    CHECK(threads.count(std::this_thread::get_id()) == 0);
+}
+
+TEST(pool_empty_batch_runs_nothing) {
+    std::atomic<int> runs{0};
+    run_batch(0, [&](std::uint64_t, std::size_t) { ++runs; });
+    CHECK_EQ(runs.load(), 0);
+}
+
+TEST(pool_single_index_runs_on_calling_thread) {
+    const auto caller = std::this_thread::get_id();
+    std::optional<std::thread::id> ran_on;
+    std::size_t worker = 0;
+    std::uint64_t ran_index = 99;
+    run_batch(1, [&](std::uint64_t index, std::size_t w) {
+        ran_on = std::this_thread::get_id();
+        worker = w;
+        ran_index = index;
+    });
+    REQUIRE(ran_on.has_value());
+    CHECK(*ran_on == caller);
+    CHECK_EQ(worker, pool_size());
+    CHECK_EQ(ran_index, 0u);
+    CHECK_THROWS_WITH(run_batch(1, [](std::uint64_t, std::size_t) { allotra::fail("single"); }),
+                      allotra::InternalError, "single");
+}
+
+// The lowest failing index wins even when a higher one fails first in time,
+// and the other indices, failed or not, all still run.
+TEST(pool_failure_of_lowest_index_is_rethrown_after_all_ran) {
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        constexpr std::uint64_t k = 200;
+        std::vector<std::atomic<int>> runs(k);
+        const auto body = [&](std::uint64_t index, std::size_t) {
+            runs[index].fetch_add(1);
+            if (index == 3) {
+                std::this_thread::sleep_for(2ms);
+                allotra::fail("failed at 3");
+            }
+            if (index == 1 || index == 150 || index == k - 1) {
+                // index 1 usually starts before 3; make it fail after it.
+                if (index == 1) std::this_thread::sleep_for(4ms);
+                throw std::runtime_error("failed at " + std::to_string(index));
+            }
+        };
+        CHECK_THROWS_WITH(run_batch(k, body), std::runtime_error, "failed at 1");
+        for (std::uint64_t i = 0; i < k; ++i) CHECK_EQ(runs[i].load(), 1);
+    }
+    // Without index 1, the internal error of index 3 is the one raised.
+    std::atomic<int> total{0};
+    CHECK_THROWS_WITH(run_batch(50,
+                                [&](std::uint64_t index, std::size_t) {
+                                    ++total;
+                                    if (index == 40) throw std::runtime_error("failed at 40");
+                                    if (index == 3) {
+                                        std::this_thread::sleep_for(2ms);
+                                        allotra::fail("failed at 3");
+                                    }
+                                }),
+                      allotra::InternalError, "failed at 3");
+    CHECK_EQ(total.load(), 50);
+}
+
+TEST(pool_interrupt_stops_starting_indices_and_cancels) {
+    constexpr std::uint64_t k = 10000;
+    std::atomic<std::uint64_t> started{0};
+    std::atomic<std::uint64_t> finished{0};
+    const auto slow_body = [&](std::uint64_t, std::size_t) {
+        ++started;
+        std::this_thread::sleep_for(1ms);
+        ++finished;
+    };
+    int polls = 0;
+    const auto poll = [&] {
+        ++polls;
+        return started.load() >= 10;
+    };
+    const auto began = std::chrono::steady_clock::now();
+    CHECK_THROWS_WITH(run_batch(k, slow_body, poll), allotra::Cancelled, "");
+    const auto took = std::chrono::steady_clock::now() - began;
+    CHECK(polls >= 1);
+    CHECK(started.load() >= 10);
+    CHECK(started.load() < k);
+    // Bodies that had started were waited for, and none starts afterwards.
+    CHECK_EQ(finished.load(), started.load());
+    const std::uint64_t after_return = started.load();
+    std::this_thread::sleep_for(20ms);
+    CHECK_EQ(started.load(), after_return);
+    CHECK(took < 5s);  // a hang bound, not a speed claim: the batch alone would take 5+ s
+
+    // The pool is usable afterwards.
+    std::atomic<int> runs{0};
+    run_batch(20, [&](std::uint64_t, std::size_t) { ++runs; });
+    CHECK_EQ(runs.load(), 20);
+}
+
+TEST(pool_interrupt_wins_over_failed_body) {
+    std::atomic<std::uint64_t> started{0};
+    const auto failing_body = [&](std::uint64_t, std::size_t) {
+        ++started;
+        std::this_thread::sleep_for(1ms);
+        throw std::runtime_error("body failed");
+    };
+    CHECK_THROWS_WITH(run_batch(10000, failing_body, [&] { return started.load() >= 4; }),
+                      allotra::Cancelled, "");
+    CHECK(started.load() < 10000);
+}
+
+TEST(pool_interrupt_poll_that_throws_is_rethrown_after_workers_stop) {
+    std::atomic<std::uint64_t> started{0};
+    std::atomic<std::uint64_t> finished{0};
+    const auto slow_body = [&](std::uint64_t, std::size_t) {
+        ++started;
+        std::this_thread::sleep_for(1ms);
+        ++finished;
+    };
+    const auto throwing_poll = [&]() -> bool {
+        if (started.load() >= 5) throw std::runtime_error("poll failed");
+        return false;
+    };
+    CHECK_THROWS_WITH(run_batch(10000, slow_body, throwing_poll), std::runtime_error, "poll failed");
+    CHECK(started.load() < 10000);
+    CHECK_EQ(finished.load(), started.load());
+}
+
+TEST(pool_interrupt_that_never_fires_lets_the_batch_complete) {
+    std::atomic<int> runs{0};
+    run_batch(
+        40,
+        [&](std::uint64_t, std::size_t) {
+            std::this_thread::sleep_for(1ms);
+            ++runs;
+        },
+        [] { return false; });
+    CHECK_EQ(runs.load(), 40);
+}
+
+TEST(pool_concurrent_submitters_each_get_complete_batches) {
+    constexpr int submitters = 4;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int s = 0; s < submitters; ++s) {
+        threads.emplace_back([&, s] {
+            for (int repeat = 0; repeat < 300; ++repeat) {
+                const std::uint64_t k = 2 + static_cast<std::uint64_t>((repeat * 7 + s * 13) % 40);
+                std::vector<std::uint64_t> slots(k, 0);
+                try {
+                    run_batch(k, [&](std::uint64_t index, std::size_t) { slots[index] += index + 1; });
+                } catch (...) {
+                    ++wrong;
+                    continue;
+                }
+                for (std::uint64_t i = 0; i < k; ++i)
+                    if (slots[i] != i + 1) ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    CHECK_EQ(wrong.load(), 0);
+}
+
+// A body that submits a batch of its own gets it run, instead of waiting for a
+// pool it occupies.
+TEST(pool_nested_batch_runs_on_the_submitting_worker) {
+    std::atomic<int> inner_runs{0};
+    std::atomic<int> off_thread{0};
+    run_batch(4, [&](std::uint64_t, std::size_t outer_worker) {
+        const auto me = std::this_thread::get_id();
+        run_batch(3, [&](std::uint64_t, std::size_t inner_worker) {
+            ++inner_runs;
+            if (std::this_thread::get_id() != me || inner_worker != outer_worker) ++off_thread;
+        });
+    });
+    CHECK_EQ(inner_runs.load(), 12);
+    CHECK_EQ(off_thread.load(), 0);
+}
+
+#if !defined(_WIN32)
+
+// Runs `child` in a forked process and returns its exit status, or -1 if it
+// did not exit normally within the deadline (it is then killed).
+int exit_status_of_child(const std::function<int()>& child, std::chrono::seconds deadline = 30s) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid < 0) return -2;
+    if (pid == 0) {
+        int status = 98;
+        try {
+            status = child();
+        } catch (...) {
+            status = 99;
+        }
+        _exit(status);
+    }
+    const auto give_up = std::chrono::steady_clock::now() + deadline;
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0) return -3;
+        if (std::chrono::steady_clock::now() > give_up) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            std::printf("    child hung and was killed\n");
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    if (!WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// What an ant colony or probabilistic solve asks of the pool, checked in full.
+int solve_sized_batches() {
+    for (int repeat = 0; repeat < 200; ++repeat) {
+        std::vector<std::uint64_t> slots(20, 0);
+        run_batch(20, [&](std::uint64_t index, std::size_t) { slots[index] = index + 1; });
+        for (std::uint64_t i = 0; i < slots.size(); ++i)
+            if (slots[i] != i + 1) return 1;
+    }
+    std::vector<std::uint64_t> slots(100, 0);
+    run_batch(100, [&](std::uint64_t index, std::size_t) { slots[index] = index * 3; });
+    for (std::uint64_t i = 0; i < slots.size(); ++i)
+        if (slots[i] != i * 3) return 2;
+    return 0;
+}
+
+TEST(pool_fork_child_gets_a_fresh_pool) {
+    REQUIRE(solve_sized_batches() == 0);  // the parent's pool exists and has run
+    CHECK_EQ(exit_status_of_child([] {
+                 const auto parent_ids = std::this_thread::get_id();
+                 std::atomic<int> on_caller{0};
+                 run_batch(50, [&](std::uint64_t, std::size_t) {
+                     if (std::this_thread::get_id() == parent_ids) ++on_caller;
+                 });
+                 if (on_caller.load() != 0) return 3;  // the batch must run on new workers
+                 return solve_sized_batches();
+             }),
+             0);
+    REQUIRE(solve_sized_batches() == 0);  // and the parent's pool still works
+}
+
+// Fork while another thread is in the middle of a batch: the child inherits
+// the pool's locks held and the workers gone, and must not wait for either.
+TEST(pool_fork_during_a_running_batch) {
+    std::atomic<bool> inside{false};
+    std::atomic<bool> release{false};
+    std::thread submitter([&] {
+        run_batch(4, [&](std::uint64_t, std::size_t) {
+            inside = true;
+            while (!release.load()) std::this_thread::sleep_for(1ms);
+        });
+    });
+    while (!inside.load()) std::this_thread::sleep_for(1ms);
+    const int status = exit_status_of_child([] {
+        // The grandchild covers a second fork in a row.
+        if (solve_sized_batches() != 0) return 4;
+        return exit_status_of_child(solve_sized_batches, 20s);
+    });
+    release = true;
+    submitter.join();
+    CHECK_EQ(status, 0);
+}
+
+TEST(pool_fork_child_reads_the_environment_again) {
+    CHECK_EQ(exit_status_of_child([] {
+                 setenv("RAYON_NUM_THREADS", "1", 1);
+                 setenv("RAYON_RS_NUM_CPUS", "7", 1);
+                 if (pool_size() != 1) return 5;
+                 // Read only at creation: later changes have no effect.
+                 setenv("RAYON_NUM_THREADS", "3", 1);
+                 if (pool_size() != 1) return 6;
+                 // One worker: every index on it, in increasing order, not on the caller.
+                 std::vector<std::uint64_t> order;
+                 std::atomic<int> wrong_worker{0};
+                 const auto caller = std::this_thread::get_id();
+                 run_batch(30, [&](std::uint64_t index, std::size_t worker) {
+                     if (worker != 0 || std::this_thread::get_id() == caller) ++wrong_worker;
+                     order.push_back(index);
+                 });
+                 if (wrong_worker.load() != 0) return 7;
+                 if (order.size() != 30 || !std::is_sorted(order.begin(), order.end())) return 8;
+                 return 0;
+             }),
+             0);
+}
+
+TEST(pool_thread_start_failure_fails_every_batch) {
+    CHECK_EQ(exit_status_of_child([] {
+                 allotra::testing::fail_next_pool_creation();
+                 const std::string expected = "The global thread pool has not been initialized.";
+                 const auto fails_as_expected = [&](const std::function<void()>& call) {
+                     try {
+                         call();
+                     } catch (const allotra::InternalError& e) {
+                         return std::string(e.what()).rfind(expected, 0) == 0;
+                     }
+                     return false;
+                 };
+                 std::atomic<int> runs{0};
+                 const allotra::BatchBody body = [&](std::uint64_t, std::size_t) { ++runs; };
+                 if (!fails_as_expected([&] { run_batch(20, body); })) return 10;
+                 // Creation is not retried: every later batch fails alike, even
+                 // those that would not need a worker.
+                 if (!fails_as_expected([&] { run_batch(20, body); })) return 11;
+                 if (!fails_as_expected([&] { run_batch(1, body); })) return 12;
+                 if (!fails_as_expected([&] { run_batch(0, body); })) return 13;
+                 if (!fails_as_expected([] { (void)pool_size(); })) return 14;
+                 if (runs.load() != 0) return 15;
+                 // A fork child of this process starts over and succeeds.
+                 return exit_status_of_child(solve_sized_batches, 20s) == 0 ? 0 : 16;
+             }),
+             0);
+}
+
+#endif
+
+}  // namespace
