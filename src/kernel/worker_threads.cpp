@@ -22,6 +22,10 @@ namespace {
 // which saves a wake-up per worker and batch without burning a core when the
 // solver is idle.
 constexpr auto idle_spin = std::chrono::microseconds(50);
+// A batch of short constructions is often over before a sleeping submitter
+// could be woken; watching this long first avoids paying a wake-up for it.
+// Both spins yield the processor, so they do not starve the workers when
+// there are no more cores than threads.
 constexpr auto caller_spin = std::chrono::microseconds(20);
 constexpr auto interrupt_poll_interval = std::chrono::milliseconds(5);
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -107,23 +108,42 @@ TEST(pool_batch_fills_every_slot_once_in_index_order) {
     }
 }
 
-TEST(pool_threads_are_started_once_not_per_batch) {
+// Per-worker state relies on a worker number naming one thread for good: the
+// numbers stay below the pool size, each belongs to one thread and each thread
+// to one number, across batches (threads are started once, not per batch).
+TEST(pool_worker_numbers_name_long_lived_threads) {
     const std::size_t workers = pool_size();
     std::mutex mutex;
-    std::set<std::thread::id> threads;
-    for (int repeat = 0; repeat < 200; ++repeat) {
-        run_batch(20, [&](std::uint64_t, std::size_t) {
+    std::map<std::size_t, std::set<std::thread::id>> threads_of_worker;
+    std::map<std::thread::id, std::set<std::size_t>> workers_of_thread;
+    for (int repeat = 0; repeat < 100; ++repeat) {
+        // Bodies that take a while, so that every worker gets some.
+        run_batch(20, [&](std::uint64_t, std::size_t worker) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
             std::lock_guard lock(mutex);
-            threads.insert(std::this_thread::get_id());
+            threads_of_worker[worker].insert(std::this_thread::get_id());
+            workers_of_thread[std::this_thread::get_id()].insert(worker);
         });
     }
-    CHECK(threads.size() <= workers);
-    CHECK(threads.count(std::this_thread::get_id()) == 0);
+    CHECK(!threads_of_worker.empty());
+    CHECK(threads_of_worker.rbegin()->first < workers);
+    for (const auto& [worker, threads] : threads_of_worker) CHECK_EQ(threads.size(), 1u);
+    for (const auto& [thread, numbers] : workers_of_thread) CHECK_EQ(numbers.size(), 1u);
+    CHECK(workers_of_thread.count(std::this_thread::get_id()) == 0);
 }
 
 TEST(pool_empty_batch_runs_nothing) {
     std::atomic<int> runs{0};
     run_batch(0, [&](std::uint64_t, std::size_t) { ++runs; });
+    CHECK_EQ(runs.load(), 0);
+}
+
+// Such a batch could never have its result slots anyway; refusing it keeps
+// the index counter from wrapping around.
+TEST(pool_batch_too_large_to_count_is_refused) {
+    std::atomic<int> runs{0};
+    CHECK_THROWS_WITH(run_batch(UINT64_MAX, [&](std::uint64_t, std::size_t) { ++runs; }),
+                      allotra::InternalError, "capacity overflow");
     CHECK_EQ(runs.load(), 0);
 }
 
