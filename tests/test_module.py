@@ -60,28 +60,6 @@ def test_import_and_first_use_raise_no_warning():
     assert result.stdout == "1.0\n" and result.stderr == ""
 
 
-def test_second_interpreter_is_refused():
-    code = """
-import allotra
-try:
-    import _xxsubinterpreters as interpreters
-except ImportError:
-    raise SystemExit(77)
-other = interpreters.create()
-try:
-    interpreters.run_string(other, "import allotra")
-except interpreters.RunFailedError as error:
-    print(error)
-else:
-    print("imported")
-"""
-    result = _run(code)
-    if result.returncode == 77:
-        pytest.skip("no sub-interpreter support in this Python")
-    assert result.returncode == 0, result.stderr
-    assert "ImportError" in result.stdout
-
-
 # --- classes ---------------------------------------------------------------
 
 

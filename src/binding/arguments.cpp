@@ -19,11 +19,15 @@ struct Keyword {
     throw PythonErrorSet{};
 }
 
-std::string utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw PythonErrorSet{};
-    return std::string(data, static_cast<std::size_t>(size));
+// Keyword names may hold any character (a NUL, a lone surrogate), so the
+// message is formatted by the interpreter rather than through UTF-8.
+[[noreturn]] void fail_with_name(const Signature& signature, const char* what, PyObject* name) {
+    PyObject* message = PyUnicode_FromFormat("%s %s '%U'", signature.function, what, name);
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+    }
+    throw PythonErrorSet{};
 }
 
 std::ptrdiff_t parameter_index(const Signature& signature, PyObject* name) {
@@ -68,15 +72,13 @@ void match(const Signature& signature, PyObject* const* positional, Py_ssize_t c
     for (const Keyword& keyword : keywords) {
         std::ptrdiff_t p = parameter_index(signature, keyword.name);
         if (p >= 0 && static_cast<std::size_t>(p) < k) {
-            fail_with(std::string(signature.function) + " got multiple values for argument '" +
-                      utf8(keyword.name) + "'");
+            fail_with_name(signature, "got multiple values for argument", keyword.name);
         }
     }
     for (const Keyword& keyword : keywords) {
         std::ptrdiff_t p = parameter_index(signature, keyword.name);
         if (p < 0) {
-            fail_with(std::string(signature.function) + " got an unexpected keyword argument '" +
-                      utf8(keyword.name) + "'");
+            fail_with_name(signature, "got an unexpected keyword argument", keyword.name);
         }
         out[static_cast<std::size_t>(p)] = keyword.value;
     }

@@ -89,6 +89,7 @@ void copy_into(FloatMatrix& destination, const FloatMatrix& source) { copy_eleme
 
 __int128 exact_sum(const IntMatrix& matrix) {
     __int128 sum = 0;
+    if (matrix.size() == 0) return sum;
     for (std::uint64_t i = 0; i < matrix.rows; ++i) {
         for (std::uint64_t j = 0; j < matrix.cols; ++j) {
             sum += *matrix.ptr(i, j);

@@ -1,5 +1,5 @@
-// Module initialisation: one module object per process, bound to the first
-// interpreter that imports it, holding the three classes and __all__.
+// Module initialisation: one module object per process, bound to the main
+// interpreter, holding the three classes and __all__.
 #include <atomic>
 #include <cstdint>
 
@@ -47,8 +47,12 @@ PyObject* initialise() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) throw PythonErrorSet{};
+    // Only the main interpreter may own the module: some interpreters run an
+    // extension's initialisation before refusing it in a sub-interpreter, and
+    // recording such an interpreter would lock the main one out.
     std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (interpreter != PyInterpreterState_Main() ||
+        (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id)) {
         PyErr_SetString(PyExc_ImportError,
                         "allotra does not support sub-interpreters: it can be imported only in the interpreter "
                         "that imported it first");

@@ -1,6 +1,7 @@
 #include "solvers/ant_colony.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "kernel/random.hpp"
@@ -15,6 +16,7 @@ namespace {
 // The number of cells of mean consumption that fit into the budget, times the
 // largest value (never below 0). The sum of b_ij is exact, then rounded.
 double deposit_scale(const Task& task) {
+    if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();  // 0 / 0 mean; m may be huge when n is 0
     double total = static_cast<double>(exact_sum(task.b_ij));
     double mean = total / static_cast<double>(task.m * task.n);
     double ratio = static_cast<double>(task.b_total) / mean;
@@ -22,7 +24,12 @@ double deposit_scale(const Task& task) {
     for (std::uint64_t i = 0; i < task.m; ++i) {
         for (std::uint64_t j = 0; j < task.n; ++j) top = std::max(top, task.c.at(i, j));
     }
-    return ratio * static_cast<double>(top);
+    const double scale = ratio * static_cast<double>(top);
+    // With no positive value (top = 0) and a negative mean consumption the
+    // product is -0.0, which would turn a negative deposit into +inf and make
+    // the next iteration's total weight infinite. A zero scale is always +0.0:
+    // a negative value then deposits -inf and its cells are not drawn again.
+    return scale == 0.0 ? 0.0 : scale;
 }
 
 }  // namespace
@@ -54,7 +61,9 @@ Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameter
         colony.prepare_iteration();
         run_batch(
             parameters.num_ants,
-            [&](std::uint64_t index, std::size_t) { ants[index] = colony.construct(thread_generator()); },
+            [&](std::uint64_t index, std::size_t worker) {
+                ants[index] = colony.construct(thread_generator(), worker);
+            },
             interrupted);
         // Scanned in order, so strictly greater alone keeps the earliest of equals.
         for (const Outcome& ant : ants) {

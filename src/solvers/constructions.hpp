@@ -2,9 +2,10 @@
 // selection and returns its chosen cells and value, whichever form runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
+#include <vector>
 
 #include "kernel/matrix.hpp"
 #include "kernel/random.hpp"
@@ -12,13 +13,10 @@
 #include "solvers/ant_colony.hpp"
 #include "solvers/batch_results.hpp"
 #include "solvers/construction.hpp"
+#include "solvers/fast_construction.hpp"
+#include "solvers/outcome.hpp"
 
 namespace allotra {
-
-struct Outcome {
-    CellList cells;  // row-major flat indices, ascending
-    double value = 0.0;
-};
 
 // The m x n 0/1 matrix with ones at `cells`, and `value`.
 Solution to_solution(const Task& task, std::span<const std::uint64_t> cells, double value);
@@ -26,26 +24,39 @@ Solution to_solution(const Task& task, std::span<const std::uint64_t> cells, dou
 // The chosen cells of a row-major 0/1 matrix.
 CellList chosen_cells(const IntMatrix& x);
 
-using ProbabilisticConstruction = std::function<Outcome(RandomGenerator&)>;
+// The form that runs: `automatic` becomes whichever form is faster for the
+// task's size (see literal_form_max_cells).
+ConstructionForm resolved_form(ConstructionForm form, const Task& task);
 
-// The construction that draws cells in proportion to `density`, in the given
-// form (automatic picks by grid size).
+// The constructions of one probabilistic batch, all drawing cells in
+// proportion to `density`. construct() may run on every worker at once;
+// `worker` is the slot that run_batch passes.
+struct ProbabilisticConstruction {
+    const Task& task;
+    const FloatMatrix& density;
+    ConstructionForm form;  // literal or fast
+    FastSampler fast;       // empty in the literal form
+
+    Outcome construct(RandomGenerator& generator, std::size_t worker);
+};
+
 ProbabilisticConstruction probabilistic_construction(const Task& task, const FloatMatrix& density,
                                                      ConstructionForm form);
 
 // The ants of one colony. The pheromone `tau` changes between iterations;
 // prepare_iteration() must be called after each change and before the ants
-// of the next iteration run.
+// of the next iteration run, which may then construct on every worker at once.
 struct AntColony {
     const Task& task;
     const FloatMatrix& tau;
     const AntColonyParameters& parameters;
     const FloatMatrix& eta;
-    ConstructionForm form;
-    FloatMatrix weights;  // the fast form's tau^alpha * eta^beta of this iteration
+    ConstructionForm form;        // literal or fast
+    std::vector<double> weights;  // the fast form's tau^alpha * eta^beta of this iteration, row-major
+    FastSampler fast;             // empty in the literal form
 
     void prepare_iteration();
-    Outcome construct(RandomGenerator& generator) const;
+    Outcome construct(RandomGenerator& generator, std::size_t worker);
 };
 
 AntColony ant_colony_construction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,

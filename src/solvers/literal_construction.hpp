@@ -30,6 +30,7 @@ Solution construct_literal(const Task& task, Weight&& weight, RandomGenerator& g
     std::vector<Cell> candidates;
     std::vector<double> weights;
     for (;;) {
+        if (x.size() == 0) break;  // m may be huge when n is 0
         candidates.clear();
         weights.clear();
         candidates.reserve(x.size());

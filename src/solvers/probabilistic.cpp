@@ -14,14 +14,14 @@ Solution solve_probabilistic(const Task& task, const ProbabilisticParameters& pa
     checked_element_count(task.m, task.n);
     check_batch_capacity(parameters.kmax, sizeof(Solution));
     const FloatMatrix density = value_density(task);
-    const ProbabilisticConstruction construct = probabilistic_construction(task, density, form);
+    ProbabilisticConstruction construction = probabilistic_construction(task, density, form);
 
     // Each worker keeps only its own best, so memory does not grow with kmax.
     std::vector<Candidate> best(pool_size() + 1);
     run_batch(
         parameters.kmax,
         [&](std::uint64_t index, std::size_t worker) {
-            Outcome outcome = construct(thread_generator());
+            Outcome outcome = construction.construct(thread_generator(), worker);
             if (beats(outcome.value, index, best[worker])) {
                 best[worker] = Candidate{std::move(outcome.cells), outcome.value, index};
             }

@@ -4,11 +4,9 @@
 
 namespace allotra {
 
-SumTree zero_sum_tree(std::uint64_t count) {
-    SumTree tree;
+void reset_sum_tree(SumTree& tree, std::uint64_t count) {
     tree.leaf_base = std::bit_ceil(count == 0 ? std::uint64_t{1} : count);
     tree.nodes.assign(2 * tree.leaf_base, 0.0);
-    return tree;
 }
 
 void set_leaf(SumTree& tree, std::uint64_t k, double weight) {

@@ -16,8 +16,8 @@ struct SumTree {
     std::vector<double> nodes;    // 2 * leaf_base entries, node 0 unused
 };
 
-// A tree of `count` leaves, all 0.
-SumTree zero_sum_tree(std::uint64_t count);
+// Makes `tree` a tree of `count` leaves, all 0, reusing its buffer.
+void reset_sum_tree(SumTree& tree, std::uint64_t count);
 
 inline double leaf(const SumTree& tree, std::uint64_t k) { return tree.nodes[tree.leaf_base + k]; }
 inline double total(const SumTree& tree) { return tree.nodes[1]; }

@@ -4,6 +4,7 @@ namespace allotra {
 
 FloatMatrix value_density(const Task& task) {
     FloatMatrix density = allocate_matrix<double>(task.m, task.n, false);
+    if (density.size() == 0) return density;  // m may be huge when n is 0
     for (std::uint64_t i = 0; i < task.m; ++i) {
         for (std::uint64_t j = 0; j < task.n; ++j) {
             std::int64_t b = task.b_ij.at(i, j);

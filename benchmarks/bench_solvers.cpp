@@ -1,0 +1,103 @@
+// Times one solver in one construction form on a reproducible random task.
+//
+//   bench_solvers SOLVER FORM M N [REPEATS] [KMAX]
+//
+// SOLVER is probabilistic or ant, FORM literal, fast or automatic. The task has
+// values c in [1, 100], amounts b_ij in [1, 50], discounts omega in [0, 0.3]
+// and a budget of 20% of the sum of b_ij, drawn from a fixed seed so that every
+// run sees the same task. Parameters are the solvers' defaults, except KMAX
+// when given (to time a slow run in part). Prints one line:
+//
+//   solver form m n repeats kmax median_seconds min_seconds median_value
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernel/matrix.hpp"
+#include "model/task.hpp"
+#include "solvers/ant_colony.hpp"
+#include "solvers/construction.hpp"
+#include "solvers/probabilistic.hpp"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+allotra::Task random_task(std::uint64_t m, std::uint64_t n) {
+    std::mt19937_64 engine(20240601u + m * 1000003u + n);
+    std::uniform_int_distribution<std::int64_t> value(1, 100);
+    std::uniform_int_distribution<std::int64_t> amount(1, 50);
+    std::uniform_real_distribution<double> discount(0.0, 0.3);
+    allotra::Task task;
+    task.m = m;
+    task.n = n;
+    task.c = allotra::zero_int_matrix(m, n);
+    task.b_ij = allotra::zero_int_matrix(m, n);
+    task.omega = allotra::filled_float_matrix(m, n, 0.0);
+    std::int64_t total = 0;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 0; j < n; ++j) {
+            task.c.at(i, j) = value(engine);
+            task.b_ij.at(i, j) = amount(engine);
+            task.omega.at(i, j) = discount(engine);
+            total += task.b_ij.at(i, j);
+        }
+    }
+    task.b_total = std::max<std::int64_t>(1, total / 5);
+    return task;
+}
+
+bool parse_form(const std::string& text, allotra::ConstructionForm& form) {
+    if (text == "literal") form = allotra::ConstructionForm::literal;
+    else if (text == "fast") form = allotra::ConstructionForm::fast;
+    else if (text == "automatic") form = allotra::ConstructionForm::automatic;
+    else return false;
+    return true;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    allotra::ConstructionForm form{};
+    const std::string solver = argc > 1 ? argv[1] : "";
+    if (argc < 5 || (solver != "probabilistic" && solver != "ant") || !parse_form(argv[2], form)) {
+        std::fprintf(stderr, "usage: %s probabilistic|ant literal|fast|automatic M N [REPEATS] [KMAX]\n", argv[0]);
+        return 2;
+    }
+    const std::uint64_t m = std::strtoull(argv[3], nullptr, 10);
+    const std::uint64_t n = std::strtoull(argv[4], nullptr, 10);
+    const int repeats = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
+    const allotra::Task task = random_task(m, n);
+
+    allotra::ProbabilisticParameters probabilistic;
+    allotra::AntColonyParameters ant;
+    if (argc > 6) probabilistic.kmax = ant.kmax = std::strtoull(argv[6], nullptr, 10);
+
+    std::vector<double> seconds;
+    std::vector<double> values;
+    for (int repeat = 0; repeat < repeats; ++repeat) {
+        const auto start = clock_type::now();
+        const allotra::Solution solution = solver == "ant"
+                                               ? allotra::solve_ant_colony(task, ant, {}, form)
+                                               : allotra::solve_probabilistic(task, probabilistic, {}, form);
+        const std::chrono::duration<double> took = clock_type::now() - start;
+        seconds.push_back(took.count());
+        values.push_back(solution.value);
+    }
+    std::printf("%s %s %llu %llu %d %llu %.6g %.6g %.17g\n", solver.c_str(), argv[2],
+                static_cast<unsigned long long>(m), static_cast<unsigned long long>(n), repeats,
+                static_cast<unsigned long long>(solver == "ant" ? ant.kmax : probabilistic.kmax), median(seconds),
+                *std::min_element(seconds.begin(), seconds.end()), median(values));
+    return 0;
+}

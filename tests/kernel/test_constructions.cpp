@@ -1,0 +1,451 @@
+// Both construction forms against the exact law of sequential weighted
+// sampling on tiny grids, the internal error for an infinite candidate total,
+// the bit-identical value, the sum tree's draw rules and the pheromone update.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+#include "kernel/error.hpp"
+#include "kernel/matrix.hpp"
+#include "kernel/objective.hpp"
+#include "kernel/random.hpp"
+#include "model/task.hpp"
+#include "solvers/ant_colony.hpp"
+#include "solvers/constructions.hpp"
+#include "solvers/sum_tree.hpp"
+
+namespace {
+
+using allotra::AntColonyParameters;
+using allotra::ConstructionForm;
+using allotra::FloatMatrix;
+using allotra::IntMatrix;
+using allotra::Outcome;
+using allotra::Task;
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
+constexpr ConstructionForm both_forms[] = {ConstructionForm::literal, ConstructionForm::fast};
+
+const char* name_of(ConstructionForm form) { return form == ConstructionForm::literal ? "literal" : "fast"; }
+
+template <typename T>
+allotra::Matrix<T> matrix_of(std::uint64_t m, std::uint64_t n, const std::vector<T>& row_major, bool column_major) {
+    allotra::Matrix<T> matrix = allotra::allocate_matrix<T>(column_major ? n : m, column_major ? m : n, false);
+    matrix.rows = m;
+    matrix.cols = n;
+    if (column_major) {
+        matrix.row_stride = 1;
+        matrix.col_stride = static_cast<std::int64_t>(m);
+    }
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 0; j < n; ++j) matrix.at(i, j) = row_major[i * n + j];
+    }
+    return matrix;
+}
+
+// A task whose c and omega give every cell the value 1; the tests of the
+// value build their own.
+Task task_of(std::uint64_t m, std::uint64_t n, const std::vector<std::int64_t>& b, std::int64_t b_total) {
+    Task task;
+    task.m = m;
+    task.n = n;
+    task.c = matrix_of<std::int64_t>(m, n, std::vector<std::int64_t>(m * n, 1), false);
+    task.b_ij = matrix_of(m, n, b, false);
+    task.b_total = b_total;
+    task.omega = matrix_of<double>(m, n, std::vector<double>(m * n, 0.0), false);
+    return task;
+}
+
+std::uint64_t mask_of(const Outcome& outcome) {
+    std::uint64_t mask = 0;
+    for (std::uint64_t cell : outcome.cells) mask |= std::uint64_t{1} << cell;
+    return mask;
+}
+
+// selection (bit k = cell k) -> probability
+using Law = std::map<std::uint64_t, double>;
+
+// The exact law of the final selection when, at every step, one cell is drawn
+// among the free cells that fit and weigh more than 0, in proportion to weight.
+void add_exact_law(const std::vector<double>& w, const std::vector<std::int64_t>& b, std::int64_t b_total,
+                   std::uint64_t mask, __int128 used, double probability, Law& law) {
+    std::vector<std::size_t> candidates;
+    double total = 0.0;
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        if ((mask >> k) & 1) continue;
+        if (used + b[k] > b_total) continue;
+        if (!(w[k] > 0.0)) continue;
+        candidates.push_back(k);
+        total += w[k];
+    }
+    if (candidates.empty()) {
+        law[mask] += probability;
+        return;
+    }
+    for (std::size_t k : candidates) {
+        add_exact_law(w, b, b_total, mask | (std::uint64_t{1} << k), used + b[k], probability * w[k] / total, law);
+    }
+}
+
+Law exact_law(const std::vector<double>& w, const std::vector<std::int64_t>& b, std::int64_t b_total) {
+    Law law;
+    add_exact_law(w, b, b_total, 0, 0, 1.0, law);
+    return law;
+}
+
+constexpr int draws = 100000;
+
+// Every selection's count lies within 6 standard deviations of its expected
+// count (a false alarm has odds below 1e-8 per selection), and a selection of
+// probability 0 never occurs.
+void check_law(const std::function<Outcome()>& construct, const Law& law, const char* what) {
+    std::map<std::uint64_t, int> counts;
+    for (int d = 0; d < draws; ++d) {
+        Outcome outcome = construct();
+        REQUIRE(std::is_sorted(outcome.cells.begin(), outcome.cells.end()));
+        ++counts[mask_of(outcome)];
+    }
+    std::map<std::uint64_t, bool> seen;
+    for (const auto& [mask, p] : law) seen[mask] = true;
+    for (const auto& [mask, count] : counts) seen[mask] = true;
+    for (const auto& [mask, unused] : seen) {
+        (void)unused;
+        const double p = law.count(mask) ? law.at(mask) : 0.0;
+        const int count = counts.count(mask) ? counts.at(mask) : 0;
+        const double expected = p * draws;
+        const double tolerance = 6.0 * std::sqrt(draws * p * (1.0 - p)) + 1.0;
+        const bool ok = p == 0.0 ? count == 0 : std::fabs(count - expected) <= tolerance;
+        if (!ok) {
+            std::printf("  %s: selection %llx drawn %d times, expected %.1f +- %.1f\n", what,
+                        static_cast<unsigned long long>(mask), count, expected, tolerance);
+        }
+        CHECK(ok);
+    }
+}
+
+// Both forms of the probabilistic construction with `weights` as the density.
+void check_probabilistic_law(const std::vector<double>& weights, const std::vector<std::int64_t>& b,
+                             std::int64_t b_total) {
+    const Task task = task_of(1, weights.size(), b, b_total);
+    const FloatMatrix density = matrix_of(1, weights.size(), weights, false);
+    const Law law = exact_law(weights, b, b_total);
+    for (ConstructionForm form : both_forms) {
+        auto construction = allotra::probabilistic_construction(task, density, form);
+        REQUIRE(construction.form == form);
+        check_law([&] { return construction.construct(allotra::thread_generator(), 0); }, law, name_of(form));
+    }
+}
+
+}  // namespace
+
+TEST(construct_law_of_plain_weights) {
+    // Any two of three cells, the heavier one more often.
+    check_probabilistic_law({1.0, 1.0, 2.0}, {1, 1, 1}, 2);
+    check_probabilistic_law({0.3, 1.7, 2.5, 0.9, 1.1}, {2, 1, 3, 1, 2}, 5);
+}
+
+TEST(construct_law_skips_zero_negative_and_nan_weights) {
+    const std::vector<double> weights{1.0, 0.0, -2.0, not_a_number, 3.0};
+    check_probabilistic_law(weights, {1, 1, 1, 1, 1}, 10);
+    check_probabilistic_law(weights, {1, 1, 1, 1, 1}, 1);
+    check_probabilistic_law({-0.0, 2.0, -infinity, 1.0}, {1, 1, 1, 1}, 1);
+}
+
+TEST(construct_law_with_exactly_the_remaining_budget) {
+    // Cell 2 alone uses the whole budget; cells 0 and 1 together do too.
+    check_probabilistic_law({1.0, 1.0, 1.0}, {2, 3, 5}, 5);
+    check_probabilistic_law({1.0, 2.0, 3.0, 0.5}, {3, 2, 2, 6}, 5);
+}
+
+TEST(construct_law_with_negative_resource) {
+    // Cell 3 fits only after cell 1 has given budget back; cell 1 can also
+    // make cells fit again that had been dropped.
+    check_probabilistic_law({1.0, 2.0, 1.5, 3.0, 0.5}, {3, -2, 2, 4, 1}, 3);
+    check_probabilistic_law({1.0, 0.5, 1.0, 2.0}, {4, -4, 3, 5}, 4);
+}
+
+TEST(construct_law_with_huge_resource) {
+    // Two cells of 2^62 exceed 2^63 - 1 unless the cell of -5 is chosen too;
+    // 2^62 and 2^62 - 1 make exactly 2^63 - 1.
+    const std::int64_t big = std::int64_t{1} << 62;
+    check_probabilistic_law({1.0, 2.0, 1.0, 1.5}, {big, big, -5, big - 1}, int64_max);
+    check_probabilistic_law({1.0, 1.0, 1.0}, {int64_max, 1, -int64_max}, int64_max);
+    // Three cells of -2^62 take the total below -2^63, where a 64-bit total
+    // would wrap around: every cell still fits in the end.
+    check_probabilistic_law({1.0, 1.0, 1.0, 1.0, 1.0}, {-big, -big, -big, int64_max, 1}, int64_max);
+}
+
+TEST(construct_law_of_ants) {
+    // Weights pow(tau, alpha) * pow(eta, beta); a negative eta squared counts.
+    const std::vector<double> tau{1.0, 0.5, 2.0, 1.0, 0.7};
+    const std::vector<double> eta{1.0, 2.0, 0.5, -1.0, 0.0};
+    const std::vector<std::int64_t> b{1, 2, 1, 1, 1};
+    AntColonyParameters parameters;
+    parameters.alpha = 1.5;
+    parameters.beta = 2.0;
+    std::vector<double> weights;
+    for (std::size_t k = 0; k < tau.size(); ++k) {
+        weights.push_back(std::pow(tau[k], parameters.alpha) * std::pow(eta[k], parameters.beta));
+    }
+    const Law law = exact_law(weights, b, 3);
+    const Task task = task_of(1, tau.size(), b, 3);
+    const FloatMatrix tau_matrix = matrix_of(1, tau.size(), tau, false);
+    const FloatMatrix eta_matrix = matrix_of(1, eta.size(), eta, false);
+    for (ConstructionForm form : both_forms) {
+        auto colony = allotra::ant_colony_construction(task, tau_matrix, parameters, eta_matrix, form);
+        colony.prepare_iteration();
+        check_law([&] { return colony.construct(allotra::thread_generator(), 0); }, law, name_of(form));
+    }
+}
+
+TEST(construct_forms_agree_on_a_larger_grid) {
+    // Too many orders to enumerate: compare how often each cell is chosen by
+    // the two forms (two-sample test, 6 standard deviations), on a grid where
+    // negative amounts move the budget both ways.
+    const std::vector<std::int64_t> b{5, -3, 4, 7, 2, 6, -8, 3, 1, 9, 4, 2, 8, -1, 5, 3};
+    const std::vector<double> w{1.0, 0.5, 2.0, 0.0, 1.5, 3.0, 0.7, not_a_number, 2.2, 1.1, -1.0, 0.9, 4.0, 0.3,
+                                1.8, 2.6};
+    const Task task = task_of(4, 4, b, 12);
+    const FloatMatrix density = matrix_of(4, 4, w, false);
+    constexpr int samples = 40000;
+    std::vector<std::vector<int>> chosen(2, std::vector<int>(16, 0));
+    for (int f = 0; f < 2; ++f) {
+        auto construction = allotra::probabilistic_construction(task, density, both_forms[f]);
+        for (int d = 0; d < samples; ++d) {
+            for (std::uint64_t cell : construction.construct(allotra::thread_generator(), 0).cells) ++chosen[f][cell];
+        }
+    }
+    for (int cell = 0; cell < 16; ++cell) {
+        const double p = (chosen[0][cell] + chosen[1][cell]) / (2.0 * samples);
+        const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;
+        const bool ok = std::fabs(chosen[0][cell] - chosen[1][cell]) <= tolerance;
+        if (!ok) std::printf("  cell %d: literal %d, fast %d\n", cell, chosen[0][cell], chosen[1][cell]);
+        CHECK(ok);
+    }
+}
+
+TEST(construct_result_is_feasible_and_maximal) {
+    // Random grids with large negative amounts: the fast form's bookkeeping of
+    // the fitting cells moves far in both directions.
+    allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
+    for (int round = 0; round < 40; ++round) {
+        const std::uint64_t m = 1 + generator.next_u64() % 30;
+        const std::uint64_t n = 1 + generator.next_u64() % 30;
+        std::vector<std::int64_t> b(m * n);
+        std::vector<double> w(m * n);
+        for (std::uint64_t k = 0; k < m * n; ++k) {
+            b[k] = static_cast<std::int64_t>(generator.next_u64() % 150) - 40;
+            if (generator.next_u64() % 40 == 0) b[k] = -4000;
+            const std::uint64_t kind = generator.next_u64() % 10;
+            w[k] = kind == 0 ? 0.0 : kind == 1 ? -1.0 : allotra::unit_from_bits(generator.next_u64()) * 10.0;
+        }
+        const std::int64_t b_total = 1 + static_cast<std::int64_t>(generator.next_u64() % 3000);
+        const Task task = task_of(m, n, b, b_total);
+        const FloatMatrix density = matrix_of(m, n, w, false);
+        auto construction = allotra::probabilistic_construction(task, density, ConstructionForm::fast);
+        for (int run = 0; run < 5; ++run) {
+            const Outcome outcome = construction.construct(allotra::thread_generator(), 0);
+            REQUIRE(std::adjacent_find(outcome.cells.begin(), outcome.cells.end(),
+                                       [](std::uint64_t p, std::uint64_t q) { return p >= q; }) ==
+                    outcome.cells.end());
+            std::vector<bool> selected(m * n, false);
+            __int128 used = 0;
+            for (std::uint64_t cell : outcome.cells) {
+                REQUIRE(cell < m * n);
+                CHECK(w[cell] > 0.0);
+                selected[cell] = true;
+                used += b[cell];
+            }
+            CHECK(used <= b_total);
+            for (std::uint64_t cell = 0; cell < m * n; ++cell) {
+                CHECK(selected[cell] || !(w[cell] > 0.0) || used + b[cell] > b_total);
+            }
+        }
+    }
+}
+
+TEST(construct_infinite_candidate_total_is_internal_error) {
+    struct Case {
+        std::vector<double> weights;
+        std::vector<std::int64_t> b;
+        std::int64_t b_total;
+        bool throws;
+    };
+    const std::vector<Case> cases{
+        {{1.0, infinity}, {1, 1}, 5, true},             // fits from the start
+        {{1.0, infinity}, {1, 10}, 5, false},           // never fits
+        {{0.0, 1.0, infinity}, {-5, 1, 8}, 5, false},   // the cell that would make room is never drawn
+        {{1.0, infinity}, {-1, 6}, 5, true},            // fits once cell 0 gave budget back
+        {{1.7e308, 1.7e308}, {1, 1}, 5, true},          // the sum overflows
+        {{1.7e308, 1.7e308}, {3, 6}, 5, false},         // never both candidates
+        {{1e300, 1e300, 1e300}, {1, 1, 1}, 5, false},   // large but finite
+    };
+    for (const Case& c : cases) {
+        const Task task = task_of(1, c.weights.size(), c.b, c.b_total);
+        const FloatMatrix density = matrix_of(1, c.weights.size(), c.weights, false);
+        for (ConstructionForm form : both_forms) {
+            auto construction = allotra::probabilistic_construction(task, density, form);
+            for (int run = 0; run < 50; ++run) {
+                if (c.throws) {
+                    CHECK_THROWS_WITH(construction.construct(allotra::thread_generator(), 0), allotra::InternalError,
+                                      "NonFinite");
+                } else {
+                    CHECK(!construction.construct(allotra::thread_generator(), 0).cells.empty());
+                }
+            }
+        }
+    }
+}
+
+TEST(construct_ant_infinite_weight_is_internal_error) {
+    // beta = -1 makes a cell with eta 0 weigh +infinity: an error once it
+    // fits, and none while it does not.
+    AntColonyParameters parameters;
+    parameters.beta = -1.0;
+    const FloatMatrix tau = matrix_of<double>(1, 3, {1.0, 1.0, 1.0}, false);
+    const FloatMatrix eta = matrix_of<double>(1, 3, {2.0, 0.0, 1.0}, false);
+    for (ConstructionForm form : both_forms) {
+        const Task fitting = task_of(1, 3, {1, 1, 1}, 3);
+        auto colony = allotra::ant_colony_construction(fitting, tau, parameters, eta, form);
+        colony.prepare_iteration();
+        CHECK_THROWS_WITH(colony.construct(allotra::thread_generator(), 0), allotra::InternalError, "NonFinite");
+
+        const Task too_big = task_of(1, 3, {1, 9, 1}, 3);
+        auto safe = allotra::ant_colony_construction(too_big, tau, parameters, eta, form);
+        safe.prepare_iteration();
+        for (int run = 0; run < 50; ++run) {
+            CHECK(mask_of(safe.construct(allotra::thread_generator(), 0)) == 0b101);
+        }
+    }
+}
+
+TEST(construct_value_is_the_objective_bit_for_bit) {
+    // Terms of very different sizes, so that adding them in another order
+    // changes the rounding; each layout of c and omega fixes its own order.
+    allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
+    int order_mattered = 0;
+    for (int layout = 0; layout < 4; ++layout) {
+        const bool c_by_column = layout & 1;
+        const bool omega_by_column = layout & 2;
+        const std::uint64_t m = 7, n = 6;
+        std::vector<std::int64_t> c(m * n), b(m * n);
+        std::vector<double> omega(m * n), w(m * n);
+        for (std::uint64_t k = 0; k < m * n; ++k) {
+            std::int64_t scale = 1;
+            for (std::uint64_t digits = generator.next_u64() % 16; digits > 0; --digits) scale *= 10;
+            c[k] = static_cast<std::int64_t>(generator.next_u64() % 1000 + 1) * scale;
+            omega[k] = allotra::unit_from_bits(generator.next_u64());
+            b[k] = static_cast<std::int64_t>(generator.next_u64() % 10 + 1);
+            w[k] = allotra::unit_from_bits(generator.next_u64()) + 0.1;
+        }
+        Task task;
+        task.m = m;
+        task.n = n;
+        task.c = matrix_of(m, n, c, c_by_column);
+        task.b_ij = matrix_of(m, n, b, false);
+        task.b_total = 40;
+        task.omega = matrix_of(m, n, omega, omega_by_column);
+        const FloatMatrix density = matrix_of(m, n, w, false);
+        for (ConstructionForm form : both_forms) {
+            auto construction = allotra::probabilistic_construction(task, density, form);
+            for (int run = 0; run < 200; ++run) {
+                const Outcome outcome = construction.construct(allotra::thread_generator(), 0);
+                const allotra::Solution solution = allotra::to_solution(task, outcome.cells, outcome.value);
+                const double expected = allotra::objective(solution.x, task);
+                CHECK_EQ(outcome.value, expected);
+                if (allotra::objective_of_cells(outcome.cells, task) != expected) ++order_mattered;
+            }
+        }
+    }
+    // Otherwise this test could not tell the row order from the column order.
+    CHECK(order_mattered > 0);
+}
+
+TEST(construct_empty_grid_and_no_candidate) {
+    for (ConstructionForm form : both_forms) {
+        const Task empty = task_of(0, 3, {}, 5);
+        const FloatMatrix none = matrix_of<double>(0, 3, {}, false);
+        auto on_empty = allotra::probabilistic_construction(empty, none, form);
+        const Outcome nothing = on_empty.construct(allotra::thread_generator(), 0);
+        CHECK(nothing.cells.empty());
+        CHECK_EQ(nothing.value, 0.0);
+
+        const Task too_big = task_of(1, 2, {6, 7}, 5);
+        const FloatMatrix weights = matrix_of<double>(1, 2, {1.0, 1.0}, false);
+        auto on_too_big = allotra::probabilistic_construction(too_big, weights, form);
+        CHECK(on_too_big.construct(allotra::thread_generator(), 0).cells.empty());
+    }
+}
+
+TEST(construct_automatic_form_picks_by_size) {
+    const Task large = task_of(40, 40, std::vector<std::int64_t>(1600, 1), 10);
+    CHECK(allotra::resolved_form(ConstructionForm::automatic, large) == ConstructionForm::fast);
+    CHECK(allotra::resolved_form(ConstructionForm::literal, large) == ConstructionForm::literal);
+    const Task tiny = task_of(1, 1, {1}, 10);
+    CHECK(allotra::resolved_form(ConstructionForm::fast, tiny) == ConstructionForm::fast);
+}
+
+TEST(construct_sum_tree_draw_rules) {
+    allotra::SumTree tree;
+    allotra::reset_sum_tree(tree, 3);
+    allotra::set_leaf(tree, 0, 1.0);
+    allotra::set_leaf(tree, 1, 1.0);
+    allotra::set_leaf(tree, 2, 2.0);
+    CHECK_EQ(allotra::total(tree), 4.0);
+    CHECK_EQ(allotra::descend(tree, 0.0), 0u);
+    CHECK_EQ(allotra::descend(tree, 0.999), 0u);
+    CHECK_EQ(allotra::descend(tree, 1.0), 1u);  // on a boundary: the later item
+    CHECK_EQ(allotra::descend(tree, 2.0), 2u);
+    CHECK_EQ(allotra::descend(tree, 3.999), 2u);
+
+    // A leaf of weight 0 is never drawn, not even from its boundary.
+    allotra::set_leaf(tree, 1, 0.0);
+    CHECK_EQ(allotra::descend(tree, 1.0), 2u);
+
+    // A value past the sums, as rounding of partial sums could produce, still
+    // ends on a leaf of positive weight.
+    allotra::reset_sum_tree(tree, 4);
+    allotra::set_leaf(tree, 0, 1.0);
+    allotra::set_leaf(tree, 2, 1e-17);
+    CHECK_EQ(allotra::descend(tree, 5.0), 2u);
+
+    // An infinite leaf set back to 0 leaves a finite total behind.
+    allotra::set_leaf(tree, 3, infinity);
+    CHECK_EQ(allotra::total(tree), infinity);
+    allotra::set_leaf(tree, 3, 0.0);
+    CHECK_EQ(allotra::total(tree), 1.0 + 1e-17);
+
+    // Many leaves changed at once, path by path or by a rebuild.
+    allotra::reset_sum_tree(tree, 1000);
+    std::vector<std::uint64_t> changed;
+    for (std::uint64_t k = 0; k < 1000; k += 7) {
+        allotra::put_leaf(tree, k, 1.0);
+        changed.push_back(k);
+    }
+    allotra::refresh(tree, changed);
+    CHECK_EQ(allotra::total(tree), static_cast<double>(changed.size()));
+    allotra::put_leaf(tree, 999, 2.0);
+    allotra::put_leaf(tree, 500, 3.0);
+    const std::uint64_t two[] = {999, 500};
+    allotra::refresh(tree, two);
+    CHECK_EQ(allotra::total(tree), static_cast<double>(changed.size()) + 5.0);
+    CHECK_EQ(allotra::descend(tree, allotra::total(tree) - 0.5), 999u);
+}
+
+TEST(construct_evaporate_and_deposit) {
+    FloatMatrix tau = allotra::filled_float_matrix(1, 3, 1.0);
+    const std::vector<Outcome> ants{Outcome{{0, 1}, 10.0}, Outcome{{0}, 20.0}};
+    allotra::evaporate_and_deposit(tau, 0.1, 100.0, ants);
+    CHECK(std::fabs(tau.at(0, 0) - 1.2) < 1e-12);
+    CHECK(std::fabs(tau.at(0, 1) - 1.0) < 1e-12);
+    CHECK(std::fabs(tau.at(0, 2) - 0.9) < 1e-12);
+}
