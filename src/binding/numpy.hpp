@@ -9,6 +9,9 @@
 #define NO_IMPORT_ARRAY
 #endif
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// Built against NumPy 2 headers, the module runs on every NumPy from 1.21 on:
+// it uses only calls that all of them offer.
+#define NPY_TARGET_VERSION NPY_1_21_API_VERSION
 #include <numpy/arrayobject.h>
 
 namespace allotra::binding {
