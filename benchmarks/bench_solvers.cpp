@@ -21,7 +21,7 @@
 #include "kernel/matrix.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
-#include "solvers/construction.hpp"
+#include "solvers/construction_form.hpp"
 #include "solvers/probabilistic.hpp"
 
 namespace {

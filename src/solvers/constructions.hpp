@@ -12,7 +12,7 @@
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/batch_results.hpp"
-#include "solvers/construction.hpp"
+#include "solvers/construction_form.hpp"
 #include "solvers/fast_construction.hpp"
 #include "solvers/outcome.hpp"
 

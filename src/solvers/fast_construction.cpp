@@ -8,7 +8,7 @@
 #include "kernel/objective.hpp"
 #include "kernel/weighted_choice.hpp"
 #include "kernel/worker_pool.hpp"
-#include "solvers/construction.hpp"
+#include "solvers/budget.hpp"
 
 namespace allotra {
 

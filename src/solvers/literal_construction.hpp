@@ -15,7 +15,7 @@
 #include "kernel/random.hpp"
 #include "kernel/weighted_choice.hpp"
 #include "model/task.hpp"
-#include "solvers/construction.hpp"
+#include "solvers/budget.hpp"
 
 namespace allotra {
 

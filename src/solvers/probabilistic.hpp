@@ -7,7 +7,7 @@
 #include "kernel/matrix.hpp"
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
-#include "solvers/construction.hpp"
+#include "solvers/construction_form.hpp"
 
 namespace allotra {
 

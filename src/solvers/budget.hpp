@@ -1,5 +1,4 @@
-// What the constructions of both solvers share: the exact budget test and the
-// choice between the literal form and the fast one.
+// The budget test of both solvers' constructions.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +11,5 @@ namespace allotra {
 inline bool fits(__int128 used, std::int64_t b_ij, std::int64_t b_total) {
     return used + b_ij <= b_total;
 }
-
-// Literal: every step rescans all cells (the reference form). Fast: the same
-// distribution from incremental data structures. Automatic: whichever is
-// faster for the task's size.
-enum class ConstructionForm { automatic, literal, fast };
 
 }  // namespace allotra
