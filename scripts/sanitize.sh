@@ -64,10 +64,15 @@ case "$module" in
     "$venv"/*) ;;
     *) echo "sanitize.sh: allotra resolves to $module, not to the sanitized build" >&2; exit 1 ;;
 esac
-if ! ldd "$module" | grep -q libasan; then
-    echo "sanitize.sh: $module is not linked against the ASan runtime" >&2
-    exit 1
-fi
+# ldd's output is captured before it is searched: with pipefail, `ldd | grep -q`
+# fails at random when grep exits before ldd has finished writing (SIGPIPE).
+libraries="$(ldd "$module")"
+case "$libraries" in
+    *libasan*) ;;
+    *) printf 'sanitize.sh: %s is not linked against the ASan runtime:\n%s\n' \
+           "$module" "$libraries" >&2
+       exit 1 ;;
+esac
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export ALLOTRA_SANITIZE=1
