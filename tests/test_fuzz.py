@@ -32,6 +32,7 @@ from result_invariants import (
     is_panic,
     report,
 )
+from solver_checks import arrange
 
 Task = allotra.Task
 Prob = allotra.ProbabilisticAssignmentSolver
@@ -452,7 +453,7 @@ def assert_unchanged(taken):
 # --- array layouts -----------------------------------------------------------------
 
 LAYOUTS = [
-    "C", "F", "T", "rows_reversed", "cols_reversed", "both_reversed", "stepped", "stepped_reversed",
+    "C", "F", "T", "rows_reversed", "cols_reversed_F", "both_reversed", "stepped", "stepped_reversed",
     "misaligned", "packed_field", "subclass", "masked", "readonly", "broadcast_row", "broadcast_col",
     "broadcast_one",
 ]
@@ -464,18 +465,8 @@ def lay_out(values, layout):
     a = np.asarray(values)
     m, n = a.shape
     dtype = a.dtype
-    if layout == "C":
-        return np.ascontiguousarray(a)
-    if layout == "F":
-        return np.asfortranarray(a)
-    if layout == "T":
-        return np.ascontiguousarray(a.T).T
-    if layout == "rows_reversed":
-        return np.ascontiguousarray(a[::-1])[::-1]
-    if layout == "cols_reversed":
-        return np.asfortranarray(a[:, ::-1])[:, ::-1]
-    if layout == "both_reversed":
-        return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
+    if layout in ("C", "F", "T", "rows_reversed", "cols_reversed_F", "both_reversed"):
+        return arrange(a, layout)
     if layout in ("stepped", "stepped_reversed"):
         big = np.zeros((2 * m + 1, 3 * n + 1), dtype=dtype)
         view = big[1::2, ::3] if layout == "stepped" else big[-2::-2, ::-3]
