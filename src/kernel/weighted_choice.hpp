@@ -17,15 +17,13 @@ enum class BuildFailure { empty_list, invalid_weight, all_weights_zero };
 struct WeightedChoice {
     std::vector<double> cumulative;  // entry k is w0 + ... + wk, the last sum left out
     double total = 0.0;
-    double low = 0.0;
-    double scale = 0.0;
 };
 
 // A total of +infinity is an internal error whose message ends with
 // "NonFinite"; the three ordinary build failures are returned.
 std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights);
 
-// The number of running sums that are <= r, for r = u * scale + low. A value
+// The number of running sums that are <= r, for r = u * total. A value
 // exactly on a running sum selects the later item.
 std::size_t choose_index(const WeightedChoice& choice, double u);
 
