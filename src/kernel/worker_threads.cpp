@@ -21,7 +21,8 @@ constexpr auto idle_spin = std::chrono::microseconds(50);
 constexpr auto caller_spin = std::chrono::microseconds(20);
 constexpr auto interrupt_poll_interval = std::chrono::milliseconds(5);
 
-// The pool whose batch this thread is part of, if any, and its slot there.
+// The pool this thread takes part in (a worker for good, a submitter while it
+// waits for its batch) and its slot there.
 thread_local const WorkerThreads* this_thread_pool = nullptr;
 thread_local std::size_t this_thread_slot = 0;
 
