@@ -12,6 +12,9 @@
 
 namespace allotra {
 
+// The constructions pass only weights > 0 and never an empty list, so none of
+// these occurs in a solve; they stay so that a list that breaks the rule ends
+// the construction instead of drawing from a table of nonsense sums.
 enum class BuildFailure { empty_list, invalid_weight, all_weights_zero };
 
 struct WeightedChoice {
