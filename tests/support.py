@@ -82,30 +82,26 @@ def resident_bytes():
 # --- number-like stand-ins ----------------------------------------------------
 
 
-class Index:
-    """Converts to an integer only through __index__ (returning anything)."""
-
+class _StandIn:
     def __init__(self, value):
         self.value = value
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.value!r})"
+
+
+class Index(_StandIn):
+    """Converts to an integer only through __index__ (returning anything)."""
 
     def __index__(self):
         return self.value
 
-    def __repr__(self):
-        return f"Index({self.value!r})"
 
-
-class FloatLike:
+class FloatLike(_StandIn):
     """Converts to a float only through __float__ (returning anything)."""
-
-    def __init__(self, value):
-        self.value = value
 
     def __float__(self):
         return self.value
-
-    def __repr__(self):
-        return f"FloatLike({self.value!r})"
 
 
 class Failing:
