@@ -13,20 +13,27 @@ namespace allotra {
 ResourceOrder resource_order(const Task& task) {
     ResourceOrder resources;
     if (task.m == 0 || task.n == 0) return resources;
-    resources.cells.resize(task.m * task.n);
+    struct Amount {
+        std::int64_t b;
+        std::uint64_t cell;
+    };
+    std::vector<Amount> amounts(task.m * task.n);
     for (std::uint64_t i = 0; i < task.m; ++i) {
-        for (std::uint64_t j = 0; j < task.n; ++j) {
-            resources.cells[i * task.n + j] = {task.b_ij.at(i, j), i * task.n + j};
-        }
+        for (std::uint64_t j = 0; j < task.n; ++j) amounts[i * task.n + j] = {task.b_ij.at(i, j), i * task.n + j};
     }
-    std::sort(resources.cells.begin(), resources.cells.end(), [](const OrderedCell& p, const OrderedCell& q) {
-        return p.b < q.b || (p.b == q.b && p.cell < q.cell);
-    });
+    std::sort(amounts.begin(), amounts.end(),
+              [](const Amount& p, const Amount& q) { return p.b < q.b || (p.b == q.b && p.cell < q.cell); });
+    resources.cells.resize(amounts.size());
+    resources.b.resize(amounts.size());
+    for (std::uint64_t k = 0; k < amounts.size(); ++k) {
+        resources.cells[k] = amounts[k].cell;
+        resources.b[k] = amounts[k].b;
+    }
     // Fitting is monotone in b_ij, so the cells that fit are a prefix.
     resources.fitting = static_cast<std::uint64_t>(
-        std::partition_point(resources.cells.begin(), resources.cells.end(),
-                             [&task](const OrderedCell& p) { return fits(0, p.b, task.b_total); }) -
-        resources.cells.begin());
+        std::partition_point(resources.b.begin(), resources.b.end(),
+                             [&task](std::int64_t b) { return fits(0, b, task.b_total); }) -
+        resources.b.begin());
     return resources;
 }
 
@@ -41,9 +48,9 @@ namespace {
 // and the new remaining budget.
 std::uint64_t fitting_prefix(const ResourceOrder& resources, std::uint64_t fitting, __int128 used,
                              std::int64_t b_total) {
-    const std::vector<OrderedCell>& cells = resources.cells;
-    while (fitting > 0 && !fits(used, cells[fitting - 1].b, b_total)) --fitting;
-    while (fitting < cells.size() && fits(used, cells[fitting].b, b_total)) ++fitting;
+    const std::vector<std::int64_t>& b = resources.b;
+    while (fitting > 0 && !fits(used, b[fitting - 1], b_total)) --fitting;
+    while (fitting < b.size() && fits(used, b[fitting], b_total)) ++fitting;
     return fitting;
 }
 
@@ -53,7 +60,6 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
                          FastScratch& scratch, RandomGenerator& generator) {
     const std::uint64_t count = resources.cells.size();
     reset_sum_tree(start.leaves, scratch.tree, start.tree);
-    scratch.chosen.assign((count + 63) / 64, 0);
     std::uint64_t chosen = 0;
     __int128 used = 0;
 
@@ -63,18 +69,25 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
         check_total_is_finite(sum);
         // One 64-bit value per step, even for a single candidate.
         const double r = unit_from_bits(generator.next_u64()) * sum;
-        const std::uint64_t leaf = descend(start.leaves, scratch.tree, r, resources.cells.data());
+        const std::uint64_t leaf = descend(start.leaves, scratch.tree, r, resources.b.data());
         take_leaf(start.leaves, scratch.tree, leaf);
-        const std::uint64_t cell = resources.cells[leaf].cell;
-        scratch.chosen[cell / 64] |= std::uint64_t{1} << (cell % 64);
         ++chosen;
-        const std::int64_t b = resources.cells[leaf].b;
+        const std::int64_t b = resources.b[leaf];
         if (b == 0) continue;
         used += b;
         set_limit(start.leaves, scratch.tree, fitting_prefix(resources, scratch.tree.limit, used, task.b_total));
     }
 
-    // The chosen cells in order, from the bits: cheaper than sorting them.
+    // The chosen cells are the taken leaves; as bits in row-major order they
+    // come out sorted, which is cheaper than sorting them.
+    scratch.chosen.assign((count + 63) / 64, 0);
+    const std::vector<std::uint64_t>& taken = scratch.tree.taken;
+    for (std::uint64_t word = 0; word < taken.size(); ++word) {
+        for (std::uint64_t bits = taken[word]; bits != 0; bits &= bits - 1) {
+            const std::uint64_t cell = resources.cells[word * 64 + static_cast<std::uint64_t>(std::countr_zero(bits))];
+            scratch.chosen[cell / 64] |= std::uint64_t{1} << (cell % 64);
+        }
+    }
     Selection selection;
     selection.cells.reserve(chosen);
     for (std::uint64_t word = 0; word < scratch.chosen.size(); ++word) {

@@ -108,10 +108,11 @@ inline void live_block(const SumTreeLeaves& leaves, const SumTreeState& state, s
     for (std::uint64_t g = first; g < last; ++g) {
         const double* weights = leaves.weights.data.get() + b * tree_block + g * tree_fanout;
         double* group = values + g * tree_fanout;
+        const std::uint64_t bits = live >> (g * tree_fanout);
         // Masking the bits instead of branching: which leaves are live is as
         // unpredictable as the draws.
         for (std::uint64_t k = 0; k < tree_fanout; ++k) {
-            const std::uint64_t keep = std::uint64_t{0} - ((live >> (g * tree_fanout + k)) & 1u);
+            const std::uint64_t keep = std::uint64_t{0} - ((bits >> k) & 1u);
             group[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(weights[k]) & keep);
         }
         group_sums[g] = sum8(group);
@@ -207,6 +208,13 @@ std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& sta
     for (std::size_t l = leaves.level.size() - 1; l > 0; --l) {
         node = node * tree_fanout + pick_child(inner + leaves.level[l - 1] + node * tree_fanout, r);
     }
+    if (records != nullptr) {
+        // The caller reads the drawn leaf's record next: fetching the block's
+        // records together with its weights overlaps the two waits.
+        const char* run = static_cast<const char*>(records) + node * tree_block * record_bytes;
+        const std::size_t bytes = tree_block * record_bytes;
+        for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch(run + offset);
+    }
     double values[tree_block];
     double group_sums[tree_fanout];
     live_block(leaves, state, node, values, group_sums);
@@ -214,14 +222,6 @@ std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& sta
     std::copy_n(group_sums, tree_fanout, state.cached_groups);
     const std::uint64_t group = pick_child(group_sums, r);
     const std::uint64_t first = node * tree_block + group * tree_fanout;
-    if (records != nullptr) {
-        // The caller reads the drawn leaf's record next: fetch its group's
-        // lines while the leaf is picked and the sums are recomputed.
-        const char* run = static_cast<const char*>(records) + first * record_bytes;
-        const std::size_t bytes = tree_fanout * record_bytes;
-        for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch(run + offset);
-        prefetch(run + bytes - 1);
-    }
     return first + pick_child(values + group * tree_fanout, r);
 }
 

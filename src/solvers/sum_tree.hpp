@@ -94,9 +94,9 @@ void set_limit(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t l
 // value that rounding carried past the running sums goes to the last child of
 // positive sum, so a draw never ends on a dead leaf or one of weight 0.
 //
-// `records`, when given, are the caller's records of the leaves, which it
-// reads at the drawn leaf: the two cache lines of the drawn leaf's group are
-// fetched while the last level is searched.
+// `records`, when given, are the caller's records of the leaves (one per
+// leaf, in leaf order), which it reads at the drawn leaf: those of the drawn
+// leaf's block are fetched together with its weights, so the two waits overlap.
 std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& state, double r,
                                   const void* records, std::size_t record_bytes);
 inline std::uint64_t descend(const SumTreeLeaves& leaves, SumTreeState& state, double r) {
