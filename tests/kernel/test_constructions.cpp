@@ -485,3 +485,30 @@ TEST(construct_evaporate_and_deposit) {
     CHECK(std::fabs(tau.at(0, 1) - 1.0) < 1e-12);
     CHECK(std::fabs(tau.at(0, 2) - 0.9) < 1e-12);
 }
+
+TEST(construct_pheromone_update_in_chunks_is_the_sequential_pass) {
+    // Chunks that cut through every ant's cells must give each cell exactly
+    // the arithmetic of one pass: multiply, then the ants' deposits in order.
+    allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
+    const std::uint64_t m = 37, n = 29;
+    FloatMatrix tau = allotra::filled_float_matrix(m, n, 0.0);
+    for (std::uint64_t k = 0; k < m * n; ++k) tau.elements[k] = allotra::unit_from_bits(generator.next_u64()) * 3.0;
+    std::vector<Selection> ants(5);
+    for (Selection& ant : ants) {
+        for (std::uint64_t cell = 0; cell < m * n; ++cell) {
+            if (generator.next_u64() % 3 == 0) ant.cells.push_back(cell);
+        }
+        ant.value = allotra::unit_from_bits(generator.next_u64()) * 1000.0;
+    }
+    std::vector<double> expected(tau.elements.get(), tau.elements.get() + m * n);
+    for (double& entry : expected) entry *= 1.0 - 0.15;
+    for (const Selection& ant : ants) {
+        for (std::uint64_t cell : ant.cells) expected[cell] += ant.value / 7.5;
+    }
+    for (std::uint64_t chunk : {std::uint64_t{1}, std::uint64_t{13}, std::uint64_t{500}, m * n}) {
+        FloatMatrix updated = allotra::filled_float_matrix(m, n, 0.0);
+        std::copy_n(tau.elements.get(), m * n, updated.elements.get());
+        allotra::evaporate_and_deposit(updated, 0.15, 7.5, ants, chunk);
+        CHECK(std::equal(expected.begin(), expected.end(), updated.elements.get()));
+    }
+}
