@@ -36,6 +36,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from run_benchmarks import cmake_binary, markdown_table
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 # The last revision whose constructions copied a binary sum tree per construction.
@@ -43,17 +45,6 @@ DEFAULT_BASE = "db25bc4"
 SOLVERS = ("probabilistic", "ant")
 FAMILIES = ("uncorrelated", "weak", "strong")
 BUDGETS = (10, 50)
-
-
-def cmake_binary() -> str:
-    found = shutil.which("cmake")
-    if found:
-        return found
-    try:
-        import cmake  # the PyPI wheel carries its own binary
-    except ImportError:
-        sys.exit("cmake is needed to build the benchmark")
-    return os.path.join(cmake.CMAKE_BIN_DIR, "cmake")
 
 
 def build(source: Path, directory: Path, targets: list[str]) -> Path:
@@ -115,11 +106,6 @@ def fmt(seconds: float) -> str:
     if seconds >= 1e-3:
         return f"{seconds * 1e3:.3g} ms"
     return f"{seconds * 1e6:.3g} µs"
-
-
-def markdown(header: list[str], rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    return "\n".join(lines + ["| " + " | ".join(row) + " |" for row in rows])
 
 
 def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) -> bool:
@@ -236,7 +222,7 @@ def main() -> None:
                     rows.append([f"{size}×{size}", solver, family, f"{budget}%", fmt(before), fmt(after),
                                  fmt(floors[size]), f"{before / floors[size]:.1f}", f"{after / floors[size]:.1f}"])
     print()
-    print(markdown(header, rows))
+    print(markdown_table(header, rows))
     has_plot = plot(results, floors, sizes, HERE / "scale.png")
     parts = [
         "# One construction against the floor",
@@ -248,7 +234,7 @@ def main() -> None:
         "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c independent of b_ij (uncorrelated), within ±10 of it"
         " (weak) or b_ij + 10 (strong); budget 10% or 50% of the sum of b_ij.",
         "",
-        markdown(header, rows),
+        markdown_table(header, rows),
     ]
     if has_plot:
         parts += ["", "![one construction against the number of cells](scale.png)"]
@@ -256,12 +242,12 @@ def main() -> None:
         parts += ["", "## One colony iteration at 1000×1000", "",
                   "`bench_solvers ant module 1000 1000 1 1` (20 ants, one iteration, including the per-cell passes),"
                   " fastest of 2 runs each:", "",
-                  markdown(["1 worker", "default pool", "speed-up", "efficiency"], colony_rows)]
+                  markdown_table(["1 worker", "default pool", "speed-up", "efficiency"], colony_rows)]
     if memory_rows:
         parts += ["", "## Peak memory, probabilistic solver at 1000×1000", "",
                   "Peak resident memory of `bench_solvers probabilistic module 1000 1000 1 KMAX`"
                   " (the task's three matrices are 23 MiB of it):", "",
-                  markdown(["kmax", "peak (MiB)"], memory_rows)]
+                  markdown_table(["kmax", "peak (MiB)"], memory_rows)]
     (HERE / "scale.md").write_text("\n".join(parts) + "\n")
     print(f"\nwrote {HERE / 'scale.md'}" + (f" and {HERE / 'scale.png'}" if has_plot else "")
           + f" in {time.monotonic() - started:.0f} s")
