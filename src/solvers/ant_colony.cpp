@@ -25,14 +25,27 @@ double deposit_scale(const Task& task) {
     return scale == 0.0 ? 0.0 : scale;
 }
 
-void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants) {
+void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants,
+                           std::uint64_t chunk) {
     const double keep = 1.0 - rho;
+    std::vector<double> deposits;
+    deposits.reserve(ants.size());
+    for (const Selection& ant : ants) deposits.push_back(ant.value / scale);
     double* cells = tau.elements.get();
-    for (std::uint64_t k = 0, count = tau.size(); k < count; ++k) cells[k] *= keep;
-    for (const Selection& ant : ants) {
-        const double deposit = ant.value / scale;
-        for (std::uint64_t cell : ant.cells) cells[cell] += deposit;
-    }
+    // Each chunk of cells takes the whole update in the sequential order:
+    // every cell is multiplied first, then receives the ants' deposits in ant
+    // order, so no cell's arithmetic depends on where the chunks fall.
+    run_in_chunks(
+        tau.size(),
+        [&](std::uint64_t begin, std::uint64_t end) {
+            for (std::uint64_t k = begin; k < end; ++k) cells[k] *= keep;
+            for (std::size_t a = 0; a < ants.size(); ++a) {
+                const CellList& chosen = ants[a].cells;
+                auto cell = std::lower_bound(chosen.begin(), chosen.end(), begin);
+                for (; cell != chosen.end() && *cell < end; ++cell) cells[*cell] += deposits[a];
+            }
+        },
+        chunk);
 }
 
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {

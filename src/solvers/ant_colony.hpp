@@ -11,6 +11,7 @@
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/best_of_batch.hpp"
+#include "solvers/chunked.hpp"
 #include "solvers/selection.hpp"
 #include "solvers/value_density.hpp"
 
@@ -43,8 +44,10 @@ double deposit_scale(const Task& task);
 
 // One iteration's pheromone update: every entry is multiplied by 1 - rho, then
 // every ant, in order, adds value / scale to each of its cells. `tau` is
-// row-major; cells are row-major flat indices.
-void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants);
+// row-major; cells are row-major flat indices. Runs on the worker pool in
+// chunks of `chunk` cells, with the same result as one pass.
+void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants,
+                           std::uint64_t chunk = default_chunk);
 
 template <typename Ants>
 Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,

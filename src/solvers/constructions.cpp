@@ -6,24 +6,12 @@
 
 namespace allotra {
 
-namespace {
-
-// The weights of all cells, row-major, whatever the matrix's layout.
-std::vector<double> row_major_values(const FloatMatrix& matrix) {
-    std::vector<double> values(matrix.size());
-    if (values.empty()) return values;
-    for (std::uint64_t i = 0; i < matrix.rows; ++i) {
-        for (std::uint64_t j = 0; j < matrix.cols; ++j) values[i * matrix.cols + j] = *matrix.ptr(i, j);
-    }
-    return values;
-}
-
-}  // namespace
-
 ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const FloatMatrix& density)
     : task_(task), sampler_(fast_sampler(task)) {
     if (density.rows != task.m || density.cols != task.n) fail("the weights do not have the task's shape");
-    build_fast_start(sampler_.start, task, sampler_.resources, row_major_values(density));
+    const std::uint64_t n = task.n;
+    build_fast_start(sampler_.start, sampler_.resources,
+                     [&density, n](std::uint64_t cell) { return *density.ptr(cell / n, cell % n); });
 }
 
 Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::size_t worker) {
@@ -36,7 +24,6 @@ AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const
     if (tau.rows != task.m || tau.cols != task.n || eta.rows != task.m || eta.cols != task.n) {
         fail("the pheromone or heuristic matrix does not have the task's shape");
     }
-    weights_.resize(task.m * task.n);
 }
 
 void AntConstruction::prepare_iteration() {
@@ -45,15 +32,12 @@ void AntConstruction::prepare_iteration() {
     // the reference form's order: the power of tau first.
     const double alpha = parameters_.alpha;
     const double beta = parameters_.beta;
-    if (!weights_.empty()) {
-        for (std::uint64_t i = 0; i < task_.m; ++i) {
-            for (std::uint64_t j = 0; j < task_.n; ++j) {
-                const double pheromone = std::pow(*tau_.ptr(i, j), alpha);
-                weights_[i * task_.n + j] = pheromone * std::pow(*eta_.ptr(i, j), beta);
-            }
-        }
-    }
-    build_fast_start(sampler_.start, task_, sampler_.resources, weights_);
+    const std::uint64_t n = task_.n;
+    build_fast_start(sampler_.start, sampler_.resources, [&, n](std::uint64_t cell) {
+        const std::uint64_t i = cell / n, j = cell % n;
+        const double pheromone = std::pow(*tau_.ptr(i, j), alpha);
+        return pheromone * std::pow(*eta_.ptr(i, j), beta);
+    });
 }
 
 Selection AntConstruction::construct(RandomGenerator& generator, std::size_t worker) {

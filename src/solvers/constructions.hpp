@@ -44,7 +44,6 @@ private:
     const FloatMatrix& tau_;
     const AntColonyParameters& parameters_;
     const FloatMatrix& eta_;
-    std::vector<double> weights_;  // tau^alpha * eta^beta of this iteration, row-major
     FastSampler sampler_;
 };
 

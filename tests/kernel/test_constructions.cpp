@@ -394,51 +394,87 @@ TEST(construct_empty_grid_and_no_candidate) {
     }
 }
 
-TEST(construct_sum_tree_draw_rules) {
-    allotra::SumTree tree;
-    allotra::reset_sum_tree(tree, 3);
-    allotra::set_leaf(tree, 0, 1.0);
-    allotra::set_leaf(tree, 1, 1.0);
-    allotra::set_leaf(tree, 2, 2.0);
-    CHECK_EQ(allotra::total(tree), 4.0);
-    CHECK_EQ(allotra::descend(tree, 0.0), 0u);
-    CHECK_EQ(allotra::descend(tree, 0.999), 0u);
-    CHECK_EQ(allotra::descend(tree, 1.0), 1u);  // on a boundary: the later item
-    CHECK_EQ(allotra::descend(tree, 2.0), 2u);
-    CHECK_EQ(allotra::descend(tree, 3.999), 2u);
+namespace {
 
-    // A leaf of weight 0 is never drawn, not even from its boundary.
-    allotra::set_leaf(tree, 1, 0.0);
-    CHECK_EQ(allotra::descend(tree, 1.0), 2u);
+// A tree over `weights` with every leaf live below `limit`.
+struct TreeUnderTest {
+    allotra::SumTreeLeaves leaves;
+    allotra::SumTreeState state;
+    TreeUnderTest(const std::vector<double>& weights, std::uint64_t limit) {
+        allotra::shape_sum_tree(leaves, weights.size());
+        std::copy(weights.begin(), weights.end(), leaves.weights.data.get());
+        allotra::build_sum_tree(leaves, state, limit);
+    }
+    double total() const { return allotra::total(leaves, state); }
+    std::uint64_t descend(double r) { return allotra::descend(leaves, state, r); }
+};
+
+}  // namespace
+
+TEST(construct_sum_tree_draw_rules) {
+    TreeUnderTest tree({1.0, 1.0, 2.0}, 3);
+    CHECK_EQ(tree.total(), 4.0);
+    CHECK_EQ(tree.descend(0.0), 0u);
+    CHECK_EQ(tree.descend(0.999), 0u);
+    CHECK_EQ(tree.descend(1.0), 1u);  // on a boundary: the later item
+    CHECK_EQ(tree.descend(2.0), 2u);
+    CHECK_EQ(tree.descend(3.999), 2u);
+
+    // A taken leaf is never drawn, not even from its boundary.
+    allotra::take_leaf(tree.leaves, tree.state, 1);
+    CHECK_EQ(tree.total(), 3.0);
+    CHECK_EQ(tree.descend(1.0), 2u);
+
+    // Nor is a leaf of weight 0 or one past the limit.
+    TreeUnderTest zeros({1.0, 0.0, 0.0, 1.0, 5.0}, 4);
+    CHECK_EQ(zeros.total(), 2.0);
+    CHECK_EQ(zeros.descend(1.0), 3u);
+    CHECK_EQ(zeros.descend(1.999), 3u);
 
     // A value past the sums, as rounding of partial sums could produce, still
-    // ends on a leaf of positive weight.
-    allotra::reset_sum_tree(tree, 4);
-    allotra::set_leaf(tree, 0, 1.0);
-    allotra::set_leaf(tree, 2, 1e-17);
-    CHECK_EQ(allotra::descend(tree, 5.0), 2u);
+    // ends on a live leaf of positive weight, on every level of a deep tree.
+    std::vector<double> sparse(5000, 0.0);
+    sparse[0] = 1.0;
+    sparse[2] = 1e-17;
+    sparse[4000] = 7.0;
+    TreeUnderTest deep(sparse, 5000);
+    CHECK_EQ(deep.descend(100.0), 4000u);
+    allotra::set_limit(deep.leaves, deep.state, 3000);
+    CHECK_EQ(deep.total(), 1.0 + 1e-17);
+    CHECK_EQ(deep.descend(5.0), 2u);
+    CHECK_EQ(deep.descend(1.0), 2u);
 
-    // An infinite leaf set back to 0 leaves a finite total behind.
-    allotra::set_leaf(tree, 3, infinity);
-    CHECK_EQ(allotra::total(tree), infinity);
-    allotra::set_leaf(tree, 3, 0.0);
-    CHECK_EQ(allotra::total(tree), 1.0 + 1e-17);
+    // An infinite leaf that dies (taken, or past the limit) leaves a finite
+    // total behind, and comes back with the limit.
+    sparse[4999] = infinity;
+    TreeUnderTest infinite(sparse, 5000);
+    CHECK_EQ(infinite.total(), infinity);
+    allotra::set_limit(infinite.leaves, infinite.state, 4999);
+    CHECK_EQ(infinite.total(), 8.0 + 1e-17);
+    allotra::set_limit(infinite.leaves, infinite.state, 5000);
+    CHECK_EQ(infinite.total(), infinity);
+    allotra::take_leaf(infinite.leaves, infinite.state, 4999);
+    CHECK_EQ(infinite.total(), 8.0 + 1e-17);
 
-    // Many leaves changed at once, path by path or by a rebuild.
-    allotra::reset_sum_tree(tree, 1000);
-    std::vector<std::uint64_t> changed;
-    for (std::uint64_t k = 0; k < 1000; k += 7) {
-        allotra::put_leaf(tree, k, 1.0);
-        changed.push_back(k);
-    }
-    allotra::refresh(tree, changed);
-    CHECK_EQ(allotra::total(tree), static_cast<double>(changed.size()));
-    allotra::put_leaf(tree, 999, 2.0);
-    allotra::put_leaf(tree, 500, 3.0);
-    const std::uint64_t two[] = {999, 500};
-    allotra::refresh(tree, two);
-    CHECK_EQ(allotra::total(tree), static_cast<double>(changed.size()) + 5.0);
-    CHECK_EQ(allotra::descend(tree, allotra::total(tree) - 0.5), 999u);
+    // The limit moved far both ways, and leaves taken meanwhile stay dead.
+    std::vector<double> ones(100000, 1.0);
+    TreeUnderTest wide(ones, 100000);
+    allotra::take_leaf(wide.leaves, wide.state, 99999);
+    allotra::take_leaf(wide.leaves, wide.state, 12345);
+    allotra::set_limit(wide.leaves, wide.state, 7);
+    CHECK_EQ(wide.total(), 7.0);
+    CHECK_EQ(wide.descend(6.5), 6u);
+    allotra::set_limit(wide.leaves, wide.state, 100000);
+    CHECK_EQ(wide.total(), 99998.0);
+    CHECK_EQ(wide.descend(12344.0), 12344u);
+    CHECK_EQ(wide.descend(12345.0), 12346u);
+    CHECK_EQ(wide.descend(99997.5), 99998u);
+
+    // A construction's state starts over from the built tree.
+    allotra::SumTreeState copy;
+    allotra::reset_sum_tree(wide.leaves, copy, TreeUnderTest(ones, 100000).state);
+    CHECK_EQ(allotra::total(wide.leaves, copy), 100000.0);
+    CHECK(allotra::is_live(copy, 99999));
 }
 
 TEST(construct_evaporate_and_deposit) {
@@ -448,4 +484,31 @@ TEST(construct_evaporate_and_deposit) {
     CHECK(std::fabs(tau.at(0, 0) - 1.2) < 1e-12);
     CHECK(std::fabs(tau.at(0, 1) - 1.0) < 1e-12);
     CHECK(std::fabs(tau.at(0, 2) - 0.9) < 1e-12);
+}
+
+TEST(construct_pheromone_update_in_chunks_is_the_sequential_pass) {
+    // Chunks that cut through every ant's cells must give each cell exactly
+    // the arithmetic of one pass: multiply, then the ants' deposits in order.
+    allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
+    const std::uint64_t m = 37, n = 29;
+    FloatMatrix tau = allotra::filled_float_matrix(m, n, 0.0);
+    for (std::uint64_t k = 0; k < m * n; ++k) tau.elements[k] = allotra::unit_from_bits(generator.next_u64()) * 3.0;
+    std::vector<Selection> ants(5);
+    for (Selection& ant : ants) {
+        for (std::uint64_t cell = 0; cell < m * n; ++cell) {
+            if (generator.next_u64() % 3 == 0) ant.cells.push_back(cell);
+        }
+        ant.value = allotra::unit_from_bits(generator.next_u64()) * 1000.0;
+    }
+    std::vector<double> expected(tau.elements.get(), tau.elements.get() + m * n);
+    for (double& entry : expected) entry *= 1.0 - 0.15;
+    for (const Selection& ant : ants) {
+        for (std::uint64_t cell : ant.cells) expected[cell] += ant.value / 7.5;
+    }
+    for (std::uint64_t chunk : {std::uint64_t{1}, std::uint64_t{13}, std::uint64_t{500}, m * n}) {
+        FloatMatrix updated = allotra::filled_float_matrix(m, n, 0.0);
+        std::copy_n(tau.elements.get(), m * n, updated.elements.get());
+        allotra::evaporate_and_deposit(updated, 0.15, 7.5, ants, chunk);
+        CHECK(std::equal(expected.begin(), expected.end(), updated.elements.get()));
+    }
 }

@@ -1,0 +1,134 @@
+// Times single constructions of the module's form on the calling thread: the
+// cost of one construction without the pool, and the per-iteration work that
+// the colony does before its ants run.
+//
+//   bench_construction probabilistic|ant FAMILY BUDGET_PERCENT M N [REPEATS]
+//
+// FAMILY is uncorrelated, weak or strong (how c follows b_ij: independent,
+// within +-10 of it, or b_ij + 10); b_ij is in [1, 100], omega in [0, 0.3],
+// and the budget BUDGET_PERCENT of the sum of b_ij. The task comes from a
+// fixed seed, so every run (and every revision) sees the same one. The ant
+// construction runs with the default parameters on the first iteration's
+// pheromone. Run it with RAYON_NUM_THREADS=1 to time one worker. Prints:
+//
+//   solver family budget m n repeats median_construction_s min_construction_s
+//   median_prepare_s median_cells median_construction_cpu_s
+//
+// (CPU time of the process: on a machine shared with other work it is less
+// inflated than the wall time.)
+//
+// (prepare is the one-off setup for the probabilistic solver, the
+// per-iteration update of the weights for the ants.)
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernel/matrix.hpp"
+#include "kernel/random.hpp"
+#include "model/task.hpp"
+#include "solvers/ant_colony.hpp"
+#include "solvers/constructions.hpp"
+#include "solvers/value_density.hpp"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+allotra::Task family_task(const std::string& family, double budget_share, std::uint64_t m, std::uint64_t n) {
+    std::mt19937_64 engine(20250101u + m * 1000003u + n);
+    std::uniform_int_distribution<std::int64_t> amount(1, 100);
+    std::uniform_int_distribution<std::int64_t> spread(-10, 10);
+    std::uniform_real_distribution<double> discount(0.0, 0.3);
+    allotra::Task task;
+    task.m = m;
+    task.n = n;
+    task.c = allotra::zero_int_matrix(m, n);
+    task.b_ij = allotra::zero_int_matrix(m, n);
+    task.omega = allotra::filled_float_matrix(m, n, 0.0);
+    std::int64_t total = 0;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const std::int64_t b = amount(engine);
+            std::int64_t c = amount(engine);
+            if (family == "weak") c = std::max<std::int64_t>(1, b + spread(engine));
+            if (family == "strong") c = b + 10;
+            task.c.at(i, j) = c;
+            task.b_ij.at(i, j) = b;
+            task.omega.at(i, j) = discount(engine);
+            total += b;
+        }
+    }
+    task.b_total = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(total) * budget_share));
+    return task;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string solver = argc > 1 ? argv[1] : "";
+    const std::string family = argc > 2 ? argv[2] : "";
+    if (argc < 6 || (solver != "probabilistic" && solver != "ant") ||
+        (family != "uncorrelated" && family != "weak" && family != "strong")) {
+        std::fprintf(stderr, "usage: %s probabilistic|ant uncorrelated|weak|strong BUDGET_PERCENT M N [REPEATS]\n",
+                     argv[0]);
+        return 2;
+    }
+    const double budget_share = std::atof(argv[3]) / 100.0;
+    const std::uint64_t m = std::strtoull(argv[4], nullptr, 10);
+    const std::uint64_t n = std::strtoull(argv[5], nullptr, 10);
+    const int repeats = argc > 6 ? std::max(1, std::atoi(argv[6])) : 7;
+    const allotra::Task task = family_task(family, budget_share, m, n);
+    allotra::RandomGenerator& generator = allotra::thread_generator();
+
+    std::vector<double> construction_seconds, construction_cpu, prepare_seconds, cells;
+    const allotra::FloatMatrix density = allotra::value_density(task);
+    const allotra::AntColonyParameters parameters;
+    const allotra::FloatMatrix tau = allotra::filled_float_matrix(m, n, parameters.initial_pheromone);
+    std::optional<allotra::ProbabilisticConstruction> probabilistic;
+    std::optional<allotra::AntConstruction> ants;
+    // Setup once, outside the timed constructions; one warm-up construction.
+    for (int repeat = 0; repeat <= repeats; ++repeat) {
+        auto start = clock_type::now();
+        if (solver == "ant") {
+            if (!ants) ants.emplace(task, tau, parameters, density);
+            ants->prepare_iteration();
+        } else {
+            probabilistic.emplace(task, density);
+        }
+        const double prepared = seconds_since(start);
+        start = clock_type::now();
+        const std::clock_t cpu_start = std::clock();
+        const allotra::Selection selection =
+            solver == "ant" ? ants->construct(generator, 0) : probabilistic->construct(generator, 0);
+        const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+        const double constructed = seconds_since(start);
+        if (repeat == 0) continue;
+        prepare_seconds.push_back(prepared);
+        construction_seconds.push_back(constructed);
+        construction_cpu.push_back(cpu);
+        cells.push_back(static_cast<double>(selection.cells.size()));
+    }
+    std::printf("%s %s %s %llu %llu %d %.6g %.6g %.6g %.0f %.6g\n", solver.c_str(), family.c_str(), argv[3],
+                static_cast<unsigned long long>(m), static_cast<unsigned long long>(n), repeats,
+                median(construction_seconds), *std::min_element(construction_seconds.begin(),
+                                                                construction_seconds.end()),
+                median(prepare_seconds), median(cells), median(construction_cpu));
+    return 0;
+}

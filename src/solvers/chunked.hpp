@@ -1,0 +1,35 @@
+// Per-cell passes over a whole grid (the colony's weights and pheromone
+// update, the sums of a tree) split into chunks of consecutive indices that
+// the worker pool runs at once. A pass must give every index the same
+// arithmetic whichever chunk holds it, so the result does not depend on how
+// the chunks fall.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "kernel/worker_pool.hpp"
+
+namespace allotra {
+
+// Large enough that a chunk outweighs handing it to a worker, small enough
+// that both cores get many chunks of a 1000 x 1000 grid.
+inline constexpr std::uint64_t default_chunk = 16384;
+
+// Runs body(begin, end) over [0, count) in chunks of `chunk` indices; a single
+// chunk runs on the calling thread.
+template <typename Body>
+void run_in_chunks(std::uint64_t count, Body&& body, std::uint64_t chunk = default_chunk) {
+    if (count == 0) return;
+    const std::uint64_t chunks = (count - 1) / chunk + 1;
+    if (chunks == 1) {
+        body(std::uint64_t{0}, count);
+        return;
+    }
+    run_batch(chunks, [&](std::uint64_t index, std::size_t) {
+        const std::uint64_t begin = index * chunk;
+        body(begin, std::min(count, begin + chunk));
+    });
+}
+
+}  // namespace allotra
