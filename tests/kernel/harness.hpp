@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/types.h>
+#endif
+
 namespace kernel_tests {
 
 struct TestCase {
@@ -34,6 +38,12 @@ struct RequireFailed {};
 // per test.
 int exit_status_in_new_process(const std::function<int()>& child,
                                std::chrono::seconds deadline = std::chrono::seconds(30));
+
+#if !defined(_WIN32)
+// Waits for the child process `pid` and returns its exit status, or -1 if it
+// did not exit normally within the deadline (it is then killed).
+int exit_status_of_process(pid_t pid, std::chrono::seconds deadline);
+#endif
 
 }  // namespace kernel_tests
 

@@ -73,6 +73,15 @@ int spawn_and_wait(std::chrono::seconds deadline) {
     char* arguments[] = {self.data(), flag.data(), name.data(), nullptr};
     pid_t pid = 0;
     if (posix_spawnp(&pid, program, nullptr, nullptr, arguments, environ) != 0) return -2;
+    return exit_status_of_process(pid, deadline);
+}
+
+#endif
+
+}  // namespace
+
+#if !defined(_WIN32)
+int exit_status_of_process(pid_t pid, std::chrono::seconds deadline) {
     const auto give_up = std::chrono::steady_clock::now() + deadline;
     int status = 0;
     for (;;) {
@@ -90,10 +99,7 @@ int spawn_and_wait(std::chrono::seconds deadline) {
     if (!WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
-
 #endif
-
-}  // namespace
 
 void remember_program(const char* argv0) { program = argv0; }
 

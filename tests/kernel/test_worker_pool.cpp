@@ -21,8 +21,6 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -363,22 +361,7 @@ int exit_status_of_child(const std::function<int()>& child, std::chrono::seconds
         }
         _exit(status);
     }
-    const auto give_up = std::chrono::steady_clock::now() + deadline;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0) return -3;
-        if (std::chrono::steady_clock::now() > give_up) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            std::printf("    child hung and was killed\n");
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    if (!WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return kernel_tests::exit_status_of_process(pid, deadline);
 }
 
 // What an ant colony or probabilistic solve asks of the pool, checked in full.
