@@ -2,10 +2,15 @@
 // function; CHECK records a failure and goes on; REQUIRE stops the test.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/types.h>
+#endif
 
 namespace kernel_tests {
 
@@ -22,6 +27,23 @@ struct Registrar {
 };
 
 struct RequireFailed {};
+
+// Runs `child` in a new process and returns its exit status, or -1 if it did
+// not exit normally within the deadline (it is then ended). The new process is
+// this test program started again with "--child" and the current test's name:
+// it runs that test alone, so the test's code before this call runs there too
+// and should have no lasting effect, and in place of this call it runs `child`
+// and exits with what it returns (99 if it throws). Works where fork does not
+// exist; tests that need what a fork child inherits fork themselves. One call
+// per test.
+int exit_status_in_new_process(const std::function<int()>& child,
+                               std::chrono::seconds deadline = std::chrono::seconds(30));
+
+#if !defined(_WIN32)
+// Waits for the child process `pid` and returns its exit status, or -1 if it
+// did not exit normally within the deadline (it is then killed).
+int exit_status_of_process(pid_t pid, std::chrono::seconds deadline);
+#endif
 
 }  // namespace kernel_tests
 

@@ -182,6 +182,7 @@ TEST(random_thread_generator_is_per_thread) {
     CHECK_EQ(equal, 0);
 }
 
+// Fork itself is under test: POSIX only.
 #if !defined(_WIN32)
 TEST(random_forked_child_takes_a_new_key) {
     constexpr int count = 4;

@@ -21,8 +21,6 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -344,6 +342,7 @@ TEST(pool_batch_from_the_interrupt_poll_runs_on_the_caller) {
     CHECK_EQ(off_caller.load(), 0);
 }
 
+// What a fork child inherits and what it starts afresh: POSIX only.
 #if !defined(_WIN32)
 
 // Runs `child` in a forked process and returns its exit status, or -1 if it
@@ -362,22 +361,7 @@ int exit_status_of_child(const std::function<int()>& child, std::chrono::seconds
         }
         _exit(status);
     }
-    const auto give_up = std::chrono::steady_clock::now() + deadline;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0) return -3;
-        if (std::chrono::steady_clock::now() > give_up) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            std::printf("    child hung and was killed\n");
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    if (!WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return kernel_tests::exit_status_of_process(pid, deadline);
 }
 
 // What an ant colony or probabilistic solve asks of the pool, checked in full.
@@ -455,6 +439,8 @@ TEST(pool_fork_child_reads_the_environment_again) {
              0);
 }
 
+#endif
+
 // Refuses the last thread of the next pool that starts, as an operating
 // system out of threads would; the pool after that starts normally.
 void refuse_last_thread(std::size_t worker, std::size_t size) {
@@ -464,9 +450,10 @@ void refuse_last_thread(std::size_t worker, std::size_t size) {
                             "thread start refused for a test");
 }
 
+// In a process of its own, which keeps the failed pool for the rest of its life.
 TEST(pool_thread_start_failure_fails_every_batch) {
-    CHECK_EQ(exit_status_of_child([] {
-                 // A fork child builds its own pool on its first batch.
+    CHECK_EQ(kernel_tests::exit_status_in_new_process([] {
+                 // The new process builds its pool on its first batch.
                  allotra::testing::thread_start_hook.store(&refuse_last_thread);
                  const std::string expected = "The global thread pool has not been initialized.";
                  const auto fails_as_expected = [&](const std::function<void()>& call) {
@@ -487,12 +474,14 @@ TEST(pool_thread_start_failure_fails_every_batch) {
                  if (!fails_as_expected([&] { run_batch(0, body); })) return 13;
                  if (!fails_as_expected([] { (void)pool_size(); })) return 14;
                  if (runs.load() != 0) return 15;
+#if defined(_WIN32)
+                 return 0;
+#else
                  // A fork child of this process starts over and succeeds.
                  return exit_status_of_child(solve_sized_batches, 20s) == 0 ? 0 : 16;
+#endif
              }),
              0);
 }
-
-#endif
 
 }  // namespace
