@@ -3,6 +3,7 @@
 # library of macOS, and runs the whole test suite, native tests included,
 # against that build. It catches what only GCC's libstdc++ accepts: headers
 # that libstdc++ includes on the side, and library features libc++ lacks.
+# Warnings are errors here, so that the code stays -Wpedantic clean under Clang.
 #
 #     scripts/clang_libcxx.sh
 #
@@ -24,7 +25,8 @@ fi
 
 build_in_venv clang-libcxx \
     -C cmake.define.CMAKE_CXX_COMPILER=clang++ \
-    -C cmake.define.CMAKE_CXX_FLAGS=-stdlib=libc++
+    -C cmake.define.CMAKE_CXX_FLAGS=-stdlib=libc++ \
+    -C cmake.define.ALLOTRA_WERROR=ON
 if ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang++' "$ALLOTRA_BUILD_TREE/CMakeCache.txt"; then
     echo "clang_libcxx.sh: $ALLOTRA_BUILD_TREE was not configured with clang++" >&2
     exit 1
