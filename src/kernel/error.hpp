@@ -6,22 +6,54 @@
 // binding layer knows about Python.
 #pragma once
 
-#include <source_location>
 #include <stdexcept>
 #include <string>
+#include <version>
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
 
 namespace allotra {
 
-class InternalError : public std::runtime_error {
+// Where a failed check sits, for the report on stderr. libc++ before version
+// 16 has no std::source_location; there the compiler's builtins, which the
+// standard type is made of, fill in the same two fields.
+#if defined(__cpp_lib_source_location)
+using SourcePlace = std::source_location;
+#else
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_FILE) && __has_builtin(__builtin_LINE)
+#define ALLOTRA_HAS_SOURCE_BUILTINS 1
+#endif
+#endif
+class SourcePlace {
 public:
-    explicit InternalError(const std::string& message,
-                           std::source_location where = std::source_location::current())
-        : std::runtime_error(message), where_(where) {}
-
-    const std::source_location& where() const noexcept { return where_; }
+#if defined(ALLOTRA_HAS_SOURCE_BUILTINS)
+    static constexpr SourcePlace current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) noexcept {
+        return SourcePlace(file, line);
+    }
+#else
+    static constexpr SourcePlace current() noexcept { return SourcePlace("unknown", 0); }
+#endif
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr unsigned line() const noexcept { return line_; }
 
 private:
-    std::source_location where_;
+    constexpr SourcePlace(const char* file, unsigned line) noexcept : file_(file), line_(line) {}
+    const char* file_;
+    unsigned line_;
+};
+#endif
+
+class InternalError : public std::runtime_error {
+public:
+    explicit InternalError(const std::string& message, SourcePlace where = SourcePlace::current())
+        : std::runtime_error(message), where_(where) {}
+
+    const SourcePlace& where() const noexcept { return where_; }
+
+private:
+    SourcePlace where_;
 };
 
 // Thrown on the calling thread when a batch was cancelled at the caller's
@@ -32,8 +64,7 @@ public:
     const char* what() const noexcept override { return "cancelled"; }
 };
 
-[[noreturn]] inline void fail(const std::string& message,
-                              std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void fail(const std::string& message, SourcePlace where = SourcePlace::current()) {
     throw InternalError(message, where);
 }
 

@@ -59,8 +59,8 @@ FloatMatrix filled_float_matrix(std::uint64_t m, std::uint64_t n, double value) 
     return matrix;
 }
 
-__int128 exact_sum(const IntMatrix& matrix) {
-    __int128 sum = 0;
+WideInt exact_sum(const IntMatrix& matrix) {
+    WideInt sum = 0;
     if (matrix.size() == 0) return sum;
     for (std::uint64_t i = 0; i < matrix.rows; ++i) {
         for (std::uint64_t j = 0; j < matrix.cols; ++j) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "kernel/error.hpp"
+#include "kernel/wide_int.hpp"
 
 namespace allotra {
 
@@ -77,8 +78,7 @@ Matrix<T> allocate_matrix(std::uint64_t m, std::uint64_t n, bool zero_filled);
 IntMatrix zero_int_matrix(std::uint64_t m, std::uint64_t n);
 FloatMatrix filled_float_matrix(std::uint64_t m, std::uint64_t n, double value);
 
-// Exact sum of all elements: m*n < 2^63 terms of magnitude at most 2^63
-// cannot overflow 128 bits.
-__int128 exact_sum(const IntMatrix& matrix);
+// Exact sum of all elements (m*n < 2^63 terms, see wide_int.hpp).
+WideInt exact_sum(const IntMatrix& matrix);
 
 }  // namespace allotra

@@ -10,7 +10,7 @@ namespace allotra {
 double deposit_scale(const Task& task) {
     if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();  // 0 / 0 mean; m may be huge when n is 0
     // The sum of b_ij is exact, then rounded.
-    double total = static_cast<double>(exact_sum(task.b_ij));
+    double total = to_double(exact_sum(task.b_ij));
     double mean = total / static_cast<double>(task.m * task.n);
     double ratio = static_cast<double>(task.b_total) / mean;
     std::int64_t top = 0;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "kernel/error.hpp"
+#include "kernel/wide_int.hpp"
 #include "kernel/weighted_choice.hpp"
 
 namespace allotra {
@@ -14,9 +15,9 @@ namespace allotra {
 // A free cell is a candidate when it fits the remaining budget and its weight
 // is above 0 (zero, negative and NaN weights are never drawn). It fits when
 // the exact sum used + b_ij is at most the budget. `used` is the exact total
-// of the chosen cells (128 bits: sums of up to 2^63 values of 64 bits cannot
-// overflow it), so a returned selection never exceeds b_total.
-inline bool fits(__int128 used, std::int64_t b_ij, std::int64_t b_total) { return used + b_ij <= b_total; }
+// of the chosen cells (a WideInt cannot overflow), so a returned selection
+// never exceeds b_total.
+inline bool fits(WideInt used, std::int64_t b_ij, std::int64_t b_total) { return used + b_ij <= b_total; }
 
 inline bool drawable(double weight) { return weight > 0.0; }
 

@@ -46,7 +46,7 @@ namespace {
 // The prefix of the order that fits `used`, moved from `fitting` one cell at
 // a time: a step moves it past the cells whose amount lies between the old
 // and the new remaining budget.
-std::uint64_t fitting_prefix(const ResourceOrder& resources, std::uint64_t fitting, __int128 used,
+std::uint64_t fitting_prefix(const ResourceOrder& resources, std::uint64_t fitting, WideInt used,
                              std::int64_t b_total) {
     const std::vector<std::int64_t>& b = resources.b;
     while (fitting > 0 && !fits(used, b[fitting - 1], b_total)) --fitting;
@@ -61,7 +61,7 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
     const std::uint64_t count = resources.cells.size();
     reset_sum_tree(start.leaves, scratch.tree, start.tree);
     std::uint64_t chosen = 0;
-    __int128 used = 0;
+    WideInt used = 0;
 
     for (;;) {
         const double sum = total(start.leaves, scratch.tree);

@@ -101,7 +101,7 @@ using Law = std::map<std::uint64_t, double>;
 // The exact law of the final selection when, at every step, one cell is drawn
 // among the free cells that fit and weigh more than 0, in proportion to weight.
 void add_exact_law(const std::vector<double>& w, const std::vector<std::int64_t>& b, std::int64_t b_total,
-                   std::uint64_t mask, __int128 used, double probability, Law& law) {
+                   std::uint64_t mask, allotra::WideInt used, double probability, Law& law) {
     std::vector<std::size_t> candidates;
     double total = 0.0;
     for (std::size_t k = 0; k < w.size(); ++k) {
@@ -274,7 +274,7 @@ TEST(construct_result_is_feasible_and_maximal) {
                                        [](std::uint64_t p, std::uint64_t q) { return p >= q; }) ==
                     outcome.cells.end());
             std::vector<bool> selected(m * n, false);
-            __int128 used = 0;
+            allotra::WideInt used = 0;
             for (std::uint64_t cell : outcome.cells) {
                 REQUIRE(cell < m * n);
                 CHECK(w[cell] > 0.0);

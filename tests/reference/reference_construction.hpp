@@ -24,7 +24,7 @@ namespace allotra {
 template <typename Weight>
 Solution construct_reference(const Task& task, Weight&& weight, RandomGenerator& generator) {
     IntMatrix x = zero_int_matrix(task.m, task.n);
-    __int128 used = 0;
+    WideInt used = 0;
     struct Cell {
         std::uint64_t i, j;
     };
