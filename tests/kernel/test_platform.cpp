@@ -50,20 +50,26 @@ TEST(platform_environment_tells_empty_from_unset) {
 #if defined(_WIN32) || defined(__linux__)
 // Bound to one processor, the process has one available, however many the
 // machine has.
+// Binds the calling process to one of the processors it may use; false when
+// the operating system refuses.
+bool bind_to_one_processor() {
+#if defined(_WIN32)
+    return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0;
+#else
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    if (sched_getaffinity(0, sizeof one, &one) != 0) return false;
+    int first = 0;
+    while (!CPU_ISSET(first, &one)) ++first;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0;
+#endif
+}
+
 TEST(platform_processor_count_follows_the_affinity) {
     CHECK_EQ(kernel_tests::exit_status_in_new_process([] {
-#if defined(_WIN32)
-                 if (!SetProcessAffinityMask(GetCurrentProcess(), 1)) return 2;
-#else
-                 cpu_set_t one;
-                 CPU_ZERO(&one);
-                 if (sched_getaffinity(0, sizeof one, &one) != 0) return 2;
-                 int first = 0;
-                 while (!CPU_ISSET(first, &one)) ++first;
-                 CPU_ZERO(&one);
-                 CPU_SET(first, &one);
-                 if (sched_setaffinity(0, sizeof one, &one) != 0) return 2;
-#endif
+                 if (!bind_to_one_processor()) return 2;
                  return allotra::platform::available_processors() == 1 ? 0 : 3;
              }),
              0);
