@@ -121,7 +121,7 @@ def summarise(jobs, results):
     """One row per setting: (solver, parameters, mean % of the bound, mean seconds)."""
     by_setting = {}
     for (_, name, parameters), (share, seconds) in zip(jobs, results):
-        by_setting.setdefault((name, tuple(sorted(parameters.items()))), []).append((share, seconds))
+        by_setting.setdefault((name, tuple(parameters.items())), []).append((share, seconds))
     return [(name, dict(parameters), 100.0 * float(np.mean([s for s, _ in runs])), float(np.mean([t for _, t in runs])))
             for (name, parameters), runs in by_setting.items()]
 
