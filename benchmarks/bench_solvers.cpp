@@ -2,7 +2,8 @@
 //
 //   bench_solvers SOLVER FORM M N [REPEATS] [KMAX]
 //
-// SOLVER is probabilistic or ant, FORM literal, fast or automatic. The task has
+// SOLVER is probabilistic or ant, FORM module (the module's constructions) or
+// reference (the reference form, which rescans the grid at every step). The task has
 // values c in [1, 100], amounts b_ij in [1, 50], discounts omega in [0, 0.3]
 // and a budget of 20% of the sum of b_ij, drawn from a fixed seed so that every
 // run sees the same task. Parameters are the solvers' defaults, except KMAX
@@ -19,9 +20,9 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
+#include "reference_constructions.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
-#include "solvers/construction_form.hpp"
 #include "solvers/probabilistic.hpp"
 
 namespace {
@@ -52,14 +53,6 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n) {
     return task;
 }
 
-bool parse_form(const std::string& text, allotra::ConstructionForm& form) {
-    if (text == "literal") form = allotra::ConstructionForm::literal;
-    else if (text == "fast") form = allotra::ConstructionForm::fast;
-    else if (text == "automatic") form = allotra::ConstructionForm::automatic;
-    else return false;
-    return true;
-}
-
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t middle = values.size() / 2;
@@ -69,10 +62,10 @@ double median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    allotra::ConstructionForm form{};
     const std::string solver = argc > 1 ? argv[1] : "";
-    if (argc < 5 || (solver != "probabilistic" && solver != "ant") || !parse_form(argv[2], form)) {
-        std::fprintf(stderr, "usage: %s probabilistic|ant literal|fast|automatic M N [REPEATS] [KMAX]\n", argv[0]);
+    const std::string form = argc > 2 ? argv[2] : "";
+    if (argc < 5 || (solver != "probabilistic" && solver != "ant") || (form != "module" && form != "reference")) {
+        std::fprintf(stderr, "usage: %s probabilistic|ant module|reference M N [REPEATS] [KMAX]\n", argv[0]);
         return 2;
     }
     const std::uint64_t m = std::strtoull(argv[3], nullptr, 10);
@@ -88,9 +81,12 @@ int main(int argc, char** argv) {
     std::vector<double> values;
     for (int repeat = 0; repeat < repeats; ++repeat) {
         const auto start = clock_type::now();
-        const allotra::Solution solution = solver == "ant"
-                                               ? allotra::solve_ant_colony(task, ant, {}, form)
-                                               : allotra::solve_probabilistic(task, probabilistic, {}, form);
+        const bool reference = form == "reference";
+        const allotra::Solution solution =
+            solver == "ant" ? (reference ? allotra::solve_ant_colony_reference(task, ant)
+                                         : allotra::solve_ant_colony(task, ant))
+                            : (reference ? allotra::solve_probabilistic_reference(task, probabilistic)
+                                         : allotra::solve_probabilistic(task, probabilistic));
         const std::chrono::duration<double> took = clock_type::now() - start;
         seconds.push_back(took.count());
         values.push_back(solution.value);

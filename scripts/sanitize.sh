@@ -27,8 +27,8 @@
 #   themselves when ALLOTRA_SANITIZE=1.)
 # - UBSan stops at the first error (the build also uses
 #   -fno-sanitize-recover=undefined) and prints a stack trace.
-# - ALLOTRA_SANITIZE=1 makes tests/test_kernel_native.py build the native
-#   kernel tests with the same sanitizers.
+# - The native kernel tests are built into the same sanitized tree, and
+#   ALLOTRA_NATIVE_BUILD points tests/test_kernel_native.py at it.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -54,6 +54,7 @@ fi
 echo "== building the sanitized module into $venv"
 "$venv/bin/python" -m pip install --quiet \
     -C cmake.define.ALLOTRA_SANITIZE=ON \
+    -C cmake.define.ALLOTRA_NATIVE_TESTS=ON \
     -C cmake.build-type=RelWithDebInfo \
     -C build-dir="$venv/build" \
     "$root[test]"
@@ -76,6 +77,7 @@ esac
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export ALLOTRA_SANITIZE=1
+export ALLOTRA_NATIVE_BUILD="$venv/build"
 
 echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 cd "$root"

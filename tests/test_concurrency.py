@@ -17,12 +17,7 @@ import threading
 import numpy as np
 import pytest
 
-import allotra
-from result_invariants import check_result, plain_task, run_python
-
-Task = allotra.Task
-Prob = allotra.ProbabilisticAssignmentSolver
-Ant = allotra.AntColonyAssignmentSolver
+from support import Ant, Prob, check_result, density, needs_fork, problem, run_python
 
 FORK_WARNING = "ignore:This process .* is multi-threaded, use of fork:DeprecationWarning"
 JOIN_TIMEOUT = 120  # seconds; a hang is the failure these tests look for
@@ -30,18 +25,22 @@ JOIN_TIMEOUT = 120  # seconds; a hang is the failure these tests look for
 rng = np.random.default_rng()
 
 
-def random_values(m, n):
+def random_problem(m, n):
     c = rng.integers(-3, 40, size=(m, n))
     b = rng.integers(-1, 8, size=(m, n))
     omega = rng.random((m, n))
     omega[rng.random((m, n)) < 0.1] = np.nan
-    return c, b, 15, omega
+    return problem(c, b, 15, omega)
+
+
+def check_probabilistic(p, result):
+    return check_result(p, result, density(p.c, p.b, p.omega))
 
 
 # One cell of value 1 fits the budget of 1 at a time: every construction
 # picks one of the N equally likely cells, so a result is uniform over N.
 N_EQUAL = 256
-EQUAL = plain_task(np.ones((1, N_EQUAL)), np.ones((1, N_EQUAL)), 1, np.zeros((1, N_EQUAL)))
+EQUAL = problem(np.ones((1, N_EQUAL)), np.ones((1, N_EQUAL)), 1, np.zeros((1, N_EQUAL))).task
 
 
 def chosen_cell(result):
@@ -54,7 +53,7 @@ def chosen_cell(result):
 
 
 def test_threads_share_tasks_and_solvers():
-    shared = [plain_task(*random_values(m, n)) for m, n in ((5, 6), (1, 9), (8, 2))]
+    shared = [random_problem(m, n) for m, n in ((5, 6), (1, 9), (8, 2))]
     solvers = [
         (Prob(kmax=30), True),
         (Prob(kmax=1), True),
@@ -70,13 +69,13 @@ def test_threads_share_tasks_and_solvers():
         try:
             start.wait()
             for k in range(rounds):
-                task, c, b, omega = shared[(seed + k) % len(shared)]
+                p = shared[(seed + k) % len(shared)]
                 solver, maximal = solvers[(seed * 7 + k) % len(solvers)]
-                check_result(solver.solve(task), c, b, 15, omega, maximal=maximal)
-                assert task.validate() is True
+                (check_probabilistic if maximal else check_result)(p, solver.solve(p.task))
+                assert p.task.validate() is True
                 # Objects made and dropped on one thread while others solve.
-                own, c2, b2, omega2 = plain_task(*random_values(3, 3))
-                check_result(Prob(kmax=5).solve(task=own), c2, b2, 15, omega2, maximal=True)
+                own = random_problem(3, 3)
+                check_probabilistic(own, Prob(kmax=5).solve(task=own.task))
                 solved.append(seed)
         except BaseException as error:  # noqa: BLE001 - reported on the main thread
             failures.append(error)
@@ -94,7 +93,7 @@ def test_threads_share_tasks_and_solvers():
 def test_threads_get_independent_random_streams():
     """Threads that solve one after another draw from the worker threads'
     and their own generators; their results vary like independent draws."""
-    task, *_ = EQUAL
+    task = EQUAL
     picks = []
     lock = threading.Lock()
 
@@ -121,35 +120,36 @@ def test_threads_get_independent_random_streams():
 def _solve_in_child(which):
     """Runs in a forked child: solves with batches on a pool that the child
     has to make anew, and returns the results for the parent to check."""
-    task, c, b, omega = SHARED_FOR_FORK
+    task = SHARED_FOR_FORK.task
     if which == "prob":
         return [Prob(kmax=40).solve(task) for _ in range(3)]
     return [Ant(num_ants=8, kmax=5).solve(task) for _ in range(3)]
 
 
-SHARED_FOR_FORK = plain_task(*random_values(6, 7))
+SHARED_FOR_FORK = random_problem(6, 7)
 
 
+@needs_fork
 @pytest.mark.filterwarnings(FORK_WARNING)
 @pytest.mark.parametrize("which", ["prob", "ant"])
 def test_fork_pool_children_solve(which):
-    task, c, b, omega = SHARED_FOR_FORK
+    p = SHARED_FOR_FORK
     # The parent solves first, so its pool's threads are running at fork.
-    check_result(Prob(kmax=40).solve(task), c, b, 15, omega, maximal=True)
-    check_result(Ant(num_ants=8, kmax=5).solve(task), c, b, 15, omega)
+    check_probabilistic(p, Prob(kmax=40).solve(p.task))
+    check_result(p, Ant(num_ants=8, kmax=5).solve(p.task))
     context = multiprocessing.get_context("fork")
     with context.Pool(4) as pool:
         batches = pool.map_async(_solve_in_child, [which] * 8, chunksize=1).get(timeout=JOIN_TIMEOUT)
     assert len(batches) == 8
     for results in batches:
         for result in results:
-            check_result(result, c, b, 15, omega, maximal=which == "prob")
+            (check_probabilistic if which == "prob" else check_result)(p, result)
     # And the parent's own pool still works afterwards.
-    check_result(Prob(kmax=40).solve(task), c, b, 15, omega, maximal=True)
+    check_probabilistic(p, Prob(kmax=40).solve(p.task))
 
 
 def _first_pick(solver_kind, connection):
-    task = EQUAL[0]
+    task = EQUAL
     solver = {
         "one construction": Prob(kmax=1),  # runs on the (forked) calling thread
         "one ant": Ant(num_ants=1, kmax=1),  # the same, for the colony
@@ -159,12 +159,13 @@ def _first_pick(solver_kind, connection):
     connection.close()
 
 
+@needs_fork
 @pytest.mark.filterwarnings(FORK_WARNING)
 @pytest.mark.parametrize("solver_kind", ["one construction", "one ant", "pool"])
 def test_forked_children_draw_different_numbers(solver_kind):
     """If a child kept the parent's random stream, every child's first draw
     would be the same."""
-    task = EQUAL[0]
+    task = EQUAL
     # The parent draws on its own thread and on its pool's threads first.
     chosen_cell(Prob(kmax=1).solve(task))
     chosen_cell(Ant(num_ants=1, kmax=1).solve(task))
@@ -193,21 +194,22 @@ def test_forked_children_draw_different_numbers(solver_kind):
     assert len(set(picks)) >= 3, picks
 
 
+@needs_fork
 @pytest.mark.filterwarnings(FORK_WARNING)
 def test_fork_right_after_a_batch():
     """Forks while the pool's workers may still be spinning or just going to
     sleep after a batch; the child must not inherit a lock it waits on."""
-    task, c, b, omega = SHARED_FOR_FORK
+    p = SHARED_FOR_FORK
     context = multiprocessing.get_context("fork")
     for _ in range(15):
-        Ant(num_ants=6, kmax=1).solve(task)
+        Ant(num_ants=6, kmax=1).solve(p.task)
         receiving, sending = context.Pipe(duplex=False)
         child = context.Process(target=_solve_and_send, args=(sending,))
         child.start()
         sending.close()
         try:
             assert receiving.poll(JOIN_TIMEOUT), "a child forked right after a batch hangs"
-            check_result(receiving.recv(), c, b, 15, omega)
+            check_result(p, receiving.recv())
             child.join(JOIN_TIMEOUT)
             assert child.exitcode == 0
         finally:
@@ -216,11 +218,11 @@ def test_fork_right_after_a_batch():
 
 
 def _solve_and_send(connection):
-    task = SHARED_FOR_FORK[0]
-    connection.send(Ant(num_ants=6, kmax=2).solve(task))
+    connection.send(Ant(num_ants=6, kmax=2).solve(SHARED_FOR_FORK.task))
     connection.close()
 
 
+@needs_fork
 def test_fork_before_the_first_solve():
     """A child forked before the parent ever solved makes its own pool;
     then both solve. Runs in a fresh interpreter, where nothing has solved."""

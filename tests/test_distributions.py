@@ -8,10 +8,10 @@ a false alarm below 1e-11 per outcome)."""
 import numpy as np
 import pytest
 
-import allotra
-from solver_checks import (
+from support import Ant as A
+from support import (
     INT64_MAX,
-    ant_weight,
+    ant_weights,
     assert_cell_frequencies,
     assert_frequencies,
     best_of,
@@ -22,9 +22,7 @@ from solver_checks import (
     problem,
     sample,
 )
-
-P = allotra.ProbabilisticAssignmentSolver
-A = allotra.AntColonyAssignmentSolver
+from support import Prob as P
 
 SOLVES = 40_000
 
@@ -63,21 +61,13 @@ def wide_task():
 WIDE = wide_task()
 
 
-def probabilistic_outcomes(p):
-    return outcome_distribution(p, lambda i, j: density(p, i, j))
-
-
-def ant_outcomes(p, alpha, beta, tau):
-    return outcome_distribution(p, lambda i, j: ant_weight(p, i, j, tau, alpha, beta))
-
-
 @pytest.mark.parametrize("kmax", [1, 6])
 @pytest.mark.parametrize("task", TASKS)
 def test_probabilistic_solver(task, kmax):
     p = TASKS[task]
-    weight = lambda i, j: density(p, i, j)  # noqa: E731
-    counts = sample(p, P(kmax), SOLVES, weight)
-    assert_frequencies(counts, best_of(probabilistic_outcomes(p), kmax), SOLVES)
+    weights = density(p.c, p.b, p.omega)
+    counts = sample(p, P(kmax), SOLVES, weights)
+    assert_frequencies(counts, best_of(outcome_distribution(p, weights), kmax), SOLVES)
 
 
 # (alpha, beta, initial_pheromone)
@@ -96,22 +86,23 @@ ANT_PARAMETERS = [
 def test_one_ant(task, alpha, beta, tau):
     p = TASKS[task]
     solver = A(num_ants=1, kmax=1, alpha=alpha, beta=beta, initial_pheromone=tau)
-    counts = sample(p, solver, SOLVES, lambda i, j: ant_weight(p, i, j, tau, alpha, beta))
-    assert_frequencies(counts, ant_outcomes(p, alpha, beta, tau), SOLVES)
+    weights = ant_weights(p, tau, alpha, beta)
+    counts = sample(p, solver, SOLVES, weights)
+    assert_frequencies(counts, outcome_distribution(p, weights), SOLVES)
 
 
 @pytest.mark.parametrize(
-    "solver, weight",
+    "solver, weights",
     [
-        (P(1), lambda i, j: density(WIDE, i, j)),
-        (A(1, 1), lambda i, j: ant_weight(WIDE, i, j, 1.0, 1.0, 2.0)),
-        (A(1, 1, 1.0, 1.0, initial_pheromone=0.5), lambda i, j: ant_weight(WIDE, i, j, 0.5, 1.0, 1.0)),
+        (P(1), density(WIDE.c, WIDE.b, WIDE.omega)),
+        (A(1, 1), ant_weights(WIDE, 1.0, 1.0, 2.0)),
+        (A(1, 1, 1.0, 1.0, initial_pheromone=0.5), ant_weights(WIDE, 0.5, 1.0, 1.0)),
     ],
     ids=["probabilistic", "ant", "ant-beta1"],
 )
-def test_one_construction_among_many_cells(solver, weight):
-    counts = sample(WIDE, solver, SOLVES, weight)
-    expected = outcome_distribution(WIDE, weight)
+def test_one_construction_among_many_cells(solver, weights):
+    counts = sample(WIDE, solver, SOLVES, weights)
+    expected = outcome_distribution(WIDE, weights)
     assert_frequencies(counts, expected, SOLVES)
     assert_cell_frequencies(counts, expected, SOLVES)
 
@@ -120,7 +111,7 @@ def test_one_construction_among_many_cells(solver, weight):
 def test_best_ant_of_one_iteration(task):
     p = TASKS[task]
     counts = sample(p, A(num_ants=5, kmax=1), SOLVES // 2)
-    assert_frequencies(counts, best_of(ant_outcomes(p, 1.0, 2.0, 1.0), 5), SOLVES // 2)
+    assert_frequencies(counts, best_of(outcome_distribution(p, ant_weights(p, 1.0, 1.0, 2.0)), 5), SOLVES // 2)
 
 
 EXCLUSIVE = problem([[1, 2, 3]], [[1, 1, 1]], 1, np.zeros((1, 3)))

@@ -9,16 +9,22 @@ colony simply runs, and Ctrl-C stops it: test_interrupt.py.)
 """
 
 import json
-import time
 
 import numpy as np
 import pytest
 
-import allotra
-from result_invariants import INT64_MAX, INT64_MIN, UINT64_MAX, check_result, is_panic, plain_task, run_python
-
-Prob = allotra.ProbabilisticAssignmentSolver
-Ant = allotra.AntColonyAssignmentSolver
+from support import (
+    INT64_MAX,
+    INT64_MIN,
+    UINT64_MAX,
+    Ant,
+    Prob,
+    check_result,
+    colony_weights_stay_finite,
+    density,
+    problem,
+    run_python,
+)
 
 PROMPT = 60  # seconds a fresh interpreter gets for something that takes milliseconds
 
@@ -69,23 +75,12 @@ def test_unaddressable_batch_fails_at_once(task_code, call_code):
     assert outcome.get("raised") == "PanicException", outcome
     assert outcome["base"] == "BaseException"
     assert outcome["message"] == "capacity overflow"
-    assert outcome["seconds"] < 10
-
-
-def test_unaddressable_batch_in_process():
-    task, *_ = plain_task(np.ones((2, 2)), np.ones((2, 2)), 3, np.zeros((2, 2)))
-    for solver in (Prob(kmax=UINT64_MAX), Ant(num_ants=UINT64_MAX)):
-        with pytest.raises(BaseException) as caught:
-            solver.solve(task)
-        assert is_panic(caught.value) and str(caught.value) == "capacity overflow"
-        # An `except Exception` clause does not swallow it.
-        assert not isinstance(caught.value, Exception)
 
 
 def test_no_iteration_means_no_batch():
     """kmax = 0 runs no batch at all, so even an unaddressable number of
     ants returns the empty selection."""
-    task, *_ = plain_task(np.ones((2, 2)), np.ones((2, 2)), 3, np.zeros((2, 2)))
+    task = problem(np.ones((2, 2)), np.ones((2, 2)), 3, np.zeros((2, 2))).task
     x, value = Ant(num_ants=UINT64_MAX, kmax=0).solve(task)
     assert x.shape == (2, 2) and not x.any() and value == 0.0
 
@@ -94,11 +89,22 @@ HUGE_EMPTY = 2**59  # the most rows NumPy allows for an empty int64 array is bel
 
 
 def huge_empty_task(m, n):
+    # Broadcast views: older NumPy (1.21) allocates room for the longer axis
+    # of an empty array, which fails for this many elements.
     return (
         f"m, n = {m}, {n}\n"
-        "t = allotra.Task(m, n, np.zeros((m, n), np.int64), np.zeros((m, n), np.int64), 1, np.zeros((m, n)))\n"
+        "z = np.broadcast_to(np.zeros((1, 1), np.int64), (m, n))\n"
+        "t = allotra.Task(m, n, z, z, 1, np.broadcast_to(np.zeros((1, 1)), (m, n)))\n"
         "assert t.validate() is True\n"
     )
+
+
+def numpy_makes_empty(shape):
+    try:
+        np.empty(shape, np.int64)
+    except MemoryError:
+        return False
+    return True
 
 
 @pytest.mark.parametrize(
@@ -115,7 +121,12 @@ def test_grid_without_cells_solves_at_once(shape, call_code):
         outcome = run_case(huge_empty_task(*shape), call_code, timeout=10)
     except Exception as error:  # the TimeoutExpired of a hang
         pytest.fail(f"{type(error).__name__}: {error}")
-    assert outcome == {"shape": list(shape), "ones": 0, "value": 0.0, "seconds": outcome["seconds"]}
+    if numpy_makes_empty(shape):
+        assert outcome == {"shape": list(shape), "ones": 0, "value": 0.0, "seconds": outcome["seconds"]}
+    else:
+        # Such a NumPy cannot make the result array either: the solve ends
+        # at once with its MemoryError, after the (empty) solving.
+        assert outcome["raised"] == "MemoryError", outcome
 
 
 @pytest.mark.parametrize(
@@ -130,33 +141,23 @@ def test_grid_without_cells_solves_at_once(shape, call_code):
         ([[INT64_MIN, INT64_MAX], [2**53 + 1, -(2**53) - 1]], [[-1, INT64_MAX], [1, INT64_MIN]], INT64_MAX),
     ],
 )
-@pytest.mark.parametrize("solver", [Prob(kmax=40), Ant(num_ants=4, kmax=5), Ant(num_ants=1, kmax=3)],
-                         ids=["probabilistic", "ant colony", "one ant"])
-def test_extreme_integers_keep_the_budget_exact(c, b, b_total, solver):
-    task, c, b, omega = plain_task(c, b, b_total, np.zeros(np.shape(c)))
+@pytest.mark.parametrize("kmax, num_ants", [(40, None), (5, 4), (3, 1)], ids=["probabilistic", "ant colony", "one ant"])
+def test_extreme_integers_keep_the_budget_exact(c, b, b_total, kmax, num_ants):
+    p = problem(c, b, b_total, np.zeros(np.shape(c)))
+    if num_ants is None:
+        solver, weights = Prob(kmax=kmax), density(p.c, p.b, p.omega)
+    else:
+        solver, weights = Ant(num_ants=num_ants, kmax=kmax), None
+        # Deposit scales from 3e-18 to -3e38, yet no total weight can become
+        # infinite, so every run must succeed.
+        assert colony_weights_stay_finite(p, num_ants, kmax, 1.0, 2.0, 0.1, 1.0)
     for _ in range(10):
-        try:
-            result = solver.solve(task)
-        except BaseException as error:  # noqa: BLE001
-            # A colony whose deposit scale is 0 or tiny may make a weight
-            # infinite; nothing else may fail.
-            assert type(solver) is Ant and is_panic(error) and str(error).endswith("NonFinite"), repr(error)
-            continue
-        check_result(result, c, b, b_total, omega, maximal=type(solver) is Prob)
+        check_result(p, solver.solve(p.task), weights)
 
 
 def test_constructors_accept_every_unsigned_and_float_extreme():
-    started = time.monotonic()
     for count in (0, 1, 2**63, UINT64_MAX):
         assert type(Prob(kmax=count)) is Prob
         assert type(Ant(num_ants=count, kmax=count)) is Ant
     for rate in (0.0, -0.0, 5e-324, 1.7976931348623157e308, float("inf"), float("-inf"), float("nan"), 2**1000):
         assert type(Ant(alpha=rate, beta=rate, rho=rate, initial_pheromone=rate)) is Ant
-    for bad in (-1, 2**64, -(2**64)):
-        with pytest.raises(OverflowError):
-            Prob(kmax=bad)
-        with pytest.raises(OverflowError):
-            Ant(num_ants=bad)
-    with pytest.raises(OverflowError):
-        Ant(alpha=2**1024)  # an int too large for a float
-    assert time.monotonic() - started < 10

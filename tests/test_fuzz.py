@@ -24,28 +24,36 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import allotra
-from result_invariants import (
+from support import (
+    BUDGET_NOT_POSITIVE,
+    COST_SHAPE,
+    DISCOUNT_RANGE,
+    DISCOUNT_SHAPE,
+    FAITHFUL_LAYOUTS,
     INT64_MAX,
     INT64_MIN,
+    LAYOUTS,
+    RESOURCE_SHAPE,
     UINT64_MAX,
+    Ant,
+    Failing,
+    FloatLike,
+    FloatSubclass,
+    Index,
+    IntSubclass,
+    OddTypeError,
+    Prob,
+    Problem,
+    Task,
+    arrange,
     check_result,
+    colony_weights_stay_finite,
+    density,
+    is_non_finite,
     is_panic,
+    refusal,
     report,
 )
-from solver_checks import arrange
-
-Task = allotra.Task
-Prob = allotra.ProbabilisticAssignmentSolver
-Ant = allotra.AntColonyAssignmentSolver
-
-MESSAGES = {
-    "cost_shape": "Некоректні розміри матриці вартості",
-    "resource_shape": "Некоректні розміри матриці витрат ресурсу",
-    "discount_shape": "Некоректні розміри матриці знижок",
-    "discount_range": "Знижки повинні бути в діапазоні [0, 1]",
-    "budget": "Загальний ресурс повинен бути додатнім",
-}
-ARRAY_TARGET = "PyArray<T, D>"
 
 # A batch this large cannot be addressed whatever the size of one result.
 UNADDRESSABLE_BATCH = 2**60
@@ -83,70 +91,12 @@ def count(case, outcome):
 # --- objects of every kind -------------------------------------------------------
 
 
-class IndexLike:
-    """An object with an index conversion (returning anything)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IndexLike({self.value!r})"
-
-
-class FloatLike:
-    """An object with a float conversion (returning anything)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"FloatLike({self.value!r})"
-
-
-class OddTypeError(TypeError):
-    """A TypeError subclass: passes unchanged, unlike TypeError itself."""
-
-
 CAUSE = KeyError("the cause")
 
 
-class Raises:
-    """Conversions that fail with a chosen exception (with a known cause)."""
-
-    def __init__(self, kind):
-        self.kind = kind
-
-    def _fail(self):
-        raise self.kind("conversion refused") from CAUSE
-
-    def __index__(self):
-        self._fail()
-
-    def __float__(self):
-        self._fail()
-
-    def __repr__(self):
-        return f"Raises({self.kind.__name__})"
-
-
-class IntSubclass(int):
-    def __index__(self):  # never consulted for int subclasses
-        raise AssertionError("__index__ of an int subclass was called")
-
-
-class FloatSubclass(float):
-    def __float__(self):  # never consulted for float subclasses
-        raise AssertionError("__float__ of a float subclass was called")
-
-
-class SubArray(np.ndarray):
-    """A plain ndarray subclass."""
+def refusing(kind):
+    """Conversions that fail with `kind`, with a known cause."""
+    return Failing(kind, cause=CAUSE)
 
 
 NUMERIC_KINDS = [
@@ -237,9 +187,9 @@ anything = st.one_of(
     st.lists(st.lists(st.integers(-3, 3), min_size=2, max_size=2), min_size=2, max_size=2),
     st.tuples(st.integers(0, 3), st.integers(0, 3)),
     st.dictionaries(st.text(max_size=2), st.integers(), max_size=2),
-    st.builds(IndexLike, st.one_of(st.integers(-(2**65), 2**65), st.floats(), st.none(), st.text(max_size=2))),
+    st.builds(Index, st.one_of(st.integers(-(2**65), 2**65), st.floats(), st.none(), st.text(max_size=2))),
     st.builds(FloatLike, st.one_of(st.floats(), st.integers(-5, 5), st.none())),
-    st.builds(Raises, st.sampled_from([TypeError, OddTypeError, ValueError, ZeroDivisionError, RuntimeError])),
+    st.builds(refusing, st.sampled_from([TypeError, OddTypeError, ValueError, ZeroDivisionError, RuntimeError])),
     st.builds(IntSubclass, st.integers(-(2**65), 2**65)),
     st.builds(FloatSubclass, st.floats()),
     st.builds(decimal.Decimal, st.integers(-5, 5)),
@@ -285,8 +235,7 @@ def argument_error(name, raised):
 
 
 def conversion_error(name, obj, target):
-    text = f"'{type(obj).__qualname__}' object cannot be converted to '{target}'"
-    return Expect(error=TypeError, message=f"argument '{name}': {text}", cause=None)
+    return Expect(error=TypeError, message=refusal(name, type(obj).__qualname__, target), cause=None)
 
 
 def expect_integer(name, obj, low, high):
@@ -303,21 +252,36 @@ def expect_integer(name, obj, low, high):
     return Expect(value=value)
 
 
+def has_float_slot(kind):
+    """Whether the interpreter's float conversion finds a __float__ for the
+    type. It reads the type's C slot, which str and bytes leave empty and
+    pass on to their subclasses: np.str_ and np.bytes_ have none, though
+    their other base np.generic defines __float__, unless a class ahead of
+    str or bytes in the MRO defines its own."""
+    for klass in kind.__mro__:
+        if klass in (str, bytes):
+            return False
+        if "__float__" in vars(klass):
+            return True
+    return False
+
+
 def expect_float(name, obj):
-    """An exact float (or subclass) directly; else __float__, else __index__
-    then int to float; anything else a TypeError."""
+    """The interpreter's conversion to a double: a float (or subclass) is
+    read directly; else __float__; else __index__ then int to float; anything
+    else (str and bytes among them, never parsed) a TypeError."""
     if isinstance(obj, float):
         return Expect(value=float.__float__(obj))
     kind = type(obj)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         try:
-            if getattr(kind, "__float__", None) is not None:
+            if has_float_slot(kind):
                 value = float(obj)
             elif getattr(kind, "__index__", None) is not None:
                 value = float(operator.index(obj))
             else:
-                return Expect(error=TypeError, prefix=f"argument '{name}': ")
+                return Expect(error=TypeError, prefix=f"argument '{name}': must be real number, not ")
         except Exception as raised:  # noqa: BLE001
             return argument_error(name, raised)
     return Expect(value=value)
@@ -328,7 +292,7 @@ def expect_array(name, obj, dtype):
     order, copied as NumPy shows it; everything else the conversion error.
     Byte strides that are not whole elements (on an axis longer than 1) may
     be refused the same way or copied correctly."""
-    refused = conversion_error(name, obj, ARRAY_TARGET)
+    refused = conversion_error(name, obj, "PyArray<T, D>")
     if not isinstance(obj, np.ndarray) or obj.ndim != 2 or obj.dtype != dtype:
         return refused
     if obj.size * 8 >= UNALLOCATABLE_BYTES:
@@ -372,17 +336,17 @@ def expect_task(args):
 def _validated(m, n, c, b, b_total, omega):
     shape = (m.value, n.value)
     if c.value.shape != shape:
-        return Expect(error=ValueError, message=MESSAGES["cost_shape"])
+        return Expect(error=ValueError, message=COST_SHAPE)
     if b.value.shape != shape:
-        return Expect(error=ValueError, message=MESSAGES["resource_shape"])
+        return Expect(error=ValueError, message=RESOURCE_SHAPE)
     if omega.value.shape != shape:
-        return Expect(error=ValueError, message=MESSAGES["discount_shape"])
+        return Expect(error=ValueError, message=DISCOUNT_SHAPE)
     w = omega.value
     with np.errstate(invalid="ignore"):
         if ((w < 0.0) | (w > 1.0)).any():
-            return Expect(error=ValueError, message=MESSAGES["discount_range"])
+            return Expect(error=ValueError, message=DISCOUNT_RANGE)
     if b_total.value <= 0:
-        return Expect(error=ValueError, message=MESSAGES["budget"])
+        return Expect(error=ValueError, message=BUDGET_NOT_POSITIVE)
     return Expect(value=(c.value, b.value, b_total.value, w))
 
 
@@ -450,57 +414,6 @@ def assert_unchanged(taken):
         assert array.flags.writeable == writeable
 
 
-# --- array layouts -----------------------------------------------------------------
-
-LAYOUTS = [
-    "C", "F", "T", "rows_reversed", "cols_reversed_F", "both_reversed", "stepped", "stepped_reversed",
-    "misaligned", "packed_field", "subclass", "masked", "readonly", "broadcast_row", "broadcast_col",
-    "broadcast_one",
-]
-
-
-def lay_out(values, layout):
-    """A view showing `values` (2-D, native dtype) with the given memory
-    layout; broadcast layouts show a broadcast of part of `values` instead."""
-    a = np.asarray(values)
-    m, n = a.shape
-    dtype = a.dtype
-    if layout in ("C", "F", "T", "rows_reversed", "cols_reversed_F", "both_reversed"):
-        return arrange(a, layout)
-    if layout in ("stepped", "stepped_reversed"):
-        big = np.zeros((2 * m + 1, 3 * n + 1), dtype=dtype)
-        view = big[1::2, ::3] if layout == "stepped" else big[-2::-2, ::-3]
-        view = view[:m, :n]
-        view[...] = a
-        return view
-    if layout == "misaligned":
-        raw = np.zeros(a.size * dtype.itemsize + 1, dtype=np.uint8)
-        view = raw[1:].view(dtype).reshape(a.shape)
-        view[...] = a
-        return view
-    if layout == "packed_field":
-        record = np.zeros(a.shape, dtype=np.dtype([("pad", "u1"), ("v", dtype)]))
-        record["v"] = a
-        return record["v"]
-    if layout == "subclass":
-        return np.ascontiguousarray(a).view(SubArray)
-    if layout == "masked":
-        return np.ma.MaskedArray(np.array(a), mask=np.zeros(a.shape, dtype=bool))
-    if layout == "readonly":
-        view = np.array(a)
-        view.flags.writeable = False
-        return view
-    if m == 0 or n == 0:
-        return np.broadcast_to(np.zeros((1, 1), dtype=dtype), (m, n))
-    if layout == "broadcast_row":
-        return np.broadcast_to(a[:1].copy(), (m, n))
-    if layout == "broadcast_col":
-        return np.broadcast_to(a[:, :1].copy(), (m, n))
-    if layout == "broadcast_one":
-        return np.broadcast_to(a[:1, :1].copy(), (m, n))
-    raise ValueError(layout)
-
-
 def int_matrices(m, n):
     return hnp.arrays(np.int64, (m, n), elements=int64_values)
 
@@ -519,7 +432,7 @@ def wrong_arrays(draw, dtype, m, n):
         return np.zeros(shape, dtype=dtype)
     if kind == "shape":
         shape = draw(st.tuples(st.integers(0, 5), st.integers(0, 5)).filter(lambda s: s != (m, n)))
-        return lay_out(np.zeros(shape, dtype=dtype), draw(st.sampled_from(LAYOUTS)))
+        return arrange(np.zeros(shape, dtype=dtype), draw(st.sampled_from(LAYOUTS)))
     if kind == "huge":
         return draw(huge_views())
     if kind == "huge_right_dtype":
@@ -542,10 +455,10 @@ def task_calls(draw):
     args = {
         "m": m,
         "n": n,
-        "c": lay_out(c, draw(st.sampled_from(LAYOUTS))),
-        "b_ij": lay_out(b, draw(st.sampled_from(LAYOUTS))),
+        "c": arrange(c, draw(st.sampled_from(LAYOUTS))),
+        "b_ij": arrange(b, draw(st.sampled_from(LAYOUTS))),
         "b_total": draw(st.one_of(st.integers(1, 30), st.integers(1, INT64_MAX), st.just(INT64_MAX))),
-        "omega": lay_out(omega, draw(st.sampled_from(LAYOUTS))),
+        "omega": arrange(omega, draw(st.sampled_from(LAYOUTS))),
     }
     if draw(st.booleans()):
         return args
@@ -554,14 +467,14 @@ def task_calls(draw):
         if name in ("m", "n"):
             args[name] = draw(st.one_of(
                 st.integers(0, 6), st.just(args[name] + 1),
-                st.builds(IndexLike, st.just(args[name])), st.just(np.uint8(args[name])),
+                st.builds(Index, st.just(args[name])), st.just(np.uint8(args[name])),
                 st.just(args[name] == 1), st.sampled_from([-1, 2**64, 2**64 - 1, float(args[name])]),
                 anything,
             ))
         elif name == "b_total":
             args[name] = draw(st.one_of(
                 st.sampled_from([0, -1, INT64_MIN, 2**63, -(2**63) - 1, np.int64(5), np.uint64(2**63)]),
-                st.builds(IndexLike, st.integers(-(2**64), 2**64)), anything,
+                st.builds(Index, st.integers(-(2**64), 2**64)), anything,
             ))
         else:
             dtype = np.dtype(np.float64 if name == "omega" else np.int64)
@@ -582,40 +495,6 @@ def call_task(args, style):
 # --- solving --------------------------------------------------------------------------
 
 
-def deposit_scales(c, b, b_total):
-    """The ant colony's deposit scale with the sum of b_ij taken exactly and
-    with 64-bit wrap-around (either may be what the solver uses)."""
-    m, n = c.shape
-    exact = sum(int(v) for v in b.flat)
-    wrapped = (exact + 2**63) % 2**64 - 2**63
-    top = max([0] + [int(v) for v in c.flat])
-    scales = []
-    with np.errstate(all="ignore"):
-        for total in (exact, wrapped):
-            mean = np.float64(float(total)) / np.float64(float(m * n))
-            ratio = np.float64(float(b_total)) / mean
-            scales.append(float(ratio * np.float64(float(top))))
-    return scales
-
-
-def ant_weights_stay_finite(c, b, b_total, alpha, beta, rho, initial_pheromone, num_ants, kmax):
-    """A sufficient condition for every weight tau**alpha * eta**beta to stay
-    finite on a task of at most 25 cells and at most 2000 ants in all:
-    exponents in [0, 4], a pheromone start in [0, 1e3], an evaporation factor
-    |1 - rho| of at most 1 (or 3 for at most 4 iterations), and a deposit
-    scale that is not near 0 (an infinite or NaN scale makes every deposit 0
-    or NaN, which is harmless). Then |eta| <= 2**63 and |value| <= 25 * 2**63
-    bound |tau| by 4e28 and every weight by 1e191."""
-    if c.size > 25 or num_ants * kmax > 2000:
-        return False
-    if not (0.0 <= alpha <= 4.0 and 0.0 <= beta <= 4.0 and 0.0 <= initial_pheromone <= 1e3):
-        return False
-    growth = abs(1.0 - rho)
-    if not (growth <= 1.0 or (kmax <= 4 and growth <= 3.0)):
-        return False
-    return all(not math.isfinite(s) or abs(s) >= 1e-3 for s in deposit_scales(c, b, b_total))
-
-
 def affordable(kind, converted):
     """Whether solving with these parameters ends promptly: few enough
     constructions, or a batch so large that it fails at once."""
@@ -628,13 +507,9 @@ def affordable(kind, converted):
     return kmax <= 100 and num_ants <= 100 and num_ants * kmax <= 2000
 
 
-def _non_finite_panic(error):
-    return is_panic(error) and str(error).endswith("NonFinite")
-
-
-def solve_and_check(solver_kind, params, task, values):
-    """Solves with converted parameters and checks the outcome."""
-    c, b, b_total, omega = values
+def solve_and_check(solver_kind, params, p):
+    """Solves p.task with converted parameters and checks the outcome."""
+    task = p.task
     if solver_kind == "prob":
         kmax = params["kmax"]
         solver = Prob(kmax=kmax)
@@ -645,7 +520,7 @@ def solve_and_check(solver_kind, params, task, values):
             return "panic"
         assert affordable("prob", params)
         result = solver.solve(task)
-        check_result(result, c, b, b_total, omega, maximal=True)
+        check_result(p, result, density(p.c, p.b, p.omega))
         if kmax == 0:
             assert not result[0].any() and result[1] == 0.0
         return "solved"
@@ -658,17 +533,17 @@ def solve_and_check(solver_kind, params, task, values):
         assert is_panic(caught.value) and str(caught.value) == "capacity overflow", repr(caught.value)
         return "panic"
     assert affordable("ant", params)
-    tame = ant_weights_stay_finite(c, b, b_total, params["alpha"], params["beta"], params["rho"],
-                                   params["initial_pheromone"], num_ants, kmax)
+    tame = colony_weights_stay_finite(p, num_ants, kmax, params["alpha"], params["beta"], params["rho"],
+                                      params["initial_pheromone"])
     try:
         result = solver.solve(task)
     except BaseException as error:  # noqa: BLE001
         if isinstance(error, KeyboardInterrupt):
             raise
         assert not tame, f"{error!r} with weights that stay finite"
-        assert _non_finite_panic(error), repr(error)
+        assert is_non_finite(error), repr(error)
         return "panic"
-    check_result(result, c, b, b_total, omega)
+    check_result(p, result)
     if kmax == 0 or num_ants == 0:
         assert not result[0].any() and result[1] == 0.0
     return "solved"
@@ -692,13 +567,13 @@ def test_task_constructor(args, style):
         return
     assert type(task) is Task
     assert task.validate() is True
-    c, b, b_total, omega = expect.value
+    p = Problem.of(task, args["c"], args["b_ij"], expect.value[2], args["omega"])
     # Changing the caller's arrays now must not reach the Task.
     for name in ("c", "b_ij", "omega"):
         if isinstance(args[name], np.ndarray) and args[name].flags.writeable and args[name].size:
             args[name][...] = 0
-    check_result(Prob(kmax=3).solve(task), c, b, b_total, omega, maximal=True)
-    outcome = solve_and_check("ant", dict(DEFAULTS, num_ants=3, kmax=2), task, expect.value)
+    solve_and_check("prob", {"kmax": 3}, p)
+    outcome = solve_and_check("ant", dict(DEFAULTS, num_ants=3, kmax=2), p)
     count("Task", f"Task ok, ant colony {outcome}")
 
 
@@ -710,15 +585,14 @@ def small_valid_tasks(draw):
     b = draw(hnp.arrays(np.int64, (m, n), elements=st.one_of(st.integers(-3, 10), int64_values)))
     omega = draw(hnp.arrays(np.float64, (m, n), elements=in_range_omega))
     b_total = draw(st.one_of(st.integers(1, 30), st.integers(1, INT64_MAX)))
-    layouts = draw(st.tuples(*[st.sampled_from(LAYOUTS[:9])] * 3))
-    task = Task(m, n, lay_out(c, layouts[0]), lay_out(b, layouts[1]), b_total, lay_out(omega, layouts[2]))
-    return task, (c, b, b_total, omega)
+    c, b, omega = (arrange(a, draw(st.sampled_from(FAITHFUL_LAYOUTS))) for a in (c, b, omega))
+    return Problem.of(Task(m, n, c, b, b_total, omega), c, b, b_total, omega)
 
 
 count_values = st.one_of(
     st.integers(0, 4),
     st.integers(0, 4),
-    st.builds(IndexLike, st.integers(0, 4)),
+    st.builds(Index, st.integers(0, 4)),
     st.builds(np.uint64, st.integers(0, 4)),
     st.just(True),
     st.sampled_from([UINT64_MAX, 2**63, UNADDRESSABLE_BATCH, 2**40, -1, 2**64, -(2**64)]),
@@ -773,8 +647,8 @@ def expect_solver(names, given_params):
 
 
 @settings(FUZZ, max_examples=500)
-@given(call=solver_calls(), task_values=small_valid_tasks())
-def test_solver_constructors_and_solve(call, task_values):
+@given(call=solver_calls(), p=small_valid_tasks())
+def test_solver_constructors_and_solve(call, p):
     kind, names, given_params, positional = call
     cls = Prob if kind == "prob" else Ant
     expect, converted = expect_solver(names, given_params)
@@ -787,14 +661,10 @@ def test_solver_constructors_and_solve(call, task_values):
         count(f"{cls.__name__}()", type(error).__name__)
         return
     assert type(solver) is cls
-    task, values = task_values
     if not affordable(kind, converted):
         count(f"{cls.__name__}()", "constructed, too long to solve")
         return
-    if kind == "prob":
-        outcome = solve_and_check("prob", converted, task, values)
-    else:
-        outcome = solve_and_check("ant", converted, task, values)
+    outcome = solve_and_check(kind, converted, p)
     count(f"{cls.__name__}()", f"solve {outcome}")
 
 
@@ -813,11 +683,10 @@ def ant_colony_parameters(draw):
 
 
 @FUZZ
-@given(params=ant_colony_parameters(), task_values=small_valid_tasks())
-def test_ant_colony_weights(params, task_values):
+@given(params=ant_colony_parameters(), p=small_valid_tasks())
+def test_ant_colony_weights(params, p):
     """PanicException (NonFinite) only where a weight can become infinite."""
-    task, values = task_values
-    outcome = solve_and_check("ant", params, task, values)
+    outcome = solve_and_check("ant", params, p)
     count("AntColonyAssignmentSolver.solve", f"solve {outcome}")
 
 

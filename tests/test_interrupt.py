@@ -20,25 +20,16 @@ import time
 import numpy as np
 import pytest
 
-import allotra
-from result_invariants import UNDER_SANITIZER, check_result, plain_task, report
+from support import UNDER_SANITIZER, Ant, Prob, check_result, density, needs_posix_signals, problem, report
 
-Prob = allotra.ProbabilisticAssignmentSolver
-Ant = allotra.AntColonyAssignmentSolver
+pytestmark = needs_posix_signals
 
 DELAY = 0.3  # seconds from the start of the solve to the signal
 LATENCY_BOUND = 5.0
 
-
-
-def with_budget(b_total, *values):
-    task, c, b, omega = plain_task(values[0], values[1], b_total, values[2])
-    return task, c, b, b_total, omega
-
-
-SMALL = with_budget(5, [[5, 3, 8], [2, 7, 1]], [[2, 1, 3], [1, 2, 2]], [[0.0, 0.1, 0.2], [0.0, 0.5, 0.25]])
-MODERATE = with_budget(
-    60, np.arange(1, 401).reshape(20, 20) % 37, (np.arange(400).reshape(20, 20) % 5) + 1, np.zeros((20, 20))
+SMALL = problem([[5, 3, 8], [2, 7, 1]], [[2, 1, 3], [1, 2, 2]], 5, [[0.0, 0.1, 0.2], [0.0, 0.5, 0.25]])
+MODERATE = problem(
+    np.arange(1, 401).reshape(20, 20) % 37, (np.arange(400).reshape(20, 20) % 5) + 1, 60, np.zeros((20, 20))
 )
 
 LONG_SOLVES = {
@@ -124,22 +115,23 @@ def interrupted_solve(solver, task, how):
 def test_long_solve_is_interrupted(name, how, pytestconfig):
     if name == "ant colony, a million ants" and UNDER_SANITIZER:
         pytest.skip("allocates the batch with new, whose failure the sanitizer cannot turn into an exception")
-    solver, (task, c, b, b_total, omega) = LONG_SOLVES[name]
-    error, latency = interrupted_solve(solver, task, how)
+    solver, p = LONG_SOLVES[name]
+    error, latency = interrupted_solve(solver, p.task, how)
     assert type(error) is (KeyboardInterrupt if how == "SIGINT" else Alarm)
     report(pytestconfig, "allotra interrupt latency", f"{name}, {how}: {latency * 1000:.1f} ms from signal to exception")
     assert -0.05 <= latency < LATENCY_BOUND
     # The module still solves correctly, on the pool and on this thread.
-    check_result(Prob(kmax=50).solve(task), c, b, b_total, omega, maximal=True)
-    check_result(Prob(kmax=1).solve(task), c, b, b_total, omega, maximal=True)
-    check_result(Ant(num_ants=5, kmax=3).solve(task), c, b, b_total, omega)
-    check_result(Ant(num_ants=1, kmax=2).solve(task), c, b, b_total, omega)
+    weights = density(p.c, p.b, p.omega)
+    check_result(p, Prob(kmax=50).solve(p.task), weights)
+    check_result(p, Prob(kmax=1).solve(p.task), weights)
+    check_result(p, Ant(num_ants=5, kmax=3).solve(p.task))
+    check_result(p, Ant(num_ants=1, kmax=2).solve(p.task))
 
 
 def test_interrupt_twice_in_a_row_then_solve():
-    solver, (task, c, b, b_total, omega) = LONG_SOLVES["probabilistic, huge kmax"]
+    solver, p = LONG_SOLVES["probabilistic, huge kmax"]
     for how in ("SIGINT", "SIGINT", "SIGALRM"):
-        error, latency = interrupted_solve(solver, task, how)
+        error, latency = interrupted_solve(solver, p.task, how)
         assert latency < LATENCY_BOUND
     for _ in range(20):
-        check_result(Prob(kmax=30).solve(task), c, b, b_total, omega, maximal=True)
+        check_result(p, Prob(kmax=30).solve(p.task), density(p.c, p.b, p.omega))

@@ -1,7 +1,14 @@
-"""Builds the native kernel tests with CMake and runs them.
+"""Runs the native tests of the solving kernel and the constructions.
 
-The solving kernel (random stream, weighted choice, worker pool, matrices)
-has no Python surface of its own, so it is tested by a C++ program.
+The kernel (random stream, weighted choice, worker pool, matrices) and the
+constructions' agreement with their reference form have no Python surface, so
+they are tested by a C++ program that is an option of the project's one CMake
+build. The test command builds it along with the module
+(`-C cmake.define.ALLOTRA_NATIVE_TESTS=ON`, into the build tree that
+pyproject.toml names); this finds that tree and brings the program up to date
+in it, which configures nothing. ALLOTRA_NATIVE_BUILD names another tree (the
+sanitizer run's). Without any, the project is configured once into
+build/native with the core and the tests alone.
 """
 
 import os
@@ -13,7 +20,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCE = ROOT / "tests" / "kernel"
+OPTION = "ALLOTRA_NATIVE_TESTS:BOOL=ON"
 
 
 def _cmake():
@@ -27,17 +34,53 @@ def _cmake():
     return os.path.join(cmake.CMAKE_BIN_DIR, "cmake")
 
 
+def _has_native_tests(tree):
+    cache = tree / "CMakeCache.txt"
+    return cache.is_file() and OPTION in cache.read_text(errors="replace")
+
+
+def _module_build_trees():
+    """Build trees of this checkout that have the native tests, newest first."""
+    named = os.environ.get("ALLOTRA_NATIVE_BUILD")
+    if named:
+        return [Path(named)]
+    trees = [cache.parent for cache in (ROOT / "build").glob("*/CMakeCache.txt")]
+    trees = [tree for tree in trees if _has_native_tests(tree)]
+    return sorted(trees, key=lambda tree: (tree / "CMakeCache.txt").stat().st_mtime, reverse=True)
+
+
+def _build(cmake, tree):
+    # --config matters only to multi-configuration generators (Visual Studio).
+    command = [cmake, "--build", str(tree), "--target", "kernel_tests", "--config", "Release", "--parallel", "2"]
+    return subprocess.run(command, capture_output=True, text=True)
+
+
+def _program(tree):
+    folder = tree / "tests" / "kernel"
+    for candidate in ("kernel_tests", "kernel_tests.exe", "Release/kernel_tests.exe", "Release/kernel_tests"):
+        if (folder / candidate).is_file():
+            return folder / candidate
+    raise AssertionError(f"no kernel_tests program in {folder}")
+
+
 @pytest.fixture(scope="session")
-def kernel_tests_binary(tmp_path_factory):
-    build = tmp_path_factory.mktemp("kernel-build")
+def kernel_tests_binary():
     cmake = _cmake()
-    configure = [cmake, "-S", str(SOURCE), "-B", str(build)]
-    if os.environ.get("ALLOTRA_SANITIZE") == "1":
-        configure.append("-DALLOTRA_SANITIZE=ON")
-    for command in (configure, [cmake, "--build", str(build), "--parallel", "2"]):
-        done = subprocess.run(command, capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout + done.stderr
-    return build / "kernel_tests"
+    failures = []
+    for tree in _module_build_trees():
+        done = _build(cmake, tree)
+        if done.returncode == 0:
+            return _program(tree)
+        failures.append(f"{tree}:\n{done.stdout[-3000:]}{done.stderr[-3000:]}")
+    if os.environ.get("ALLOTRA_NATIVE_BUILD"):
+        pytest.fail("the named build tree does not build kernel_tests:\n" + "\n".join(failures))
+    tree = ROOT / "build" / "native"
+    configure = [cmake, "-S", str(ROOT), "-B", str(tree), "-DALLOTRA_MODULE=OFF", "-DALLOTRA_NATIVE_TESTS=ON"]
+    done = subprocess.run(configure, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    done = _build(cmake, tree)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return _program(tree)
 
 
 def test_kernel(kernel_tests_binary):

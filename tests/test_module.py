@@ -2,7 +2,6 @@
 
 import importlib
 import inspect
-import subprocess
 import sys
 import weakref
 
@@ -10,11 +9,8 @@ import numpy as np
 import pytest
 
 import allotra
-from helpers_task import FloatLike, Index, make_task, task_arrays
+from support import Ant, FloatLike, Index, Prob, Task, is_panic, make_task, refusal, run_python, task_arrays
 
-Task = allotra.Task
-Ant = allotra.AntColonyAssignmentSolver
-Prob = allotra.ProbabilisticAssignmentSolver
 CLASSES = [Task, Ant, Prob]
 ALL_CELLS = np.ones((2, 3), dtype=np.int64)
 
@@ -42,12 +38,6 @@ def test_reimport_returns_the_same_module_object():
         sys.modules["allotra"] = first
 
 
-def _run(code):
-    return subprocess.run(
-        [sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=60, check=False
-    )
-
-
 def test_import_and_first_use_raise_no_warning():
     code = (
         "import allotra, numpy as np\n"
@@ -55,7 +45,7 @@ def test_import_and_first_use_raise_no_warning():
         "task = allotra.Task(1, 1, one, one, 1, np.zeros((1, 1)))\n"
         "print(allotra.ProbabilisticAssignmentSolver(kmax=1).solve(task)[1])\n"
     )
-    result = _run(code)
+    result = run_python(code, timeout=60, options=("-W", "error"))
     assert result.returncode == 0, result.stderr
     assert result.stdout == "1.0\n" and result.stderr == ""
 
@@ -106,12 +96,17 @@ def test_instances_are_opaque(cls, field):
     ],
 )
 def test_text_signatures(cls, signature):
+    """Each class and method is documented by its text signature alone (name,
+    signature, a line "--" and an empty line), which the interpreter takes
+    apart into __text_signature__ and no further documentation text."""
+    method = getattr(cls, "validate" if cls is Task else "solve")
+    assert cls.__text_signature__ == signature
+    assert method.__text_signature__ == ("($self)" if cls is Task else "($self, task)")
+    for documented in (cls, method):
+        assert not documented.__doc__, documented.__doc__
     assert str(inspect.signature(cls)) == signature
-    assert not cls.__doc__
-    method = "validate" if cls is Task else "solve"
-    bound = getattr(instance_of(cls), method)
+    bound = getattr(instance_of(cls), method.__name__)
     assert str(inspect.signature(bound)) == ("()" if cls is Task else "(task)")
-    assert not getattr(cls, method).__doc__
 
 
 # --- argument matching -----------------------------------------------------
@@ -166,7 +161,7 @@ def test_argument_matching_messages(call, message):
     "task, type_name", [(5, "int"), (None, "NoneType"), (Prob(), "ProbabilisticAssignmentSolver"), ((T,), "tuple")]
 )
 def test_solve_requires_a_task(solver, task, type_name):
-    expected = f"argument 'task': '{type_name}' object cannot be converted to 'Task'"
+    expected = refusal("task", type_name, "Task")
     for call in (lambda: solver.solve(task), lambda: solver.solve(task=task)):
         with pytest.raises(TypeError) as caught:
             call()
@@ -238,7 +233,7 @@ def test_exponents_and_pheromone_reach_the_solver(parameters, task, capfd):
     solver = Ant(num_ants=1, kmax=1, **parameters)
     with pytest.raises(BaseException) as caught:
         solver.solve(task())
-    assert type(caught.value).__name__ == "PanicException"
+    assert is_panic(caught.value)
     assert capfd.readouterr().err != ""
 
 
@@ -274,9 +269,12 @@ def test_unconvertible_parameters_are_argument_errors(call, name):
     [
         (Prob, {"kmax": -1}),
         (Prob, {"kmax": 2**64}),
+        (Prob, {"kmax": -(2**64)}),
         (Ant, {"num_ants": -1}),
+        (Ant, {"num_ants": 2**64}),
         (Ant, {"kmax": np.int64(-5)}),
         (Ant, {"rho": 10**400}),
+        (Ant, {"alpha": 2**1024}),  # an int too large for a float
     ],
 )
 def test_out_of_range_parameters_raise_overflow_error_unchanged(cls, parameters):

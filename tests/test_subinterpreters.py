@@ -9,11 +9,9 @@ The code run inside a sub-interpreter reports through a pipe, which works
 whatever that module does with exceptions raised there.
 """
 
-import sys
-
 import pytest
 
-from result_invariants import run_python
+from support import run_python
 
 HARNESS = """
 import os, sys

@@ -4,6 +4,8 @@ namespace allotra {
 
 namespace {
 
+constexpr int rounds = 12;
+
 constexpr std::uint32_t rotate_left(std::uint32_t x, int bits) {
     return (x << bits) | (x >> (32 - bits));
 }
@@ -23,7 +25,7 @@ inline std::uint32_t load_le32(const std::uint8_t* p) {
 
 }  // namespace
 
-ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream, int rounds) {
+ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter) {
     ChaChaBlock input{};
     // "expand 32-byte k"
     input[0] = 0x61707865u;
@@ -33,8 +35,7 @@ ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter, std::uint6
     for (int i = 0; i < 8; ++i) input[4 + i] = load_le32(key.data() + 4 * i);
     input[12] = static_cast<std::uint32_t>(counter);
     input[13] = static_cast<std::uint32_t>(counter >> 32);
-    input[14] = static_cast<std::uint32_t>(stream);
-    input[15] = static_cast<std::uint32_t>(stream >> 32);
+    // Words 14-15, the stream number, stay 0.
 
     ChaChaBlock state = input;
     for (int i = 0; i < rounds / 2; ++i) {

@@ -59,34 +59,6 @@ FloatMatrix filled_float_matrix(std::uint64_t m, std::uint64_t n, double value) 
     return matrix;
 }
 
-namespace {
-
-template <typename T>
-void copy_elements(Matrix<T>& destination, const Matrix<T>& source) {
-    if (destination.rows != source.rows || destination.cols != source.cols) {
-        fail("copy between matrices of different shapes: " + std::to_string(source.rows) + " x " +
-             std::to_string(source.cols) + " into " + std::to_string(destination.rows) + " x " +
-             std::to_string(destination.cols));
-    }
-    if (source.size() == 0) {
-        return;
-    }
-    if (destination.is_row_major() && source.is_row_major()) {
-        std::memcpy(destination.ptr(0, 0), source.ptr(0, 0), source.size() * sizeof(T));
-        return;
-    }
-    for (std::uint64_t i = 0; i < source.rows; ++i) {
-        for (std::uint64_t j = 0; j < source.cols; ++j) {
-            *destination.ptr(i, j) = *source.ptr(i, j);
-        }
-    }
-}
-
-}  // namespace
-
-void copy_into(IntMatrix& destination, const IntMatrix& source) { copy_elements(destination, source); }
-void copy_into(FloatMatrix& destination, const FloatMatrix& source) { copy_elements(destination, source); }
-
 __int128 exact_sum(const IntMatrix& matrix) {
     __int128 sum = 0;
     if (matrix.size() == 0) return sum;

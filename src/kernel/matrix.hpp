@@ -1,5 +1,5 @@
 // Owned two-dimensional arrays of int64 or float64 elements with signed
-// strides counted in elements, and the one result type of a construction.
+// strides counted in elements.
 #pragma once
 
 #include <cstddef>
@@ -65,11 +65,6 @@ struct Matrix {
 using IntMatrix = Matrix<std::int64_t>;
 using FloatMatrix = Matrix<double>;
 
-struct Solution {
-    IntMatrix x;
-    double value = 0.0;
-};
-
 // Checks that an m x n matrix of 8-byte elements can be represented and
 // returns its element count; throws "shape too large" or "capacity overflow".
 std::uint64_t checked_element_count(std::uint64_t m, std::uint64_t n);
@@ -81,10 +76,6 @@ Matrix<T> allocate_matrix(std::uint64_t m, std::uint64_t n, bool zero_filled);
 
 IntMatrix zero_int_matrix(std::uint64_t m, std::uint64_t n);
 FloatMatrix filled_float_matrix(std::uint64_t m, std::uint64_t n, double value);
-
-// The destination keeps its own buffer and layout; shapes must agree.
-void copy_into(IntMatrix& destination, const IntMatrix& source);
-void copy_into(FloatMatrix& destination, const FloatMatrix& source);
 
 // Exact sum of all elements: m*n < 2^63 terms of magnitude at most 2^63
 // cannot overflow 128 bits.

@@ -26,50 +26,50 @@ inline double term(std::int64_t c, double omega) {
 
 }  // namespace
 
-bool visits_by_column(const Task& task) {
-    if (task.m < 2 || task.n < 2) return false;
-    if (task.c.is_row_major() && task.omega.is_row_major()) return false;
-    return 2 + layout_score(task.c) + layout_score(task.omega) < 0;
+bool visits_by_column(const IntMatrix& c, const FloatMatrix& omega) {
+    if (c.rows < 2 || c.cols < 2) return false;
+    if (c.is_row_major() && omega.is_row_major()) return false;
+    return 2 + layout_score(c) + layout_score(omega) < 0;
 }
 
-double objective(const IntMatrix& x, const Task& task) {
-    check_shape(task.c, x, "cost");
-    check_shape(task.omega, x, "discount");
+double objective(const IntMatrix& x, const IntMatrix& c, const FloatMatrix& omega) {
+    check_shape(c, x, "cost");
+    check_shape(omega, x, "discount");
     const std::uint64_t m = x.rows;
     const std::uint64_t n = x.cols;
     double sum = 0.0;
     if (x.size() == 0) return sum;
-    if (task.c.is_row_major() && task.omega.is_row_major() && x.is_row_major()) {
+    if (c.is_row_major() && omega.is_row_major() && x.is_row_major()) {
         const std::int64_t* xs = x.ptr(0, 0);
-        const std::int64_t* cs = task.c.ptr(0, 0);
-        const double* ws = task.omega.ptr(0, 0);
+        const std::int64_t* cs = c.ptr(0, 0);
+        const double* ws = omega.ptr(0, 0);
         for (std::uint64_t k = 0, count = m * n; k < count; ++k) {
             if (xs[k] == 1) sum = sum + term(cs[k], ws[k]);
         }
         return sum;
     }
-    if (visits_by_column(task)) {
+    if (visits_by_column(c, omega)) {
         for (std::uint64_t j = 0; j < n; ++j) {
             for (std::uint64_t i = 0; i < m; ++i) {
-                if (x.at(i, j) == 1) sum = sum + term(task.c.at(i, j), task.omega.at(i, j));
+                if (x.at(i, j) == 1) sum = sum + term(c.at(i, j), omega.at(i, j));
             }
         }
     } else {
         for (std::uint64_t i = 0; i < m; ++i) {
             for (std::uint64_t j = 0; j < n; ++j) {
-                if (x.at(i, j) == 1) sum = sum + term(task.c.at(i, j), task.omega.at(i, j));
+                if (x.at(i, j) == 1) sum = sum + term(c.at(i, j), omega.at(i, j));
             }
         }
     }
     return sum;
 }
 
-double objective_of_cells(std::span<const std::uint64_t> cells, const Task& task) {
+double objective_of_cells(std::span<const std::uint64_t> cells, const IntMatrix& c, const FloatMatrix& omega) {
     double sum = 0.0;
     for (std::uint64_t cell : cells) {
-        std::uint64_t i = cell / task.n;
-        std::uint64_t j = cell % task.n;
-        sum = sum + term(task.c.at(i, j), task.omega.at(i, j));
+        std::uint64_t i = cell / c.cols;
+        std::uint64_t j = cell % c.cols;
+        sum = sum + term(c.at(i, j), omega.at(i, j));
     }
     return sum;
 }

@@ -38,8 +38,6 @@ private:
     std::uint64_t fork_generation_ = 0;
 
     friend RandomGenerator& thread_generator();
-    // Lets the native tests place the buffer position (defined only there).
-    friend struct RandomGeneratorTestAccess;
 };
 
 // The calling thread's generator, created and keyed on first use. In a process

@@ -25,16 +25,14 @@ std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const
     if (total == std::numeric_limits<double>::infinity()) fail(non_finite_total_message);
 
     choice.total = total;
-    choice.low = 0.0;
-    choice.scale = total;
     return choice;
 }
 
 std::size_t choose_index(const WeightedChoice& choice, double u) {
-    // The product is rounded on its own before the addition: the volatile
-    // keeps the compiler from contracting the two into one fused multiply-add.
-    volatile double product = u * choice.scale;
-    const double r = product + choice.low;
+    // One rounded product, nothing for the compiler to fuse it with. It is
+    // the value of u * total + 0.0 with the product rounded first: adding 0.0
+    // to a product that is never negative changes no bit.
+    const double r = u * choice.total;
 
     const std::vector<double>& cumulative = choice.cumulative;
     std::size_t size = cumulative.size();

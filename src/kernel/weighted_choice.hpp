@@ -12,20 +12,21 @@
 
 namespace allotra {
 
+// The constructions pass only weights > 0 and never an empty list, so none of
+// these occurs in a solve; they stay so that a list that breaks the rule ends
+// the construction instead of drawing from a table of nonsense sums.
 enum class BuildFailure { empty_list, invalid_weight, all_weights_zero };
 
 struct WeightedChoice {
     std::vector<double> cumulative;  // entry k is w0 + ... + wk, the last sum left out
     double total = 0.0;
-    double low = 0.0;
-    double scale = 0.0;
 };
 
 // A total of +infinity is an internal error whose message ends with
 // "NonFinite"; the three ordinary build failures are returned.
 std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights);
 
-// The number of running sums that are <= r, for r = u * scale + low. A value
+// The number of running sums that are <= r, for r = u * total. A value
 // exactly on a running sum selects the later item.
 std::size_t choose_index(const WeightedChoice& choice, double u);
 

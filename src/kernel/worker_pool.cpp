@@ -1,6 +1,7 @@
-// The process's one pool: created by the first batch, never destroyed, and
-// replaced by a fresh one in a child after fork, where the old pool's threads
-// do not exist and its mutexes may have been copied in a locked state.
+// The process's one pool: created by the first batch and never destroyed. A
+// child created by fork builds a new one on its first batch, since the old
+// pool's threads do not exist there and its mutexes may have been copied in a
+// locked state.
 #include "kernel/worker_pool.hpp"
 
 #include <atomic>
@@ -14,36 +15,44 @@
 #include <system_error>
 
 #include "kernel/error.hpp"
+#include "kernel/fork_generation.hpp"
 #include "kernel/platform/platform.hpp"
-#include "kernel/worker_pool_testing.hpp"
 #include "kernel/worker_threads.hpp"
 
 namespace allotra {
 
 namespace {
 
-// Everything about one attempt to create the pool. A fork child or the test
-// hook swaps in a new record and leaks the old one: touching the old record's
-// mutex or threads there could block forever.
+// Everything about one attempt to create the pool, for one process: a fork
+// child leaves its parent's record alone (reading its stamp aside) and makes
+// its own. The old record is leaked, never destroyed: its mutex may be held by
+// a thread that does not exist in the child, and its pool's workers are gone.
 struct PoolRecord {
+    explicit PoolRecord(std::uint64_t generation) : generation(generation) {}
+
+    const std::uint64_t generation;  // the fork generation of the process it belongs to
     std::mutex creation_mutex;
     std::atomic<WorkerThreads*> ready{nullptr};
     bool attempted = false;  // guarded by creation_mutex
     std::string failure;     // why the attempt failed; guarded by creation_mutex
 };
 
-std::atomic<PoolRecord*> replacement_record{nullptr};
-std::atomic<bool> refuse_next_creation{false};
+std::atomic<PoolRecord*> current{nullptr};
 
-void start_over() { replacement_record.store(new PoolRecord, std::memory_order_release); }
-
+// The record of this process, made on first use. Threads of one process all
+// see the same fork generation, so when several find the record missing or
+// inherited at once, the first to install a new one wins and the others use
+// it; a losing record was never seen by anyone and is simply freed.
 PoolRecord& current_record() {
-    if (PoolRecord* replaced = replacement_record.load(std::memory_order_acquire)) return *replaced;
-    static PoolRecord* const first = [] {
-        platform::at_fork_child(&start_over);
-        return new PoolRecord;
-    }();
-    return *first;
+    const std::uint64_t generation = fork_generation();
+    PoolRecord* record = current.load(std::memory_order_acquire);
+    while (record == nullptr || record->generation != generation) {
+        auto* fresh = new PoolRecord(generation);
+        if (current.compare_exchange_strong(record, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
+            return *fresh;
+        delete fresh;
+    }
+    return *record;
 }
 
 std::size_t size_from_environment() {
@@ -69,7 +78,7 @@ WorkerThreads& create_once(PoolRecord& record) {
         try {
             // Never deleted: detached workers hold it until the process ends.
             auto* pool = new WorkerThreads(size_from_environment());
-            pool->start(refuse_next_creation.exchange(false));
+            pool->start();
             record.ready.store(pool, std::memory_order_release);
             return *pool;
         } catch (const std::system_error& e) {
@@ -87,15 +96,15 @@ WorkerThreads& the_pool() {
     return create_once(record);
 }
 
-// A body that submits a batch of its own would wait for the pool it occupies;
-// such a batch runs right here instead, in index order.
-void run_on_this_worker(std::uint64_t k, const BatchBody& body, const InterruptPoll& interrupted,
-                        std::size_t worker) {
+// A batch submitted by a thread that is already part of one (a body that
+// submits, or a Python signal handler that solves while the interrupt poll
+// runs it) runs right here, in index order.
+void run_here(std::uint64_t k, const BatchBody& body, const InterruptPoll& interrupted, std::size_t slot) {
     std::exception_ptr first_failure;
     for (std::uint64_t index = 0; index < k; ++index) {
         if (interrupted && interrupted()) throw Cancelled();
         try {
-            body(index, worker);
+            body(index, slot);
         } catch (...) {
             if (!first_failure) first_failure = std::current_exception();
         }
@@ -110,7 +119,7 @@ std::size_t pool_size() { return the_pool().size(); }
 void run_batch(std::uint64_t k, const BatchBody& body, const InterruptPoll& interrupted) {
     WorkerThreads& pool = the_pool();
     if (k == 0) return;
-    if (pool.owns_current_thread()) return run_on_this_worker(k, body, interrupted, pool.current_worker());
+    if (const auto slot = pool.slot_inside_batch()) return run_here(k, body, interrupted, *slot);
     if (k == 1) return body(0, pool.size());
     if (k > std::numeric_limits<std::uint64_t>::max() - pool.size()) fail("capacity overflow");
 
@@ -123,15 +132,5 @@ void run_batch(std::uint64_t k, const BatchBody& body, const InterruptPoll& inte
     if (stopped) throw Cancelled();
     if (batch.failure) std::rethrow_exception(batch.failure);
 }
-
-namespace testing {
-
-void fail_next_pool_creation() {
-    (void)current_record();  // registers the fork handler before the swap
-    refuse_next_creation.store(true);
-    start_over();
-}
-
-}  // namespace testing
 
 }  // namespace allotra

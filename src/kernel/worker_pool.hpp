@@ -30,7 +30,9 @@ std::size_t pool_size();
 // an array of pool_size() + 1 slots.
 //
 // k == 1 runs on the calling thread; k >= 2 runs on the pool while the caller
-// sleeps. If bodies throw, every other index still runs and the exception of
+// sleeps. A batch submitted from inside another (by a body, or by the
+// interrupt poll of a waiting caller) runs on the submitting thread, in index
+// order, with that thread's worker number. If bodies throw, every other index still runs and the exception of
 // the lowest failing index is rethrown here. `interrupted`, when given, is
 // polled by the waiting caller every few milliseconds; once it returns true no
 // further index starts, running ones finish, and Cancelled is thrown.

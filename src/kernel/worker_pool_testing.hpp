@@ -1,13 +1,19 @@
 // For tests only: lets the native tests reach the pool's failure path, which a
-// healthy machine never takes. Production code must not include this header.
+// healthy machine never takes. Besides the tests, only the pool's own code
+// includes this header.
 #pragma once
+
+#include <atomic>
+#include <cstddef>
 
 namespace allotra::testing {
 
-// Forgets the current pool (its threads are left alone, never joined) and makes
-// the next creation behave as if the operating system refused to start a
-// thread. Call it only while no batch runs, preferably in a forked child so
-// that the rest of the test process keeps a working pool.
-void fail_next_pool_creation();
+// Runs just before the pool starts each of its threads, with the thread's
+// number and the pool's size. It may throw std::system_error, as the start of
+// a thread does when the operating system refuses one. Null unless a test
+// sets it; a pool that exists already is not affected, but one that a fork
+// child builds afresh is.
+using ThreadStartHook = void (*)(std::size_t worker, std::size_t size);
+extern std::atomic<ThreadStartHook> thread_start_hook;
 
 }  // namespace allotra::testing

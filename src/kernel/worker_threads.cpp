@@ -1,17 +1,11 @@
 #include "kernel/worker_threads.hpp"
 
 #include <chrono>
-#include <system_error>
 #include <thread>
+#include <utility>
 
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-#include <immintrin.h>
-#define ALLOTRA_CPU_RELAX() _mm_pause()
-#elif defined(__aarch64__)
-#define ALLOTRA_CPU_RELAX() __asm__ __volatile__("yield")
-#else
-#define ALLOTRA_CPU_RELAX() std::this_thread::yield()
-#endif
+#include "kernel/spin_wait.hpp"
+#include "kernel/worker_pool_testing.hpp"
 
 namespace allotra {
 
@@ -24,13 +18,32 @@ namespace {
 constexpr auto idle_spin = std::chrono::microseconds(50);
 // A batch of short constructions is often over before a sleeping submitter
 // could be woken; watching this long first avoids paying a wake-up for it.
-// Both spins yield the processor, so they do not starve the workers when
-// there are no more cores than threads.
 constexpr auto caller_spin = std::chrono::microseconds(20);
 constexpr auto interrupt_poll_interval = std::chrono::milliseconds(5);
 
+// The pool this thread takes part in (a worker for good, a submitter while it
+// waits for its batch) and its slot there.
 thread_local const WorkerThreads* this_thread_pool = nullptr;
-thread_local std::size_t this_thread_worker = 0;
+thread_local std::size_t this_thread_slot = 0;
+
+// Marks the submitting thread as part of its batch while it waits: its
+// interrupt poll runs code of the caller's (with Python, any signal handler),
+// which may submit a batch of its own.
+class SubmitterMark {
+public:
+    SubmitterMark(const WorkerThreads* pool, std::size_t slot)
+        : pool_(std::exchange(this_thread_pool, pool)), slot_(std::exchange(this_thread_slot, slot)) {}
+    SubmitterMark(const SubmitterMark&) = delete;
+    SubmitterMark& operator=(const SubmitterMark&) = delete;
+    ~SubmitterMark() {
+        this_thread_pool = pool_;
+        this_thread_slot = slot_;
+    }
+
+private:
+    const WorkerThreads* pool_;
+    std::size_t slot_;
+};
 
 }  // namespace
 
@@ -57,22 +70,21 @@ void Batch::record_failure(std::uint64_t index, std::exception_ptr thrown) {
     }
 }
 
-void WorkerThreads::start(bool refuse_last) {
+void WorkerThreads::start() {
     for (std::size_t worker = 0; worker < size_; ++worker) {
-        if (refuse_last && worker + 1 == size_)
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
-                                    "thread start refused for a test");
+        if (const auto hook = testing::thread_start_hook.load(std::memory_order_relaxed)) hook(worker, size_);
         std::thread(&WorkerThreads::worker_main, this, worker).detach();
     }
 }
 
-bool WorkerThreads::owns_current_thread() const { return this_thread_pool == this; }
-
-std::size_t WorkerThreads::current_worker() const { return this_thread_worker; }
+std::optional<std::size_t> WorkerThreads::slot_inside_batch() const {
+    if (this_thread_pool != this) return std::nullopt;
+    return this_thread_slot;
+}
 
 void WorkerThreads::worker_main(std::size_t worker) {
     this_thread_pool = this;
-    this_thread_worker = worker;
+    this_thread_slot = worker;
     std::uint64_t seen_generation = 0;  // threads start before the first batch
     for (;;) {
         Batch& batch = join_next_batch(seen_generation);
@@ -82,15 +94,7 @@ void WorkerThreads::worker_main(std::size_t worker) {
 }
 
 Batch& WorkerThreads::join_next_batch(std::uint64_t& seen_generation) {
-    using clock = std::chrono::steady_clock;
-    const auto spin_end = clock::now() + idle_spin;
-    for (unsigned round = 1; generation_.load(std::memory_order_acquire) == seen_generation; ++round) {
-        ALLOTRA_CPU_RELAX();
-        if (round % 16 == 0) {
-            std::this_thread::yield();
-            if (clock::now() >= spin_end) break;
-        }
-    }
+    spin_until([&] { return generation_.load(std::memory_order_acquire) != seen_generation; }, idle_spin);
     std::unique_lock lock(mutex_);
     while (current_ == nullptr || generation_.load(std::memory_order_relaxed) == seen_generation) {
         ++sleepers_;
@@ -121,31 +125,20 @@ bool WorkerThreads::finished(const Batch& batch) const {
 
 bool WorkerThreads::run(Batch& batch, const InterruptPoll& interrupted, std::exception_ptr& poll_failure) {
     std::lock_guard submit(submit_mutex_);
+    const SubmitterMark mark(this, size_);
     std::unique_lock lock(mutex_);
     current_ = &batch;
     generation_.fetch_add(1, std::memory_order_release);
     const bool wake = sleepers_ > 0;
     lock.unlock();
     if (wake) work_available_.notify_all();
-    wait_briefly_for_settled(batch);
+    spin_until([&] { return batch.settled.load(std::memory_order_acquire); }, caller_spin);
     lock.lock();
     const bool stopped = wait_until_finished(batch, lock, interrupted, poll_failure);
     // Withdrawn under the same lock that saw it finished: no worker can join
     // it any more, so the caller may destroy it.
     current_ = nullptr;
     return stopped;
-}
-
-void WorkerThreads::wait_briefly_for_settled(const Batch& batch) {
-    using clock = std::chrono::steady_clock;
-    const auto spin_end = clock::now() + caller_spin;
-    for (unsigned round = 1; !batch.settled.load(std::memory_order_acquire); ++round) {
-        ALLOTRA_CPU_RELAX();
-        if (round % 16 == 0) {
-            std::this_thread::yield();
-            if (clock::now() >= spin_end) return;
-        }
-    }
 }
 
 bool WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock,
@@ -174,5 +167,11 @@ bool WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mute
     }
     return false;
 }
+
+namespace testing {
+
+std::atomic<ThreadStartHook> thread_start_hook{nullptr};
+
+}  // namespace testing
 
 }  // namespace allotra

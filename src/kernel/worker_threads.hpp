@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <optional>
 
 #include "kernel/worker_pool.hpp"
 
@@ -48,15 +49,16 @@ public:
 
     // Starts the threads, detached: the object must outlive the process's
     // last batch and is never destroyed. Throws std::system_error when the
-    // operating system refuses a thread; `refuse_last` pretends it refused the
-    // last one (for tests).
-    void start(bool refuse_last);
+    // operating system refuses a thread.
+    void start();
 
     std::size_t size() const { return size_; }
 
-    // Whether the calling thread is one of this pool's workers, and which.
-    bool owns_current_thread() const;
-    std::size_t current_worker() const;
+    // The slot of the calling thread when it is already part of a batch of
+    // this pool: its number for a worker, size() for a submitter waiting in
+    // run(). Such a thread must not hand the pool another batch: the pool
+    // would wait for the thread, and the thread for the pool.
+    std::optional<std::size_t> slot_inside_batch() const;
 
     // Hands the batch to the workers and blocks until none of them is inside
     // it any more. Returns true when `interrupted` asked for a stop (or threw:
@@ -68,7 +70,6 @@ private:
     Batch& join_next_batch(std::uint64_t& seen_generation);
     void leave(Batch& batch);
     bool finished(const Batch& batch) const;
-    void wait_briefly_for_settled(const Batch& batch);
     bool wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock,
                              const InterruptPoll& interrupted, std::exception_ptr& poll_failure);
 

@@ -2,21 +2,14 @@
 
 #include <algorithm>
 #include <limits>
-#include <vector>
 
-#include "kernel/random.hpp"
-#include "solvers/batch_results.hpp"
 #include "solvers/constructions.hpp"
-#include "solvers/value_density.hpp"
 
 namespace allotra {
 
-namespace {
-
-// The number of cells of mean consumption that fit into the budget, times the
-// largest value (never below 0). The sum of b_ij is exact, then rounded.
 double deposit_scale(const Task& task) {
     if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();  // 0 / 0 mean; m may be huge when n is 0
+    // The sum of b_ij is exact, then rounded.
     double total = static_cast<double>(exact_sum(task.b_ij));
     double mean = total / static_cast<double>(task.m * task.n);
     double ratio = static_cast<double>(task.b_total) / mean;
@@ -32,46 +25,18 @@ double deposit_scale(const Task& task) {
     return scale == 0.0 ? 0.0 : scale;
 }
 
-}  // namespace
-
-void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Outcome>& ants) {
+void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants) {
     const double keep = 1.0 - rho;
     double* cells = tau.elements.get();
     for (std::uint64_t k = 0, count = tau.size(); k < count; ++k) cells[k] *= keep;
-    for (const Outcome& ant : ants) {
+    for (const Selection& ant : ants) {
         const double deposit = ant.value / scale;
         for (std::uint64_t cell : ant.cells) cells[cell] += deposit;
     }
 }
 
-Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted,
-                          ConstructionForm form) {
-    FloatMatrix tau = filled_float_matrix(task.m, task.n, parameters.initial_pheromone);
-    const FloatMatrix eta = value_density(task);
-    const double scale = deposit_scale(task);
-    AntColony colony = ant_colony_construction(task, tau, parameters, eta, form);
-
-    Candidate best;
-    std::vector<Outcome> ants;
-    for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
-        if (interrupted && interrupted()) throw Cancelled();
-        check_batch_capacity(parameters.num_ants, sizeof(Solution));
-        ants.clear();
-        ants.resize(parameters.num_ants);
-        colony.prepare_iteration();
-        run_batch(
-            parameters.num_ants,
-            [&](std::uint64_t index, std::size_t worker) {
-                ants[index] = colony.construct(thread_generator(), worker);
-            },
-            interrupted);
-        // Scanned in order, so strictly greater alone keeps the earliest of equals.
-        for (const Outcome& ant : ants) {
-            if (ant.value > best.value) best = Candidate{ant.cells, ant.value, 0};
-        }
-        evaporate_and_deposit(tau, parameters.rho, scale, ants);
-    }
-    return to_solution(task, best.cells, best.value);
+Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {
+    return solve_ant_colony_with<AntConstruction>(task, parameters, interrupted);
 }
 
 }  // namespace allotra

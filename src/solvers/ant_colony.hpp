@@ -6,9 +6,13 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
+#include "kernel/random.hpp"
+#include "kernel/solution.hpp"
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
-#include "solvers/construction_form.hpp"
+#include "solvers/best_of_batch.hpp"
+#include "solvers/selection.hpp"
+#include "solvers/value_density.hpp"
 
 namespace allotra {
 
@@ -21,14 +25,56 @@ struct AntColonyParameters {
     double initial_pheromone = 1.0;
 };
 
+// `interrupted` is polled while the ants run; when it reports true the call
+// ends with Cancelled.
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
-                          const InterruptPoll& interrupted = {},
-                          ConstructionForm form = ConstructionForm::automatic);
+                          const InterruptPoll& interrupted = {});
+
+// The solver loop over any construction with the interface of AntConstruction
+// (constructions.hpp): the module runs it with that one, the native tests and
+// benchmarks with the reference form.
+template <typename Ants>
+Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+                               const InterruptPoll& interrupted);
+
+// The number of cells of mean consumption that fit into the budget, times the
+// largest value (never below 0); a zero scale is always +0.0.
+double deposit_scale(const Task& task);
 
 // One iteration's pheromone update: every entry is multiplied by 1 - rho, then
 // every ant, in order, adds value / scale to each of its cells. `tau` is
 // row-major; cells are row-major flat indices.
-struct Outcome;
-void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Outcome>& ants);
+void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants);
+
+template <typename Ants>
+Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+                               const InterruptPoll& interrupted) {
+    FloatMatrix tau = filled_float_matrix(task.m, task.n, parameters.initial_pheromone);
+    const FloatMatrix eta = value_density(task);
+    const double scale = deposit_scale(task);
+    Ants colony(task, tau, parameters, eta);
+
+    Selection best;
+    std::vector<Selection> ants;
+    for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
+        if (interrupted && interrupted()) throw Cancelled();
+        check_batch_capacity(parameters.num_ants);
+        ants.clear();
+        ants.resize(parameters.num_ants);
+        colony.prepare_iteration();
+        run_batch(
+            parameters.num_ants,
+            [&](std::uint64_t index, std::size_t worker) {
+                ants[index] = colony.construct(thread_generator(), worker);
+            },
+            interrupted);
+        // Scanned in order, so strictly greater alone keeps the earliest of equals.
+        for (const Selection& ant : ants) {
+            if (ant.value > best.value) best = ant;
+        }
+        evaporate_and_deposit(tau, parameters.rho, scale, ants);
+    }
+    return to_solution(task, best.cells, best.value);
+}
 
 }  // namespace allotra

@@ -1,14 +1,12 @@
 #include "solvers/fast_construction.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <numeric>
 
 #include "kernel/error.hpp"
 #include "kernel/objective.hpp"
-#include "kernel/weighted_choice.hpp"
 #include "kernel/worker_pool.hpp"
-#include "solvers/budget.hpp"
+#include "solvers/candidate_rule.hpp"
 
 namespace allotra {
 
@@ -34,7 +32,7 @@ void build_fast_start(FastStart& start, const Task& task, const ResourceOrder& r
     start.weights.resize(count);
     for (std::uint64_t cell = 0; cell < count; ++cell) {
         const double w = weights[cell];
-        start.weights[cell] = w > 0.0 ? w : 0.0;  // zero, negative and NaN weights are never drawn
+        start.weights[cell] = drawable(w) ? w : 0.0;
     }
     start.order.clear();
     start.order_b.clear();
@@ -92,7 +90,7 @@ void restore_cells_that_fit_again(const FastStart& start, FastScratch& scratch, 
 
 }  // namespace
 
-Outcome construct_fast(const Task& task, const ResourceOrder& resources, const FastStart& start,
+Selection construct_fast(const Task& task, const ResourceOrder& resources, const FastStart& start,
                        FastScratch& scratch, RandomGenerator& generator) {
     const std::uint64_t count = resources.b.size();
     scratch.tree = start.tree;
@@ -104,7 +102,7 @@ Outcome construct_fast(const Task& task, const ResourceOrder& resources, const F
     for (;;) {
         const double sum = total(scratch.tree);
         if (!(sum > 0.0)) break;  // no candidate is left
-        if (sum == std::numeric_limits<double>::infinity()) fail(non_finite_total_message);
+        check_total_is_finite(sum);
         // One 64-bit value per step, even for a single candidate.
         const double r = unit_from_bits(generator.next_u64()) * sum;
         const std::uint64_t cell = descend(scratch.tree, r);
@@ -121,12 +119,12 @@ Outcome construct_fast(const Task& task, const ResourceOrder& resources, const F
     }
 
     // The chosen cells in order, from the marks: cheaper than sorting them.
-    Outcome outcome;
-    outcome.cells.reserve(chosen);
+    Selection selection;
+    selection.cells.reserve(chosen);
     for (std::uint64_t cell = 0; cell < count; ++cell) {
-        if (scratch.selected[cell] != 0) outcome.cells.push_back(cell);
+        if (scratch.selected[cell] != 0) selection.cells.push_back(cell);
     }
-    if (visits_by_column(task)) {
+    if (visits_by_column(task.c, task.omega)) {
         // The objective adds the terms column by column here; the same order
         // gives the same rounding.
         std::vector<std::uint64_t>& by_column = scratch.changed;
@@ -136,11 +134,11 @@ Outcome construct_fast(const Task& task, const ResourceOrder& resources, const F
                 if (scratch.selected[cell] != 0) by_column.push_back(cell);
             }
         }
-        outcome.value = objective_of_cells(by_column, task);
+        selection.value = objective_of_cells(by_column, task.c, task.omega);
     } else {
-        outcome.value = objective_of_cells(outcome.cells, task);
+        selection.value = objective_of_cells(selection.cells, task.c, task.omega);
     }
-    return outcome;
+    return selection;
 }
 
 FastSampler fast_sampler(const Task& task) {
@@ -150,7 +148,7 @@ FastSampler fast_sampler(const Task& task) {
     return sampler;
 }
 
-Outcome construct_fast(const Task& task, FastSampler& sampler, RandomGenerator& generator, std::size_t worker) {
+Selection construct_fast(const Task& task, FastSampler& sampler, RandomGenerator& generator, std::size_t worker) {
     return construct_fast(task, sampler.resources, sampler.start, sampler.scratch.at(worker), generator);
 }
 

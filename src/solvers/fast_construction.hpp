@@ -1,10 +1,10 @@
-// The fast form of a construction, shared by both solvers. It draws from the
-// same candidates with the same weights as the literal form (free cells that
-// fit the remaining budget and weigh more than 0, in row-major order), but
-// keeps them in a sum tree instead of rescanning the grid at every step:
-// a chosen cell leaves the tree, and cells that stop fitting leave it as the
-// budget shrinks, found through the cells sorted by b_ij; they come back when
-// a negative b_ij frees budget again.
+// The module's construction, shared by both solvers. It draws from the same
+// candidates with the same weights as the reference form (candidate_rule.hpp:
+// free cells that fit the remaining budget and weigh more than 0, in row-major
+// order), but keeps them in a sum tree instead of rescanning the grid at every
+// step: a chosen cell leaves the tree, and cells that stop fitting leave it as
+// the budget shrinks, found through the cells sorted by b_ij; they come back
+// when a negative b_ij frees budget again.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,7 @@
 
 #include "kernel/random.hpp"
 #include "model/task.hpp"
-#include "solvers/outcome.hpp"
+#include "solvers/selection.hpp"
 #include "solvers/sum_tree.hpp"
 
 namespace allotra {
@@ -52,7 +52,7 @@ struct FastScratch {
 
 // One construction. A candidate total of +infinity (an infinite weight that
 // fits, or an overflowing sum) is the internal error of the weighted choice.
-Outcome construct_fast(const Task& task, const ResourceOrder& resources, const FastStart& start,
+Selection construct_fast(const Task& task, const ResourceOrder& resources, const FastStart& start,
                        FastScratch& scratch, RandomGenerator& generator);
 
 // The state of a fast form that runs batches: what is shared, and one scratch
@@ -65,6 +65,6 @@ struct FastSampler {
 
 FastSampler fast_sampler(const Task& task);
 
-Outcome construct_fast(const Task& task, FastSampler& sampler, RandomGenerator& generator, std::size_t worker);
+Selection construct_fast(const Task& task, FastSampler& sampler, RandomGenerator& generator, std::size_t worker);
 
 }  // namespace allotra

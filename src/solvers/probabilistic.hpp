@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
-#include "kernel/matrix.hpp"
+#include "kernel/random.hpp"
+#include "kernel/solution.hpp"
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
-#include "solvers/construction_form.hpp"
+#include "solvers/best_of_batch.hpp"
+#include "solvers/value_density.hpp"
 
 namespace allotra {
 
@@ -18,7 +22,38 @@ struct ProbabilisticParameters {
 // `interrupted` is polled while the constructions run; when it reports true
 // the call ends with Cancelled.
 Solution solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
-                             const InterruptPoll& interrupted = {},
-                             ConstructionForm form = ConstructionForm::automatic);
+                             const InterruptPoll& interrupted = {});
+
+// The solver loop over any construction with the interface of
+// ProbabilisticConstruction (constructions.hpp): the module runs it with that
+// one, the native tests and benchmarks with the reference form.
+template <typename Construction>
+Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
+                                  const InterruptPoll& interrupted);
+
+template <typename Construction>
+Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
+                                  const InterruptPoll& interrupted) {
+    checked_element_count(task.m, task.n);
+    check_batch_capacity(parameters.kmax);
+    const FloatMatrix density = value_density(task);
+    Construction construction(task, density);
+
+    // Each worker keeps only its own best, so memory does not grow with kmax.
+    std::vector<BestOfBatch> best(pool_size() + 1);
+    run_batch(
+        parameters.kmax,
+        [&](std::uint64_t index, std::size_t worker) {
+            Selection selection = construction.construct(thread_generator(), worker);
+            if (beats(selection.value, index, best[worker])) best[worker] = BestOfBatch{std::move(selection), index};
+        },
+        interrupted);
+
+    BestOfBatch overall;
+    for (BestOfBatch& candidate : best) {
+        if (beats(candidate.selection.value, candidate.index, overall)) overall = std::move(candidate);
+    }
+    return to_solution(task, overall.selection.cells, overall.selection.value);
+}
 
 }  // namespace allotra

@@ -1,4 +1,4 @@
-// Both construction forms against the exact law of sequential weighted
+// The module's constructions and the reference form against the exact law of sequential weighted
 // sampling on tiny grids, the internal error for an infinite candidate total,
 // the bit-identical value, the sum tree's draw rules and the pheromone update.
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,25 +18,48 @@
 #include "kernel/objective.hpp"
 #include "kernel/random.hpp"
 #include "model/task.hpp"
+#include "reference_constructions.hpp"
 #include "solvers/ant_colony.hpp"
+#include "solvers/best_of_batch.hpp"
 #include "solvers/constructions.hpp"
 #include "solvers/sum_tree.hpp"
 
 namespace {
 
 using allotra::AntColonyParameters;
-using allotra::ConstructionForm;
 using allotra::FloatMatrix;
 using allotra::IntMatrix;
-using allotra::Outcome;
+using allotra::Selection;
 using allotra::Task;
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
-constexpr ConstructionForm both_forms[] = {ConstructionForm::literal, ConstructionForm::fast};
+enum class Form { reference, module };
+constexpr Form both_forms[] = {Form::reference, Form::module};
 
-const char* name_of(ConstructionForm form) { return form == ConstructionForm::literal ? "literal" : "fast"; }
+const char* name_of(Form form) { return form == Form::reference ? "reference" : "module"; }
+
+// One construction after another on this thread, whichever form builds them.
+using Construct = std::function<Selection()>;
+
+template <typename Construction, typename... Inputs>
+Construct construct_with(const Inputs&... inputs) {
+    auto construction = std::make_shared<Construction>(inputs...);
+    if constexpr (requires { construction->prepare_iteration(); }) construction->prepare_iteration();
+    return [construction] { return construction->construct(allotra::thread_generator(), 0); };
+}
+
+Construct probabilistic_in(Form form, const Task& task, const FloatMatrix& density) {
+    if (form == Form::reference) return construct_with<allotra::ReferenceProbabilistic>(task, density);
+    return construct_with<allotra::ProbabilisticConstruction>(task, density);
+}
+
+Construct ants_in(Form form, const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
+                  const FloatMatrix& eta) {
+    if (form == Form::reference) return construct_with<allotra::ReferenceAnts>(task, tau, parameters, eta);
+    return construct_with<allotra::AntConstruction>(task, tau, parameters, eta);
+}
 
 template <typename T>
 allotra::Matrix<T> matrix_of(std::uint64_t m, std::uint64_t n, const std::vector<T>& row_major, bool column_major) {
@@ -65,7 +89,7 @@ Task task_of(std::uint64_t m, std::uint64_t n, const std::vector<std::int64_t>& 
     return task;
 }
 
-std::uint64_t mask_of(const Outcome& outcome) {
+std::uint64_t mask_of(const Selection& outcome) {
     std::uint64_t mask = 0;
     for (std::uint64_t cell : outcome.cells) mask |= std::uint64_t{1} << cell;
     return mask;
@@ -107,10 +131,10 @@ constexpr int draws = 100000;
 // Every selection's count lies within 6 standard deviations of its expected
 // count (a false alarm has odds below 1e-8 per selection), and a selection of
 // probability 0 never occurs.
-void check_law(const std::function<Outcome()>& construct, const Law& law, const char* what) {
+void check_law(const Construct& construct, const Law& law, const char* what) {
     std::map<std::uint64_t, int> counts;
     for (int d = 0; d < draws; ++d) {
-        Outcome outcome = construct();
+        Selection outcome = construct();
         REQUIRE(std::is_sorted(outcome.cells.begin(), outcome.cells.end()));
         ++counts[mask_of(outcome)];
     }
@@ -138,11 +162,7 @@ void check_probabilistic_law(const std::vector<double>& weights, const std::vect
     const Task task = task_of(1, weights.size(), b, b_total);
     const FloatMatrix density = matrix_of(1, weights.size(), weights, false);
     const Law law = exact_law(weights, b, b_total);
-    for (ConstructionForm form : both_forms) {
-        auto construction = allotra::probabilistic_construction(task, density, form);
-        REQUIRE(construction.form == form);
-        check_law([&] { return construction.construct(allotra::thread_generator(), 0); }, law, name_of(form));
-    }
+    for (Form form : both_forms) check_law(probabilistic_in(form, task, density), law, name_of(form));
 }
 
 }  // namespace
@@ -200,11 +220,7 @@ TEST(construct_law_of_ants) {
     const Task task = task_of(1, tau.size(), b, 3);
     const FloatMatrix tau_matrix = matrix_of(1, tau.size(), tau, false);
     const FloatMatrix eta_matrix = matrix_of(1, eta.size(), eta, false);
-    for (ConstructionForm form : both_forms) {
-        auto colony = allotra::ant_colony_construction(task, tau_matrix, parameters, eta_matrix, form);
-        colony.prepare_iteration();
-        check_law([&] { return colony.construct(allotra::thread_generator(), 0); }, law, name_of(form));
-    }
+    for (Form form : both_forms) check_law(ants_in(form, task, tau_matrix, parameters, eta_matrix), law, name_of(form));
 }
 
 TEST(construct_forms_agree_on_a_larger_grid) {
@@ -219,22 +235,22 @@ TEST(construct_forms_agree_on_a_larger_grid) {
     constexpr int samples = 40000;
     std::vector<std::vector<int>> chosen(2, std::vector<int>(16, 0));
     for (int f = 0; f < 2; ++f) {
-        auto construction = allotra::probabilistic_construction(task, density, both_forms[f]);
+        const Construct construct = probabilistic_in(both_forms[f], task, density);
         for (int d = 0; d < samples; ++d) {
-            for (std::uint64_t cell : construction.construct(allotra::thread_generator(), 0).cells) ++chosen[f][cell];
+            for (std::uint64_t cell : construct().cells) ++chosen[f][cell];
         }
     }
     for (int cell = 0; cell < 16; ++cell) {
         const double p = (chosen[0][cell] + chosen[1][cell]) / (2.0 * samples);
         const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;
         const bool ok = std::fabs(chosen[0][cell] - chosen[1][cell]) <= tolerance;
-        if (!ok) std::printf("  cell %d: literal %d, fast %d\n", cell, chosen[0][cell], chosen[1][cell]);
+        if (!ok) std::printf("  cell %d: reference %d, module %d\n", cell, chosen[0][cell], chosen[1][cell]);
         CHECK(ok);
     }
 }
 
 TEST(construct_result_is_feasible_and_maximal) {
-    // Random grids with large negative amounts: the fast form's bookkeeping of
+    // Random grids with large negative amounts: the module's bookkeeping of
     // the fitting cells moves far in both directions.
     allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
     for (int round = 0; round < 40; ++round) {
@@ -251,9 +267,9 @@ TEST(construct_result_is_feasible_and_maximal) {
         const std::int64_t b_total = 1 + static_cast<std::int64_t>(generator.next_u64() % 3000);
         const Task task = task_of(m, n, b, b_total);
         const FloatMatrix density = matrix_of(m, n, w, false);
-        auto construction = allotra::probabilistic_construction(task, density, ConstructionForm::fast);
+        const Construct construct = probabilistic_in(Form::module, task, density);
         for (int run = 0; run < 5; ++run) {
-            const Outcome outcome = construction.construct(allotra::thread_generator(), 0);
+            const Selection outcome = construct();
             REQUIRE(std::adjacent_find(outcome.cells.begin(), outcome.cells.end(),
                                        [](std::uint64_t p, std::uint64_t q) { return p >= q; }) ==
                     outcome.cells.end());
@@ -292,14 +308,13 @@ TEST(construct_infinite_candidate_total_is_internal_error) {
     for (const Case& c : cases) {
         const Task task = task_of(1, c.weights.size(), c.b, c.b_total);
         const FloatMatrix density = matrix_of(1, c.weights.size(), c.weights, false);
-        for (ConstructionForm form : both_forms) {
-            auto construction = allotra::probabilistic_construction(task, density, form);
+        for (Form form : both_forms) {
+            const Construct construct = probabilistic_in(form, task, density);
             for (int run = 0; run < 50; ++run) {
                 if (c.throws) {
-                    CHECK_THROWS_WITH(construction.construct(allotra::thread_generator(), 0), allotra::InternalError,
-                                      "NonFinite");
+                    CHECK_THROWS_WITH(construct(), allotra::InternalError, "NonFinite");
                 } else {
-                    CHECK(!construction.construct(allotra::thread_generator(), 0).cells.empty());
+                    CHECK(!construct().cells.empty());
                 }
             }
         }
@@ -313,18 +328,13 @@ TEST(construct_ant_infinite_weight_is_internal_error) {
     parameters.beta = -1.0;
     const FloatMatrix tau = matrix_of<double>(1, 3, {1.0, 1.0, 1.0}, false);
     const FloatMatrix eta = matrix_of<double>(1, 3, {2.0, 0.0, 1.0}, false);
-    for (ConstructionForm form : both_forms) {
+    for (Form form : both_forms) {
         const Task fitting = task_of(1, 3, {1, 1, 1}, 3);
-        auto colony = allotra::ant_colony_construction(fitting, tau, parameters, eta, form);
-        colony.prepare_iteration();
-        CHECK_THROWS_WITH(colony.construct(allotra::thread_generator(), 0), allotra::InternalError, "NonFinite");
+        CHECK_THROWS_WITH(ants_in(form, fitting, tau, parameters, eta)(), allotra::InternalError, "NonFinite");
 
         const Task too_big = task_of(1, 3, {1, 9, 1}, 3);
-        auto safe = allotra::ant_colony_construction(too_big, tau, parameters, eta, form);
-        safe.prepare_iteration();
-        for (int run = 0; run < 50; ++run) {
-            CHECK(mask_of(safe.construct(allotra::thread_generator(), 0)) == 0b101);
-        }
+        const Construct safe = ants_in(form, too_big, tau, parameters, eta);
+        for (int run = 0; run < 50; ++run) CHECK(mask_of(safe()) == 0b101);
     }
 }
 
@@ -355,14 +365,14 @@ TEST(construct_value_is_the_objective_bit_for_bit) {
         task.b_total = 40;
         task.omega = matrix_of(m, n, omega, omega_by_column);
         const FloatMatrix density = matrix_of(m, n, w, false);
-        for (ConstructionForm form : both_forms) {
-            auto construction = allotra::probabilistic_construction(task, density, form);
+        for (Form form : both_forms) {
+            const Construct construct = probabilistic_in(form, task, density);
             for (int run = 0; run < 200; ++run) {
-                const Outcome outcome = construction.construct(allotra::thread_generator(), 0);
+                const Selection outcome = construct();
                 const allotra::Solution solution = allotra::to_solution(task, outcome.cells, outcome.value);
-                const double expected = allotra::objective(solution.x, task);
+                const double expected = allotra::objective(solution.x, task.c, task.omega);
                 CHECK_EQ(outcome.value, expected);
-                if (allotra::objective_of_cells(outcome.cells, task) != expected) ++order_mattered;
+                if (allotra::objective_of_cells(outcome.cells, task.c, task.omega) != expected) ++order_mattered;
             }
         }
     }
@@ -371,27 +381,17 @@ TEST(construct_value_is_the_objective_bit_for_bit) {
 }
 
 TEST(construct_empty_grid_and_no_candidate) {
-    for (ConstructionForm form : both_forms) {
+    for (Form form : both_forms) {
         const Task empty = task_of(0, 3, {}, 5);
         const FloatMatrix none = matrix_of<double>(0, 3, {}, false);
-        auto on_empty = allotra::probabilistic_construction(empty, none, form);
-        const Outcome nothing = on_empty.construct(allotra::thread_generator(), 0);
+        const Selection nothing = probabilistic_in(form, empty, none)();
         CHECK(nothing.cells.empty());
         CHECK_EQ(nothing.value, 0.0);
 
         const Task too_big = task_of(1, 2, {6, 7}, 5);
         const FloatMatrix weights = matrix_of<double>(1, 2, {1.0, 1.0}, false);
-        auto on_too_big = allotra::probabilistic_construction(too_big, weights, form);
-        CHECK(on_too_big.construct(allotra::thread_generator(), 0).cells.empty());
+        CHECK(probabilistic_in(form, too_big, weights)().cells.empty());
     }
-}
-
-TEST(construct_automatic_form_picks_by_size) {
-    const Task large = task_of(40, 40, std::vector<std::int64_t>(1600, 1), 10);
-    CHECK(allotra::resolved_form(ConstructionForm::automatic, large) == ConstructionForm::fast);
-    CHECK(allotra::resolved_form(ConstructionForm::literal, large) == ConstructionForm::literal);
-    const Task tiny = task_of(1, 1, {1}, 10);
-    CHECK(allotra::resolved_form(ConstructionForm::fast, tiny) == ConstructionForm::fast);
 }
 
 TEST(construct_sum_tree_draw_rules) {
@@ -443,7 +443,7 @@ TEST(construct_sum_tree_draw_rules) {
 
 TEST(construct_evaporate_and_deposit) {
     FloatMatrix tau = allotra::filled_float_matrix(1, 3, 1.0);
-    const std::vector<Outcome> ants{Outcome{{0, 1}, 10.0}, Outcome{{0}, 20.0}};
+    const std::vector<Selection> ants{Selection{{0, 1}, 10.0}, Selection{{0}, 20.0}};
     allotra::evaporate_and_deposit(tau, 0.1, 100.0, ants);
     CHECK(std::fabs(tau.at(0, 0) - 1.2) < 1e-12);
     CHECK(std::fabs(tau.at(0, 1) - 1.0) < 1e-12);

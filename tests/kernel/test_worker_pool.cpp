@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -315,6 +316,34 @@ TEST(pool_nested_batch_runs_on_the_submitting_worker) {
     CHECK_EQ(off_thread.load(), 0);
 }
 
+// The waiting caller's interrupt poll runs the caller's code (in the module, a
+// Python signal handler), which may solve again: that batch runs on the
+// caller instead of waiting for the pool that the first batch occupies.
+TEST(pool_batch_from_the_interrupt_poll_runs_on_the_caller) {
+    const auto caller = std::this_thread::get_id();
+    std::atomic<bool> release{false};
+    std::atomic<int> polls_that_submitted{0};
+    std::atomic<int> inner_runs{0};
+    std::atomic<int> off_caller{0};
+    run_batch(
+        4,
+        [&](std::uint64_t, std::size_t) {
+            while (!release.load()) std::this_thread::sleep_for(1ms);
+        },
+        [&] {
+            if (polls_that_submitted.fetch_add(1) == 0) {
+                run_batch(30, [&](std::uint64_t, std::size_t worker) {
+                    ++inner_runs;
+                    if (std::this_thread::get_id() != caller || worker != pool_size()) ++off_caller;
+                });
+                release = true;
+            }
+            return false;
+        });
+    CHECK_EQ(inner_runs.load(), 30);
+    CHECK_EQ(off_caller.load(), 0);
+}
+
 #if !defined(_WIN32)
 
 // Runs `child` in a forked process and returns its exit status, or -1 if it
@@ -426,9 +455,19 @@ TEST(pool_fork_child_reads_the_environment_again) {
              0);
 }
 
+// Refuses the last thread of the next pool that starts, as an operating
+// system out of threads would; the pool after that starts normally.
+void refuse_last_thread(std::size_t worker, std::size_t size) {
+    if (worker + 1 < size) return;
+    allotra::testing::thread_start_hook.store(nullptr);
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "thread start refused for a test");
+}
+
 TEST(pool_thread_start_failure_fails_every_batch) {
     CHECK_EQ(exit_status_of_child([] {
-                 allotra::testing::fail_next_pool_creation();
+                 // A fork child builds its own pool on its first batch.
+                 allotra::testing::thread_start_hook.store(&refuse_last_thread);
                  const std::string expected = "The global thread pool has not been initialized.";
                  const auto fails_as_expected = [&](const std::function<void()>& call) {
                      try {

@@ -1,8 +1,8 @@
-// The literal form of a construction, shared by both solvers: at every step
-// rescan all cells in row-major order, collect those that are free, fit the
-// remaining budget and weigh more than 0, and draw one in proportion to its
-// weight, until none is left. It is the reference the fast forms are checked
-// against, and the faster form on tiny grids.
+// The reference form of a construction, shared by both solvers: at every step
+// rescan all cells in row-major order, collect the candidates (candidate_rule.hpp)
+// and draw one in proportion to its weight with the weighted choice, until
+// none is left. It is the oracle that the module's constructions are held
+// against in the native tests and the benchmarks.
 #pragma once
 
 #include <cstdint>
@@ -13,15 +13,16 @@
 #include "kernel/matrix.hpp"
 #include "kernel/objective.hpp"
 #include "kernel/random.hpp"
+#include "kernel/solution.hpp"
 #include "kernel/weighted_choice.hpp"
 #include "model/task.hpp"
-#include "solvers/budget.hpp"
+#include "solvers/candidate_rule.hpp"
 
 namespace allotra {
 
 // `weight(i, j)` gives the weight of a free cell that fits.
 template <typename Weight>
-Solution construct_literal(const Task& task, Weight&& weight, RandomGenerator& generator) {
+Solution construct_reference(const Task& task, Weight&& weight, RandomGenerator& generator) {
     IntMatrix x = zero_int_matrix(task.m, task.n);
     __int128 used = 0;
     struct Cell {
@@ -39,20 +40,20 @@ Solution construct_literal(const Task& task, Weight&& weight, RandomGenerator& g
             for (std::uint64_t j = 0; j < task.n; ++j) {
                 if (x.at(i, j) != 0) continue;
                 if (!fits(used, task.b_ij.at(i, j), task.b_total)) continue;
-                double w = weight(i, j);
-                if (!(w > 0.0)) continue;  // zero, negative and NaN weights are never drawn
+                const double w = weight(i, j);
+                if (!drawable(w)) continue;
                 candidates.push_back({i, j});
                 weights.push_back(w);
             }
         }
         if (candidates.empty()) break;
-        auto built = build_weighted_choice(weights);
+        auto built = build_weighted_choice(weights);  // an infinite total fails here
         if (!std::holds_alternative<WeightedChoice>(built)) break;
         const Cell chosen = candidates[draw_index(std::get<WeightedChoice>(built), generator)];
         x.at(chosen.i, chosen.j) = 1;
         used += task.b_ij.at(chosen.i, chosen.j);
     }
-    double value = objective(x, task);
+    const double value = objective(x, task.c, task.omega);
     return Solution{std::move(x), value};
 }
 

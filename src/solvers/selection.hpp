@@ -3,12 +3,16 @@
 // proportion to what was chosen.
 #pragma once
 
-#include "solvers/batch_results.hpp"
+#include <cstdint>
+#include <vector>
 
 namespace allotra {
 
-struct Outcome {
-    CellList cells;  // row-major flat indices, ascending
+// The chosen cells of one construction as row-major flat indices, ascending.
+using CellList = std::vector<std::uint64_t>;
+
+struct Selection {
+    CellList cells;
     double value = 0.0;
 };
 

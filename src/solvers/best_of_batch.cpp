@@ -1,0 +1,11 @@
+#include "solvers/best_of_batch.hpp"
+
+namespace allotra {
+
+Solution to_solution(const Task& task, std::span<const std::uint64_t> cells, double value) {
+    Solution solution{zero_int_matrix(task.m, task.n), value};
+    for (std::uint64_t cell : cells) solution.x.at(cell / task.n, cell % task.n) = 1;
+    return solution;
+}
+
+}  // namespace allotra

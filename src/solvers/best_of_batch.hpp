@@ -1,0 +1,40 @@
+// Bookkeeping shared by both solver loops: the capacity check of a batch and
+// the best-of-batch rule (strictly greater wins, the lowest index wins ties,
+// a NaN never wins, and nothing below the empty selection's 0.0 is kept).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "kernel/error.hpp"
+#include "kernel/solution.hpp"
+#include "model/task.hpp"
+#include "solvers/selection.hpp"
+
+namespace allotra {
+
+// A batch of k results must be addressable as k solutions, even when the
+// solver keeps fewer of them at once.
+inline void check_batch_capacity(std::uint64_t k) {
+    if (k > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(Solution)) {
+        fail("capacity overflow");
+    }
+}
+
+// The best selection so far and the batch index that produced it.
+struct BestOfBatch {
+    Selection selection;
+    std::uint64_t index = std::numeric_limits<std::uint64_t>::max();
+};
+
+// Whether a result (value, index) replaces `best`: results may arrive in any
+// order, and the outcome equals a scan in index order with the strict rule.
+inline bool beats(double value, std::uint64_t index, const BestOfBatch& best) {
+    return value > best.selection.value || (value == best.selection.value && value > 0.0 && index < best.index);
+}
+
+// The answer of a solve: the m x n 0/1 matrix with ones at `cells`, and `value`.
+Solution to_solution(const Task& task, std::span<const std::uint64_t> cells, double value);
+
+}  // namespace allotra
