@@ -40,12 +40,14 @@ for solver in solvers:
     total: float = value
 """
 
+# Annotated, since the stubs of older NumPy releases do not infer the element
+# type from dtype=.
 PREAMBLE = """\
 import numpy as np
+import numpy.typing as npt
 import allotra
 
-c = np.ones((2, 2), dtype=np.int64)
-omega = np.zeros((2, 2))
+c: npt.NDArray[np.int64] = np.ones((2, 2), dtype=np.int64)
 """
 
 # name -> (the offending line, the error code mypy must give for it)
