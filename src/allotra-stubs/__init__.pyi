@@ -1,12 +1,22 @@
-"""Budget-constrained 0/1 selection on a grid, solved by randomised native code."""
+"""Budget-constrained 0/1 selection on a grid, solved by randomised native code.
 
-from typing import SupportsFloat, SupportsIndex
+Shipped as the stub-only package ``allotra-stubs`` next to the extension
+module, where type checkers look for it without configuration.
+"""
+
+from typing import SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["Task", "AntColonyAssignmentSolver", "ProbabilisticAssignmentSolver"]
 
+# Integer parameters go through the interpreter's index conversion (int, bool,
+# NumPy integers; not float). Float parameters go through its float
+# conversion, which takes __float__ or __index__ but refuses strings.
+_Float = SupportsFloat | SupportsIndex
+
+@final
 class Task:
     """One problem instance: an m x n grid with values c, resource uses b_ij,
     discounts omega in [0, 1] and a positive budget b_total. The arrays are
@@ -23,6 +33,7 @@ class Task:
     ) -> Task: ...
     def validate(self) -> bool: ...
 
+@final
 class ProbabilisticAssignmentSolver:
     """kmax independent greedy random constructions weighted by value density;
     the best is returned."""
@@ -30,6 +41,7 @@ class ProbabilisticAssignmentSolver:
     def __new__(cls, kmax: SupportsIndex = 100) -> ProbabilisticAssignmentSolver: ...
     def solve(self, task: Task) -> tuple[npt.NDArray[np.int64], float]: ...
 
+@final
 class AntColonyAssignmentSolver:
     """An ant colony optimiser: kmax iterations of num_ants constructions
     weighted by tau**alpha * eta**beta, with evaporation rho."""
@@ -38,9 +50,9 @@ class AntColonyAssignmentSolver:
         cls,
         num_ants: SupportsIndex = 20,
         kmax: SupportsIndex = 100,
-        alpha: SupportsFloat | SupportsIndex = 1.0,
-        beta: SupportsFloat | SupportsIndex = 2.0,
-        rho: SupportsFloat | SupportsIndex = 0.1,
-        initial_pheromone: SupportsFloat | SupportsIndex = 1.0,
+        alpha: _Float = 1.0,
+        beta: _Float = 2.0,
+        rho: _Float = 0.1,
+        initial_pheromone: _Float = 1.0,
     ) -> AntColonyAssignmentSolver: ...
     def solve(self, task: Task) -> tuple[npt.NDArray[np.int64], float]: ...
