@@ -345,6 +345,26 @@ TEST(pool_batch_from_the_interrupt_poll_runs_on_the_caller) {
 // What a fork child inherits and what it starts afresh: POSIX only.
 #if !defined(_WIN32)
 
+// Returns once every worker of this process's pool has run a body. A thread
+// that is still starting may be inside the allocator (AddressSanitizer's
+// thread start-up allocates, and its allocator is not guarded across fork):
+// a fork at that moment hands the child a lock that no thread will release,
+// and the child hangs on its first allocation. The tests fork only once no
+// worker is starting any more.
+void settle_workers() {
+    const std::size_t workers = pool_size();
+    std::vector<std::atomic<bool>> seen(workers);
+    const auto all_seen = [&] {
+        return std::all_of(seen.begin(), seen.end(), [](const std::atomic<bool>& s) { return s.load(); });
+    };
+    while (!all_seen()) {
+        run_batch(2 * workers + 2, [&](std::uint64_t, std::size_t worker) {
+            if (worker < workers) seen[worker] = true;
+            std::this_thread::sleep_for(1ms);  // leaves indices for the late starters
+        });
+    }
+}
+
 // Runs `child` in a forked process and returns its exit status, or -1 if it
 // did not exit normally within the deadline (it is then killed).
 int exit_status_of_child(const std::function<int()>& child, std::chrono::seconds deadline = 30s) {
@@ -381,6 +401,7 @@ int solve_sized_batches() {
 
 TEST(pool_fork_child_gets_a_fresh_pool) {
     REQUIRE(solve_sized_batches() == 0);  // the parent's pool exists and has run
+    settle_workers();
     CHECK_EQ(exit_status_of_child([] {
                  const auto parent_ids = std::this_thread::get_id();
                  std::atomic<int> on_caller{0};
@@ -397,6 +418,7 @@ TEST(pool_fork_child_gets_a_fresh_pool) {
 // Fork while another thread is in the middle of a batch: the child inherits
 // the pool's locks held and the workers gone, and must not wait for either.
 TEST(pool_fork_during_a_running_batch) {
+    settle_workers();
     std::atomic<bool> inside{false};
     std::atomic<bool> release{false};
     std::thread submitter([&] {
@@ -409,6 +431,7 @@ TEST(pool_fork_during_a_running_batch) {
     const int status = exit_status_of_child([] {
         // The grandchild covers a second fork in a row.
         if (solve_sized_batches() != 0) return 4;
+        settle_workers();
         return exit_status_of_child(solve_sized_batches, 20s);
     });
     release = true;
@@ -417,6 +440,7 @@ TEST(pool_fork_during_a_running_batch) {
 }
 
 TEST(pool_fork_child_reads_the_environment_again) {
+    settle_workers();
     CHECK_EQ(exit_status_of_child([] {
                  setenv("RAYON_NUM_THREADS", "1", 1);
                  setenv("RAYON_RS_NUM_CPUS", "7", 1);
@@ -456,6 +480,9 @@ bool fork_child_starts_over() {
 #if defined(_WIN32)
     return true;
 #else
+    // The workers that did start cannot be settled through a batch; a pause
+    // lets them finish starting before the fork (see settle_workers).
+    std::this_thread::sleep_for(100ms);
     return exit_status_of_child(solve_sized_batches, 20s) == 0;
 #endif
 }
