@@ -6,7 +6,9 @@
 
 namespace allotra {
 
-const char* const non_finite_total_message = "the total weight of the candidates is not finite: NonFinite";
+void check_total_is_finite(double total) {
+    if (total == std::numeric_limits<double>::infinity()) fail("the total weight of the candidates is not finite: NonFinite");
+}
 
 std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights) {
     if (weights.empty()) return BuildFailure::empty_list;
@@ -22,7 +24,7 @@ std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const
         total += weights[k];
     }
     if (total == 0.0) return BuildFailure::all_weights_zero;
-    if (total == std::numeric_limits<double>::infinity()) fail(non_finite_total_message);
+    check_total_is_finite(total);
 
     choice.total = total;
     return choice;

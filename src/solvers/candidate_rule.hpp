@@ -1,6 +1,7 @@
 // Which cells a construction may draw at a step, and the one way drawing can
-// fail. Both forms of a construction (the module's and the reference that the
-// tests hold it against) include this, so the rule is written once.
+// fail (check_total_is_finite, from the weighted choice). Both forms of a
+// construction (the module's and the reference that the tests hold it
+// against) include this, so the rule is written once.
 #pragma once
 
 #include <cstdint>
@@ -20,12 +21,5 @@ namespace allotra {
 inline bool fits(WideInt used, std::int64_t b_ij, std::int64_t b_total) { return used + b_ij <= b_total; }
 
 inline bool drawable(double weight) { return weight > 0.0; }
-
-// A total weight of +infinity (an infinite weight that fits, or a sum that
-// overflows) cannot be drawn from: the construction fails with the weighted
-// choice's internal error.
-inline void check_total_is_finite(double total) {
-    if (total == std::numeric_limits<double>::infinity()) fail(non_finite_total_message);
-}
 
 }  // namespace allotra

@@ -84,8 +84,6 @@ TEST(weighted_choice_build_failures) {
 }
 
 TEST(weighted_choice_infinite_total_is_internal_error) {
-    CHECK(ends_with(allotra::non_finite_total_message, "NonFinite"));
-
     WeightedChoice huge = built({1e300, 1e300});
     CHECK_EQ(huge.total, 2e300);
     CHECK_EQ(allotra::choose_index(huge, 0.25), std::size_t{0});
