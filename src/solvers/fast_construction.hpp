@@ -27,11 +27,12 @@ namespace allotra {
 
 // What stays fixed during a solve: the cells ordered by ascending b_ij (equal
 // amounts by cell index), their amounts in the same order (apart, since a
-// step needs the drawn leaf's amount at once and its cell only at the end),
-// and how many of them fit the budget with nothing chosen (a prefix).
+// step needs the drawn leaf's amount at once and its cell only at the end;
+// read at random, so on large pages like the leaf weights), and how many of
+// them fit the budget with nothing chosen (a prefix).
 struct ResourceOrder {
     std::vector<std::uint64_t> cells;
-    std::vector<std::int64_t> b;
+    AlignedBuffer<std::int64_t> b;
     std::uint64_t fitting = 0;
 };
 
@@ -81,7 +82,7 @@ template <typename Weight>
 void build_fast_start(FastStart& start, const ResourceOrder& resources, Weight&& weight) {
     const std::uint64_t count = resources.cells.size();
     if (start.leaves.count != count || start.leaves.level.empty()) shape_sum_tree(start.leaves, count);
-    double* leaves = start.leaves.weights.data.get();
+    double* leaves = start.leaves.weights.data();
     run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t k = begin; k < end; ++k) {
             const double w = weight(resources.cells[k]);

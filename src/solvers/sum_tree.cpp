@@ -8,20 +8,6 @@
 
 namespace allotra {
 
-AlignedDoubles aligned_doubles(std::uint64_t count) {
-    AlignedDoubles buffer;
-    const std::uint64_t allocated = std::max<std::uint64_t>(count, 1);
-    buffer.data.reset(static_cast<double*>(::operator new[](allocated * sizeof(double), std::align_val_t{64})));
-    std::fill_n(buffer.data.get(), allocated, 0.0);
-    buffer.size = count;
-    return buffer;
-}
-
-void copy_into(AlignedDoubles& to, const AlignedDoubles& from) {
-    if (to.size != from.size || !to.data) to = aligned_doubles(from.size);
-    if (from.size != 0) std::memcpy(to.data.get(), from.data.get(), from.size * sizeof(double));
-}
-
 void shape_sum_tree(SumTreeLeaves& leaves, std::uint64_t count) {
     leaves.count = count;
     leaves.level.clear();
@@ -40,9 +26,9 @@ void shape_sum_tree(SumTreeLeaves& leaves, std::uint64_t count) {
     leaves.inner_size = offset;
     const std::uint64_t slots = blocks * tree_block;
     if (leaves.weights.size != slots) {
-        leaves.weights = aligned_doubles(slots);
+        leaves.weights = aligned_buffer<double>(slots);
     } else {
-        std::fill_n(leaves.weights.data.get(), slots, 0.0);
+        std::fill_n(leaves.weights.data(), slots, 0.0);
     }
 }
 
@@ -106,7 +92,7 @@ inline void live_block(const SumTreeLeaves& leaves, const SumTreeState& state, s
     const std::uint64_t first = only == tree_fanout ? 0 : only;
     const std::uint64_t last = only == tree_fanout ? tree_fanout : only + 1;
     for (std::uint64_t g = first; g < last; ++g) {
-        const double* weights = leaves.weights.data.get() + b * tree_block + g * tree_fanout;
+        const double* weights = leaves.weights.data() + b * tree_block + g * tree_fanout;
         double* group = values + g * tree_fanout;
         const std::uint64_t bits = live >> (g * tree_fanout);
         // Masking the bits instead of branching: which leaves are live is as
@@ -128,7 +114,7 @@ inline double block_sum(const SumTreeLeaves& leaves, const SumTreeState& state, 
 
 // Recomputes the stored nodes of blocks [first, last] and their ancestors.
 void refresh_blocks(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t first, std::uint64_t last) {
-    double* inner = state.inner.data.get();
+    double* inner = state.inner.data();
     for (std::uint64_t b = first; b <= last; ++b) inner[b] = block_sum(leaves, state, b);
     for (std::size_t l = 1; l < leaves.level.size(); ++l) {
         first /= tree_fanout;
@@ -146,8 +132,8 @@ void build_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, std::uint6
     state.limit = limit;
     state.cached_block = ~std::uint64_t{0};
     state.taken.assign(blocks, 0);
-    if (state.inner.size != leaves.inner_size || !state.inner.data) state.inner = aligned_doubles(leaves.inner_size);
-    double* inner = state.inner.data.get();
+    if (state.inner.size != leaves.inner_size || !state.inner.storage) state.inner = aligned_buffer<double>(leaves.inner_size);
+    double* inner = state.inner.data();
     run_in_chunks(
         blocks,
         [&](std::uint64_t begin, std::uint64_t end) {
@@ -183,7 +169,7 @@ void take_leaf(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t k
     const std::uint64_t group = k % tree_block / tree_fanout;
     live_block(leaves, state, b, values, group_sums, group);
     state.cached_groups[group] = group_sums[group];
-    double* inner = state.inner.data.get();
+    double* inner = state.inner.data();
     inner[b] = sum8(state.cached_groups);
     std::uint64_t node = b;
     for (std::size_t l = 1; l < leaves.level.size(); ++l) {
@@ -201,20 +187,41 @@ void set_limit(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t l
     refresh_blocks(leaves, state, low / tree_block, (high - 1) / tree_block);
 }
 
-std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& state, double r,
-                                  const void* records, std::size_t record_bytes) {
-    const double* inner = state.inner.data.get();
+namespace {
+
+// The block (stored node of level 1) whose leaves hold r; r becomes relative to it.
+std::uint64_t descend_to_block(const SumTreeLeaves& leaves, const SumTreeState& state, double& r) {
+    const double* inner = state.inner.data();
     std::uint64_t node = 0;  // index within its level; the root is the only node of the top level
     for (std::size_t l = leaves.level.size() - 1; l > 0; --l) {
         node = node * tree_fanout + pick_child(inner + leaves.level[l - 1] + node * tree_fanout, r);
     }
-    if (records != nullptr) {
-        // The caller reads the drawn leaf's record next: fetching the block's
-        // records together with its weights overlaps the two waits.
-        const char* run = static_cast<const char*>(records) + node * tree_block * record_bytes;
-        const std::size_t bytes = tree_block * record_bytes;
-        for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch(run + offset);
-    }
+    return node;
+}
+
+void prefetch_records(std::uint64_t block, const void* records, std::size_t record_bytes) {
+    if (records == nullptr) return;
+    const char* run = static_cast<const char*>(records) + block * tree_block * record_bytes;
+    const std::size_t bytes = tree_block * record_bytes;
+    for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch(run + offset);
+}
+
+}  // namespace
+
+void prefetch_descent(const SumTreeLeaves& leaves, const SumTreeState& state, double r, const void* records,
+                      std::size_t record_bytes) {
+    const std::uint64_t block = descend_to_block(leaves, state, r);
+    const double* weights = leaves.weights.data() + block * tree_block;
+    for (std::uint64_t group = 0; group < tree_fanout; ++group) prefetch(weights + group * tree_fanout);
+    prefetch_records(block, records, record_bytes);
+}
+
+std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& state, double r,
+                                  const void* records, std::size_t record_bytes) {
+    const std::uint64_t node = descend_to_block(leaves, state, r);
+    // The caller reads the drawn leaf's record next: fetching the block's
+    // records together with its weights overlaps the two waits.
+    prefetch_records(node, records, record_bytes);
     double values[tree_block];
     double group_sums[tree_fanout];
     live_block(leaves, state, node, values, group_sums);

@@ -19,26 +19,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <vector>
+
+#include "solvers/aligned_buffer.hpp"
 
 namespace allotra {
 
 inline constexpr std::uint64_t tree_fanout = 8;
 inline constexpr std::uint64_t tree_block = tree_fanout * tree_fanout;  // leaves under a stored node of level 1
 
-// A zero-filled buffer of doubles on a 64-byte boundary, so that each group of
-// 8 siblings is one cache line.
-struct AlignedDelete {
-    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
-};
-struct AlignedDoubles {
-    std::unique_ptr<double[], AlignedDelete> data;
-    std::uint64_t size = 0;
-};
-AlignedDoubles aligned_doubles(std::uint64_t count);
-void copy_into(AlignedDoubles& to, const AlignedDoubles& from);
+using AlignedDoubles = AlignedBuffer<double>;
 
 // The shared part: the layout and the leaf weights (leaf k's weight, any
 // value > 0, or 0 for an item that can never be drawn).
@@ -72,7 +62,7 @@ void build_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, std::uint6
 void reset_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, const SumTreeState& start);
 
 inline double total(const SumTreeLeaves& leaves, const SumTreeState& state) {
-    return state.inner.data[leaves.inner_size - 1];
+    return state.inner[leaves.inner_size - 1];
 }
 
 inline bool is_live(const SumTreeState& state, std::uint64_t k) {
@@ -107,5 +97,14 @@ template <typename Record>
 std::uint64_t descend(const SumTreeLeaves& leaves, SumTreeState& state, double r, const Record* records) {
     return descend_prefetching(leaves, state, r, records, sizeof(Record));
 }
+
+// Starts fetching what a descent for r would read from the shared leaves (the
+// weights of the block it ends in, and the caller's records there) without
+// waiting for it. A construction calls it with the draw of a later step on
+// the tree as it is now: a few leaves taken in between rarely move the drawn
+// block, so that step's misses overlap the work of the steps before it.
+// Needs 0 <= r < total and a positive finite total.
+void prefetch_descent(const SumTreeLeaves& leaves, const SumTreeState& state, double r, const void* records,
+                      std::size_t record_bytes);
 
 }  // namespace allotra

@@ -402,7 +402,7 @@ struct TreeUnderTest {
     allotra::SumTreeState state;
     TreeUnderTest(const std::vector<double>& weights, std::uint64_t limit) {
         allotra::shape_sum_tree(leaves, weights.size());
-        std::copy(weights.begin(), weights.end(), leaves.weights.data.get());
+        std::copy(weights.begin(), weights.end(), leaves.weights.data());
         allotra::build_sum_tree(leaves, state, limit);
     }
     double total() const { return allotra::total(leaves, state); }
