@@ -14,15 +14,16 @@ namespace allotra {
 ResourceOrder resource_order(const Task& task) {
     ResourceOrder resources;
     if (task.m == 0 || task.n == 0) return resources;
+    // Every index below lies inside the task's m x n matrices.
     const std::uint64_t count = task.m * task.n;
     resources.cells.resize(count);
     resources.b = aligned_buffer<std::int64_t>(count);
-    std::int64_t low = task.b_ij.at(0, 0);
+    std::int64_t low = *task.b_ij.ptr(0, 0);
     std::int64_t high = low;
     for (std::uint64_t i = 0; i < task.m; ++i) {
         for (std::uint64_t j = 0; j < task.n; ++j) {
-            low = std::min(low, task.b_ij.at(i, j));
-            high = std::max(high, task.b_ij.at(i, j));
+            low = std::min(low, *task.b_ij.ptr(i, j));
+            high = std::max(high, *task.b_ij.ptr(i, j));
         }
     }
     // The difference of two int64 is exact in uint64 when high >= low.
@@ -34,14 +35,14 @@ ResourceOrder resource_order(const Task& task) {
         std::vector<std::uint64_t> next(range + 1, 0);
         for (std::uint64_t i = 0; i < task.m; ++i) {
             for (std::uint64_t j = 0; j < task.n; ++j) {
-                ++next[static_cast<std::uint64_t>(task.b_ij.at(i, j)) - static_cast<std::uint64_t>(low)];
+                ++next[static_cast<std::uint64_t>(*task.b_ij.ptr(i, j)) - static_cast<std::uint64_t>(low)];
             }
         }
         std::uint64_t position = 0;
         for (std::uint64_t& slot : next) position += std::exchange(slot, position);
         for (std::uint64_t i = 0; i < task.m; ++i) {
             for (std::uint64_t j = 0; j < task.n; ++j) {
-                const std::int64_t b = task.b_ij.at(i, j);
+                const std::int64_t b = *task.b_ij.ptr(i, j);
                 const std::uint64_t k = next[static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(low)]++;
                 resources.cells[k] = i * task.n + j;
                 resources.b[k] = b;
@@ -54,7 +55,7 @@ ResourceOrder resource_order(const Task& task) {
         };
         std::vector<Amount> amounts(count);
         for (std::uint64_t i = 0; i < task.m; ++i) {
-            for (std::uint64_t j = 0; j < task.n; ++j) amounts[i * task.n + j] = {task.b_ij.at(i, j), i * task.n + j};
+            for (std::uint64_t j = 0; j < task.n; ++j) amounts[i * task.n + j] = {*task.b_ij.ptr(i, j), i * task.n + j};
         }
         std::sort(amounts.begin(), amounts.end(),
                   [](const Amount& p, const Amount& q) { return p.b < q.b || (p.b == q.b && p.cell < q.cell); });
