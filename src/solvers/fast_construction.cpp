@@ -145,7 +145,7 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
     if (visits_by_column(task.c, task.omega)) {
         // The objective adds the terms column by column here; the same order
         // gives the same rounding.
-        std::vector<std::uint64_t>& by_column = scratch.by_column;
+        CellList& by_column = scratch.by_column;
         by_column.clear();
         for (std::uint64_t j = 0; j < task.n; ++j) {
             for (std::uint64_t cell = j; cell < count; cell += task.n) {

@@ -55,7 +55,7 @@ struct FastStart {
 struct FastScratch {
     SumTreeState tree;
     std::vector<std::uint64_t> chosen;
-    std::vector<std::uint64_t> by_column;
+    CellList by_column;
 };
 
 // One construction. A candidate total of +infinity (an infinite weight that

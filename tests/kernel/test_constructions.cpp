@@ -512,3 +512,16 @@ TEST(construct_pheromone_update_in_chunks_is_the_sequential_pass) {
         CHECK(std::equal(expected.begin(), expected.end(), updated.elements.get()));
     }
 }
+
+TEST(construct_cell_list_widens_past_32_bits) {
+    // No test can build a grid of 2^32 cells, so the switch to 8-byte indices
+    // is checked on the list itself: every index kept, in order, searchable.
+    const std::uint64_t big = std::uint64_t{1} << 32;
+    allotra::CellList cells{0, 7, big - 1};
+    cells.push_back(big);
+    cells.push_back(big * 5 + 3);
+    const std::vector<std::uint64_t> expected{0, 7, big - 1, big, big * 5 + 3};
+    CHECK(std::equal(cells.begin(), cells.end(), expected.begin(), expected.end()));
+    CHECK_EQ(*std::lower_bound(cells.begin(), cells.end(), big), big);
+    CHECK_EQ(std::lower_bound(cells.begin(), cells.end(), 8u) - cells.begin(), 2);
+}
