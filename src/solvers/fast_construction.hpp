@@ -50,7 +50,7 @@ struct FastStart {
 // is the same call whichever worker makes it. Reuses the buffers. Defined
 // below.
 // The working memory of one construction, kept by each worker so that a
-// construction does not allocate it anew: the tree's state (about 0.3 bytes
+// construction does not allocate it anew: the tree's state (about 1.3 bytes
 // per cell) and the chosen cells as bits in row-major order.
 struct FastScratch {
     SumTreeState tree;

@@ -1,6 +1,6 @@
 // A tree of partial sums with 8 children per node, for drawing an item in
 // proportion to its weight when items come and go. Eight doubles fill one
-// cache line, so a draw over 10^6 items reads 6 lines instead of the 20
+// cache line, so a draw over 10^6 items reads 7 lines instead of the 20
 // levels of a binary tree.
 //
 // The leaf weights are shared by every construction of a batch and never
@@ -95,9 +95,9 @@ std::uint64_t descend(const SumTreeLeaves& leaves, SumTreeState& state, double r
     return descend_prefetching(leaves, state, r, records, sizeof(Record));
 }
 
-// Starts fetching what a descent for r would read from the shared leaves (the
-// weights of the block it ends in, and the caller's records there) without
-// waiting for it. A construction calls it with the draw of a later step on
+// Starts fetching what a descent for r would read (the group sums of the
+// block of 64 leaves it ends in, their weights, and the caller's records
+// there) without waiting for it. A construction calls it with the draw of a later step on
 // the tree as it is now: a few leaves taken in between rarely move the drawn
 // block, so that step's misses overlap the work of the steps before it.
 // Needs 0 <= r < total and a positive finite total.
