@@ -87,8 +87,8 @@ def construction(binary: Path, solver: str, family: str, budget: int, size: int,
     return {"median": float(line[6]), "prepare": float(line[8]), "cells": float(line[9])}
 
 
-def peak_of(command: list[str], env: dict[str, str]) -> tuple[float, float]:
-    """Wall seconds and peak resident MiB of a child process."""
+def peak_of(command: list[str], env: dict[str, str]) -> tuple[float, float, float]:
+    """Wall seconds, peak resident MiB and CPU seconds (all threads) of a child process."""
     start = time.perf_counter()
     child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     _, status, usage = os.wait4(child.pid, 0)
@@ -97,7 +97,7 @@ def peak_of(command: list[str], env: dict[str, str]) -> tuple[float, float]:
     if child.returncode != 0:
         sys.exit(f"{command} failed")
     seconds = float(output.split()[6]) if output.strip() else time.perf_counter() - start
-    return seconds, usage.ru_maxrss / 1024.0
+    return seconds, usage.ru_maxrss / 1024.0, usage.ru_utime + usage.ru_stime
 
 
 def fmt(seconds: float) -> str:
@@ -149,6 +149,7 @@ def main() -> None:
     arguments = parser.parse_args()
     sizes = [int(size) for size in arguments.sizes.split(",")]
     started = time.monotonic()
+    load_at_start = os.getloadavg()[0]
 
     with tempfile.TemporaryDirectory(prefix="allotra-scale-") as scratch:
         scratch_path = Path(scratch)
@@ -196,21 +197,25 @@ def main() -> None:
             command = [str(new / "bench_solvers"), "ant", "module", "1000", "1000", "1", "1"]
             ones, pools = [], []
             for _ in range(2):
-                ones.append(peak_of(command, one_worker())[0])
-                pools.append(peak_of(command, pooled_env)[0])
-            one, pooled = min(ones), min(pools)
+                ones.append(peak_of(command, one_worker()))
+                pools.append(peak_of(command, pooled_env))
+            one = min(ones, key=lambda run: run[0])
+            pooled = min(pools, key=lambda run: run[0])
             processors = os.cpu_count() or 1
-            speedup = one / pooled
-            colony_rows.append([fmt(one), fmt(pooled), f"{speedup:.2f}×", f"{100 * speedup / processors:.0f}%"])
-            print(f"  1 worker {fmt(one)}, {processors} workers {fmt(pooled)}: speed-up {speedup:.2f}x,"
-                  f" efficiency {100 * speedup / processors:.0f}%", flush=True)
+            speedup = one[0] / pooled[0]
+            colony_rows.append([fmt(one[0]), fmt(pooled[0]), f"{speedup:.2f}×",
+                                f"{100 * speedup / processors:.0f}%", fmt(one[2]), fmt(pooled[2])])
+            print(f"  1 worker {fmt(one[0])} (CPU {fmt(one[2])}), {processors} workers {fmt(pooled[0])}"
+                  f" (CPU {fmt(pooled[2])}): speed-up {speedup:.2f}x, efficiency {100 * speedup / processors:.0f}%",
+                  flush=True)
             print("\npeak memory, probabilistic solver at 1000x1000 (bench_solvers):", flush=True)
             for kmax in (4, 16):
-                seconds, peak = peak_of([str(new / "bench_solvers"), "probabilistic", "module", "1000", "1000", "1",
+                seconds, peak, _ = peak_of([str(new / "bench_solvers"), "probabilistic", "module", "1000", "1000", "1",
                                          str(kmax)], pooled_env)
                 memory_rows.append([str(kmax), f"{peak:.1f}"])
                 print(f"  kmax={kmax}: peak {peak:.1f} MiB ({fmt(seconds)})", flush=True)
 
+    load_at_end = os.getloadavg()[0]
     header = ["grid", "solver", "family", "budget", "before", "after", "floor", "before × floor", "after × floor"]
     rows = []
     for size in sizes:
@@ -228,7 +233,8 @@ def main() -> None:
         "# One construction against the floor",
         "",
         f"Written by `benchmarks/scale.py` on {time.strftime('%Y-%m-%d')} ({os.cpu_count()} logical processors,"
-        " shared with other builds while it ran). Before: "
+        f" shared with other work: load average {load_at_start:.1f} when the run started and {load_at_end:.1f}"
+        " when it ended). Before: "
         f"`{arguments.base}`; after: this tree. One construction on the calling thread with one worker"
         " (median); floor: `np.cumsum` over m·n doubles in the same run (median).",
         "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c independent of b_ij (uncorrelated), within ±10 of it"
@@ -241,8 +247,10 @@ def main() -> None:
     if colony_rows:
         parts += ["", "## One colony iteration at 1000×1000", "",
                   "`bench_solvers ant module 1000 1000 1 1` (20 ants, one iteration, including the per-cell passes),"
-                  " fastest of 2 runs each:", "",
-                  markdown_table(["1 worker", "default pool", "speed-up", "efficiency"], colony_rows)]
+                  " fastest of 2 runs each, with the CPU time of all the process's threads in the same run"
+                  " (the setup of the solve, on the calling thread, is part of both):", "",
+                  markdown_table(["1 worker", "default pool", "speed-up", "efficiency", "CPU, 1 worker",
+                                  "CPU, default pool"], colony_rows)]
     if memory_rows:
         parts += ["", "## Peak memory, probabilistic solver at 1000×1000", "",
                   "Peak resident memory of `bench_solvers probabilistic module 1000 1000 1 KMAX`"

@@ -64,7 +64,7 @@ double objective(const IntMatrix& x, const IntMatrix& c, const FloatMatrix& omeg
     return sum;
 }
 
-double objective_of_cells(std::span<const std::uint64_t> cells, const IntMatrix& c, const FloatMatrix& omega) {
+double objective_of_cells(const CellList& cells, const IntMatrix& c, const FloatMatrix& omega) {
     double sum = 0.0;
     for (std::uint64_t cell : cells) {
         std::uint64_t i = cell / c.cols;

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
+
+#include "kernel/cell_list.hpp"
 
 #include "kernel/matrix.hpp"
 
@@ -19,7 +20,7 @@ bool visits_by_column(const IntMatrix& c, const FloatMatrix& omega);
 // The same value from the chosen cells alone, given as row-major flat indices
 // (i * n + j) sorted in the visiting order of visits_by_column(): the terms
 // are added in the same order, so the result is bit-identical.
-double objective_of_cells(std::span<const std::uint64_t> cells_in_visiting_order, const IntMatrix& c,
+double objective_of_cells(const CellList& cells_in_visiting_order, const IntMatrix& c,
                           const FloatMatrix& omega);
 
 }  // namespace allotra

@@ -21,6 +21,18 @@ public:
 
     std::uint64_t next_u64();
 
+    // Sets `value` to what the call of next_u64() after `ahead` others will
+    // return, when that value is already buffered, and says whether it was.
+    // Consumes nothing: a construction can look at the draws of its next
+    // steps (to fetch what they will read) while every step still takes
+    // exactly one value.
+    bool peek_u64(std::uint64_t ahead, std::uint64_t& value) const noexcept {
+        const std::uint64_t at = position_ + 2 * ahead;
+        if (ahead >= buffer_.size() / 2 || at + 1 >= buffer_.size()) return false;
+        value = (std::uint64_t{buffer_[at + 1]} << 32) | buffer_[at];
+        return true;
+    }
+
     // Discards the key and buffered output and takes a fresh key from the
     // operating system.
     void reseed();

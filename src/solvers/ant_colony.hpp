@@ -2,7 +2,9 @@
 // pheromone and value density, with evaporation and deposit in between.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "kernel/matrix.hpp"
@@ -71,11 +73,19 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
                 ants[index] = colony.construct(thread_generator(), worker);
             },
             interrupted);
-        // Scanned in order, so strictly greater alone keeps the earliest of equals.
-        for (const Selection& ant : ants) {
-            if (ant.value > best.value) best = ant;
+        // Scanned in order, so strictly greater alone keeps the earliest of
+        // equals. The winner is moved out once the deposit has read it,
+        // instead of copying every improvement on the calling thread.
+        double best_value = best.value;
+        std::size_t winner = ants.size();
+        for (std::size_t a = 0; a < ants.size(); ++a) {
+            if (ants[a].value > best_value) {
+                best_value = ants[a].value;
+                winner = a;
+            }
         }
         evaporate_and_deposit(tau, parameters.rho, scale, ants);
+        if (winner != ants.size()) best = std::move(ants[winner]);
     }
     return to_solution(task, best.cells, best.value);
 }

@@ -2,7 +2,7 @@
 
 namespace allotra {
 
-Solution to_solution(const Task& task, std::span<const std::uint64_t> cells, double value) {
+Solution to_solution(const Task& task, const CellList& cells, double value) {
     Solution solution{zero_int_matrix(task.m, task.n), value};
     for (std::uint64_t cell : cells) solution.x.at(cell / task.n, cell % task.n) = 1;
     return solution;

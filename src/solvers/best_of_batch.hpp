@@ -35,6 +35,6 @@ inline bool beats(double value, std::uint64_t index, const BestOfBatch& best) {
 }
 
 // The answer of a solve: the m x n 0/1 matrix with ones at `cells`, and `value`.
-Solution to_solution(const Task& task, std::span<const std::uint64_t> cells, double value);
+Solution to_solution(const Task& task, const CellList& cells, double value);
 
 }  // namespace allotra

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
+#include <utility>
 
 #include "kernel/error.hpp"
 #include "kernel/objective.hpp"
@@ -13,27 +14,60 @@ namespace allotra {
 ResourceOrder resource_order(const Task& task) {
     ResourceOrder resources;
     if (task.m == 0 || task.n == 0) return resources;
-    struct Amount {
-        std::int64_t b;
-        std::uint64_t cell;
-    };
-    std::vector<Amount> amounts(task.m * task.n);
+    // Every index below lies inside the task's m x n matrices.
+    const std::uint64_t count = task.m * task.n;
+    resources.cells.resize(count);
+    resources.b = aligned_buffer<std::int64_t>(count);
+    std::int64_t low = *task.b_ij.ptr(0, 0);
+    std::int64_t high = low;
     for (std::uint64_t i = 0; i < task.m; ++i) {
-        for (std::uint64_t j = 0; j < task.n; ++j) amounts[i * task.n + j] = {task.b_ij.at(i, j), i * task.n + j};
+        for (std::uint64_t j = 0; j < task.n; ++j) {
+            low = std::min(low, *task.b_ij.ptr(i, j));
+            high = std::max(high, *task.b_ij.ptr(i, j));
+        }
     }
-    std::sort(amounts.begin(), amounts.end(),
-              [](const Amount& p, const Amount& q) { return p.b < q.b || (p.b == q.b && p.cell < q.cell); });
-    resources.cells.resize(amounts.size());
-    resources.b.resize(amounts.size());
-    for (std::uint64_t k = 0; k < amounts.size(); ++k) {
-        resources.cells[k] = amounts[k].cell;
-        resources.b[k] = amounts[k].b;
+    // The difference of two int64 is exact in uint64 when high >= low.
+    const std::uint64_t range = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+    if (range < count) {
+        // Few distinct amounts (the usual case): counting them places every
+        // cell in one pass, and a scan in cell order keeps equal amounts by
+        // cell index, the order the comparison sort below gives.
+        std::vector<std::uint64_t> next(range + 1, 0);
+        for (std::uint64_t i = 0; i < task.m; ++i) {
+            for (std::uint64_t j = 0; j < task.n; ++j) {
+                ++next[static_cast<std::uint64_t>(*task.b_ij.ptr(i, j)) - static_cast<std::uint64_t>(low)];
+            }
+        }
+        std::uint64_t position = 0;
+        for (std::uint64_t& slot : next) position += std::exchange(slot, position);
+        for (std::uint64_t i = 0; i < task.m; ++i) {
+            for (std::uint64_t j = 0; j < task.n; ++j) {
+                const std::int64_t b = *task.b_ij.ptr(i, j);
+                const std::uint64_t k = next[static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(low)]++;
+                resources.cells[k] = i * task.n + j;
+                resources.b[k] = b;
+            }
+        }
+    } else {
+        struct Amount {
+            std::int64_t b;
+            std::uint64_t cell;
+        };
+        std::vector<Amount> amounts(count);
+        for (std::uint64_t i = 0; i < task.m; ++i) {
+            for (std::uint64_t j = 0; j < task.n; ++j) amounts[i * task.n + j] = {*task.b_ij.ptr(i, j), i * task.n + j};
+        }
+        std::sort(amounts.begin(), amounts.end(),
+                  [](const Amount& p, const Amount& q) { return p.b < q.b || (p.b == q.b && p.cell < q.cell); });
+        for (std::uint64_t k = 0; k < count; ++k) {
+            resources.cells[k] = amounts[k].cell;
+            resources.b[k] = amounts[k].b;
+        }
     }
     // Fitting is monotone in b_ij, so the cells that fit are a prefix.
+    const std::int64_t* b = resources.b.data();
     resources.fitting = static_cast<std::uint64_t>(
-        std::partition_point(resources.b.begin(), resources.b.end(),
-                             [&task](std::int64_t b) { return fits(0, b, task.b_total); }) -
-        resources.b.begin());
+        std::partition_point(b, b + count, [&task](std::int64_t amount) { return fits(0, amount, task.b_total); }) - b);
     return resources;
 }
 
@@ -43,14 +77,18 @@ void finish_fast_start(FastStart& start, const ResourceOrder& resources) {
 
 namespace {
 
+// How many steps ahead a construction fetches the leaves of its draws.
+constexpr std::uint64_t draw_lookahead = 3;
+constexpr std::uint64_t lookahead_leaves = std::uint64_t{1} << 17;  // 1 MiB of weights
+
 // The prefix of the order that fits `used`, moved from `fitting` one cell at
 // a time: a step moves it past the cells whose amount lies between the old
 // and the new remaining budget.
 std::uint64_t fitting_prefix(const ResourceOrder& resources, std::uint64_t fitting, WideInt used,
                              std::int64_t b_total) {
-    const std::vector<std::int64_t>& b = resources.b;
+    const AlignedBuffer<std::int64_t>& b = resources.b;
     while (fitting > 0 && !fits(used, b[fitting - 1], b_total)) --fitting;
-    while (fitting < b.size() && fits(used, b[fitting], b_total)) ++fitting;
+    while (fitting < b.size && fits(used, b[fitting], b_total)) ++fitting;
     return fitting;
 }
 
@@ -62,6 +100,8 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
     reset_sum_tree(start.leaves, scratch.tree, start.tree);
     std::uint64_t chosen = 0;
     WideInt used = 0;
+    // Leaves that fit in a core's own cache are not worth fetching ahead.
+    const bool look_ahead = count >= lookahead_leaves;
 
     for (;;) {
         const double sum = total(start.leaves, scratch.tree);
@@ -69,6 +109,13 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
         check_total_is_finite(sum);
         // One 64-bit value per step, even for a single candidate.
         const double r = unit_from_bits(generator.next_u64()) * sum;
+        // A miss in the shared leaves costs more than the rest of a step:
+        // the leaves that a later step will likely draw from are fetched now.
+        std::uint64_t later = 0;
+        if (look_ahead && generator.peek_u64(draw_lookahead - 1, later)) {
+            prefetch_descent(start.leaves, scratch.tree, unit_from_bits(later) * sum, resources.b.data(),
+                             sizeof(std::int64_t));
+        }
         const std::uint64_t leaf = descend(start.leaves, scratch.tree, r, resources.b.data());
         take_leaf(start.leaves, scratch.tree, leaf);
         ++chosen;
@@ -98,7 +145,7 @@ Selection construct_fast(const Task& task, const ResourceOrder& resources, const
     if (visits_by_column(task.c, task.omega)) {
         // The objective adds the terms column by column here; the same order
         // gives the same rounding.
-        std::vector<std::uint64_t>& by_column = scratch.by_column;
+        CellList& by_column = scratch.by_column;
         by_column.clear();
         for (std::uint64_t j = 0; j < task.n; ++j) {
             for (std::uint64_t cell = j; cell < count; cell += task.n) {

@@ -3,13 +3,11 @@
 // proportion to what was chosen.
 #pragma once
 
-#include <cstdint>
-#include <vector>
+#include "kernel/cell_list.hpp"
 
 namespace allotra {
 
-// The chosen cells of one construction as row-major flat indices, ascending.
-using CellList = std::vector<std::uint64_t>;
+// The chosen cells of one construction (a CellList) are ascending.
 
 struct Selection {
     CellList cells;

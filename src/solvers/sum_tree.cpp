@@ -8,26 +8,12 @@
 
 namespace allotra {
 
-AlignedDoubles aligned_doubles(std::uint64_t count) {
-    AlignedDoubles buffer;
-    const std::uint64_t allocated = std::max<std::uint64_t>(count, 1);
-    buffer.data.reset(static_cast<double*>(::operator new[](allocated * sizeof(double), std::align_val_t{64})));
-    std::fill_n(buffer.data.get(), allocated, 0.0);
-    buffer.size = count;
-    return buffer;
-}
-
-void copy_into(AlignedDoubles& to, const AlignedDoubles& from) {
-    if (to.size != from.size || !to.data) to = aligned_doubles(from.size);
-    if (from.size != 0) std::memcpy(to.data.get(), from.data.get(), from.size * sizeof(double));
-}
-
 void shape_sum_tree(SumTreeLeaves& leaves, std::uint64_t count) {
     leaves.count = count;
     leaves.level.clear();
     leaves.width.clear();
     const std::uint64_t blocks = std::max<std::uint64_t>(1, (count + tree_block - 1) / tree_block);
-    std::uint64_t nodes = blocks;
+    std::uint64_t nodes = blocks * tree_fanout;  // the groups
     std::uint64_t offset = 0;
     for (;;) {
         const std::uint64_t width = nodes == 1 ? 1 : (nodes + tree_fanout - 1) / tree_fanout * tree_fanout;
@@ -40,9 +26,9 @@ void shape_sum_tree(SumTreeLeaves& leaves, std::uint64_t count) {
     leaves.inner_size = offset;
     const std::uint64_t slots = blocks * tree_block;
     if (leaves.weights.size != slots) {
-        leaves.weights = aligned_doubles(slots);
+        leaves.weights = aligned_buffer<double>(slots);
     } else {
-        std::fill_n(leaves.weights.data.get(), slots, 0.0);
+        std::fill_n(leaves.weights.data(), slots, 0.0);
     }
 }
 
@@ -85,51 +71,40 @@ inline std::uint64_t pick_child(const double* c, double& r) {
     return index;
 }
 
-// Which of the 64 leaves of block b are live.
-inline std::uint64_t live_bits(const SumTreeState& state, std::uint64_t b) {
-    const std::uint64_t first = b * tree_block;
-    std::uint64_t below_limit = ~std::uint64_t{0};
+// Which of the 8 leaves of group g are live, as the low 8 bits.
+inline std::uint64_t live_bits(const SumTreeState& state, std::uint64_t g) {
+    const std::uint64_t first = g * tree_fanout;
+    std::uint64_t below_limit = 0xFF;
     if (state.limit <= first) {
         below_limit = 0;
-    } else if (state.limit - first < tree_block) {
+    } else if (state.limit - first < tree_fanout) {
         below_limit = (std::uint64_t{1} << (state.limit - first)) - 1;
     }
-    return below_limit & ~state.taken[b];
+    return below_limit & ~(state.taken[g / tree_fanout] >> (g % tree_fanout * tree_fanout));
 }
 
-// The 64 leaves of block b as they count now (dead leaves as 0), and the sums
-// of its 8 groups.
-// (only of group `only` when given).
-inline void live_block(const SumTreeLeaves& leaves, const SumTreeState& state, std::uint64_t b, double* values,
-                       double* group_sums, std::uint64_t only = tree_fanout) {
-    const std::uint64_t live = live_bits(state, b);
-    const std::uint64_t first = only == tree_fanout ? 0 : only;
-    const std::uint64_t last = only == tree_fanout ? tree_fanout : only + 1;
-    for (std::uint64_t g = first; g < last; ++g) {
-        const double* weights = leaves.weights.data.get() + b * tree_block + g * tree_fanout;
-        double* group = values + g * tree_fanout;
-        const std::uint64_t bits = live >> (g * tree_fanout);
-        // Masking the bits instead of branching: which leaves are live is as
-        // unpredictable as the draws.
-        for (std::uint64_t k = 0; k < tree_fanout; ++k) {
-            const std::uint64_t keep = std::uint64_t{0} - ((bits >> k) & 1u);
-            group[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(weights[k]) & keep);
-        }
-        group_sums[g] = sum8(group);
+// The 8 leaves of group g as they count now (dead leaves as 0).
+inline void live_group(const SumTreeLeaves& leaves, const SumTreeState& state, std::uint64_t g, double* values) {
+    const std::uint64_t bits = live_bits(state, g);
+    const double* weights = leaves.weights.data() + g * tree_fanout;
+    // Masking the bits instead of branching: which leaves are live is as
+    // unpredictable as the draws.
+    for (std::uint64_t k = 0; k < tree_fanout; ++k) {
+        const std::uint64_t keep = std::uint64_t{0} - ((bits >> k) & 1u);
+        values[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(weights[k]) & keep);
     }
 }
 
-inline double block_sum(const SumTreeLeaves& leaves, const SumTreeState& state, std::uint64_t b) {
-    double values[tree_block];
-    double group_sums[tree_fanout];
-    live_block(leaves, state, b, values, group_sums);
-    return sum8(group_sums);
+inline double group_sum(const SumTreeLeaves& leaves, const SumTreeState& state, std::uint64_t g) {
+    double values[tree_fanout];
+    live_group(leaves, state, g, values);
+    return sum8(values);
 }
 
-// Recomputes the stored nodes of blocks [first, last] and their ancestors.
-void refresh_blocks(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t first, std::uint64_t last) {
-    double* inner = state.inner.data.get();
-    for (std::uint64_t b = first; b <= last; ++b) inner[b] = block_sum(leaves, state, b);
+// Recomputes the sums of groups [first, last] and their ancestors.
+void refresh_groups(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t first, std::uint64_t last) {
+    double* inner = state.inner.data();
+    for (std::uint64_t g = first; g <= last; ++g) inner[g] = group_sum(leaves, state, g);
     for (std::size_t l = 1; l < leaves.level.size(); ++l) {
         first /= tree_fanout;
         last /= tree_fanout;
@@ -142,18 +117,19 @@ void refresh_blocks(const SumTreeLeaves& leaves, SumTreeState& state, std::uint6
 }  // namespace
 
 void build_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t limit) {
-    const std::uint64_t blocks = leaves.weights.size / tree_block;
+    const std::uint64_t groups = leaves.weights.size / tree_fanout;
     state.limit = limit;
-    state.cached_block = ~std::uint64_t{0};
-    state.taken.assign(blocks, 0);
-    if (state.inner.size != leaves.inner_size || !state.inner.data) state.inner = aligned_doubles(leaves.inner_size);
-    double* inner = state.inner.data.get();
+    state.taken.assign(leaves.weights.size / tree_block, 0);
+    if (state.inner.size != leaves.inner_size || !state.inner.storage) {
+        state.inner = aligned_buffer<double>(leaves.inner_size);
+    }
+    double* inner = state.inner.data();
     run_in_chunks(
-        blocks,
+        groups,
         [&](std::uint64_t begin, std::uint64_t end) {
-            for (std::uint64_t b = begin; b < end; ++b) inner[b] = block_sum(leaves, state, b);
+            for (std::uint64_t g = begin; g < end; ++g) inner[g] = group_sum(leaves, state, g);
         },
-        default_chunk / tree_block);
+        default_chunk / tree_fanout);
     for (std::size_t l = 1; l < leaves.level.size(); ++l) {
         const double* below = inner + leaves.level[l - 1];
         double* here = inner + leaves.level[l];
@@ -165,31 +141,14 @@ void build_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, std::uint6
 void reset_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, const SumTreeState& start) {
     (void)leaves;
     state.limit = start.limit;
-    state.cached_block = ~std::uint64_t{0};
     state.taken.assign(start.taken.size(), 0);
     copy_into(state.inner, start.inner);
 }
 
 void take_leaf(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t k) {
-    const std::uint64_t b = k / tree_block;
-    state.taken[b] |= std::uint64_t{1} << (k % tree_block);
-    if (b != state.cached_block) {
-        refresh_blocks(leaves, state, b, b);
-        return;
-    }
-    // The same sums as refresh_blocks() gives, from the one group that changed.
-    double values[tree_block];
-    double group_sums[tree_fanout];
-    const std::uint64_t group = k % tree_block / tree_fanout;
-    live_block(leaves, state, b, values, group_sums, group);
-    state.cached_groups[group] = group_sums[group];
-    double* inner = state.inner.data.get();
-    inner[b] = sum8(state.cached_groups);
-    std::uint64_t node = b;
-    for (std::size_t l = 1; l < leaves.level.size(); ++l) {
-        node /= tree_fanout;
-        inner[leaves.level[l] + node] = sum8(inner + leaves.level[l - 1] + node * tree_fanout);
-    }
+    state.taken[k / tree_block] |= std::uint64_t{1} << (k % tree_block);
+    const std::uint64_t g = k / tree_fanout;
+    refresh_groups(leaves, state, g, g);
 }
 
 void set_limit(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t limit) {
@@ -197,32 +156,50 @@ void set_limit(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t l
     const std::uint64_t low = std::min(limit, state.limit);
     const std::uint64_t high = std::max(limit, state.limit);
     state.limit = limit;
-    state.cached_block = ~std::uint64_t{0};
-    refresh_blocks(leaves, state, low / tree_block, (high - 1) / tree_block);
+    refresh_groups(leaves, state, low / tree_fanout, (high - 1) / tree_fanout);
+}
+
+namespace {
+
+// The node of `level` (0: the groups) whose leaves hold r; r becomes
+// relative to it.
+std::uint64_t descend_to(const SumTreeLeaves& leaves, const SumTreeState& state, double& r, std::size_t level) {
+    const double* inner = state.inner.data();
+    std::uint64_t node = 0;  // index within its level; the root is the only node of the top level
+    for (std::size_t l = leaves.level.size() - 1; l > level; --l) {
+        node = node * tree_fanout + pick_child(inner + leaves.level[l - 1] + node * tree_fanout, r);
+    }
+    return node;
+}
+
+void prefetch_run(const void* records, std::uint64_t first, std::uint64_t count, std::size_t record_bytes) {
+    if (records == nullptr) return;
+    const char* run = static_cast<const char*>(records) + first * record_bytes;
+    const std::size_t bytes = count * record_bytes;
+    for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch(run + offset);
+}
+
+}  // namespace
+
+void prefetch_descent(const SumTreeLeaves& leaves, const SumTreeState& state, double r, const void* records,
+                      std::size_t record_bytes) {
+    // Down to the groups' parent only: the worker's group sums may be out
+    // of its cache too, so they are fetched with the leaves below them.
+    const std::uint64_t block = descend_to(leaves, state, r, 1);
+    prefetch(state.inner.data() + leaves.level[0] + block * tree_fanout);
+    prefetch_run(leaves.weights.data(), block * tree_block, tree_block, sizeof(double));
+    prefetch_run(records, block * tree_block, tree_block, record_bytes);
 }
 
 std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& state, double r,
                                   const void* records, std::size_t record_bytes) {
-    const double* inner = state.inner.data.get();
-    std::uint64_t node = 0;  // index within its level; the root is the only node of the top level
-    for (std::size_t l = leaves.level.size() - 1; l > 0; --l) {
-        node = node * tree_fanout + pick_child(inner + leaves.level[l - 1] + node * tree_fanout, r);
-    }
-    if (records != nullptr) {
-        // The caller reads the drawn leaf's record next: fetching the block's
-        // records together with its weights overlaps the two waits.
-        const char* run = static_cast<const char*>(records) + node * tree_block * record_bytes;
-        const std::size_t bytes = tree_block * record_bytes;
-        for (std::size_t offset = 0; offset < bytes; offset += 64) prefetch(run + offset);
-    }
-    double values[tree_block];
-    double group_sums[tree_fanout];
-    live_block(leaves, state, node, values, group_sums);
-    state.cached_block = node;
-    std::copy_n(group_sums, tree_fanout, state.cached_groups);
-    const std::uint64_t group = pick_child(group_sums, r);
-    const std::uint64_t first = node * tree_block + group * tree_fanout;
-    return first + pick_child(values + group * tree_fanout, r);
+    const std::uint64_t g = descend_to(leaves, state, r, 0);
+    // The caller reads the drawn leaf's record next: fetching the group's
+    // records together with its weights overlaps the two waits.
+    prefetch_run(records, g * tree_fanout, tree_fanout, record_bytes);
+    double values[tree_fanout];
+    live_group(leaves, state, g, values);
+    return g * tree_fanout + pick_child(values, r);
 }
 
 }  // namespace allotra

@@ -1,15 +1,16 @@
 // A tree of partial sums with 8 children per node, for drawing an item in
 // proportion to its weight when items come and go. Eight doubles fill one
-// cache line, so a draw over 10^6 items reads 6 lines instead of the 20
+// cache line, so a draw over 10^6 items reads 7 lines instead of the 20
 // levels of a binary tree.
 //
 // The leaf weights are shared by every construction of a batch and never
 // written while it runs; what a construction changes lives in its own state:
 // which leaves it has taken, how long the live prefix is, and the inner sums.
 // A leaf is live when it lies below the limit and has not been taken; a dead
-// leaf counts as 0. The sums of the groups of 8 leaves are not stored but
-// computed from the leaves when needed: the stored nodes start at blocks of
-// 64 leaves (about 1/56 of a double per leaf), small enough to stay in cache.
+// leaf counts as 0. The stored nodes start at the groups of 8 leaves (about
+// 1/7 of a double per leaf), so a draw reads one line of shared weights and a
+// taken leaf changes one group: masking all 64 leaves of a block at every
+// step cost more than the extra byte per leaf.
 //
 // A node's sum adds its 8 children pairwise, ((c0 + c1) + (c2 + c3)) + ((c4 +
 // c5) + (c6 + c7)), like the levels of a binary tree, and is always recomputed
@@ -19,33 +20,23 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <vector>
+
+#include "solvers/aligned_buffer.hpp"
 
 namespace allotra {
 
 inline constexpr std::uint64_t tree_fanout = 8;
-inline constexpr std::uint64_t tree_block = tree_fanout * tree_fanout;  // leaves under a stored node of level 1
+inline constexpr std::uint64_t tree_block = tree_fanout * tree_fanout;  // leaves under a node of level 2 (one word of `taken`)
 
-// A zero-filled buffer of doubles on a 64-byte boundary, so that each group of
-// 8 siblings is one cache line.
-struct AlignedDelete {
-    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
-};
-struct AlignedDoubles {
-    std::unique_ptr<double[], AlignedDelete> data;
-    std::uint64_t size = 0;
-};
-AlignedDoubles aligned_doubles(std::uint64_t count);
-void copy_into(AlignedDoubles& to, const AlignedDoubles& from);
+using AlignedDoubles = AlignedBuffer<double>;
 
 // The shared part: the layout and the leaf weights (leaf k's weight, any
 // value > 0, or 0 for an item that can never be drawn).
 struct SumTreeLeaves {
     std::uint64_t count = 0;            // items; leaves are padded with zeros to whole blocks
-    std::vector<std::uint64_t> level;   // level[l] = offset of stored level l + 1 in `inner`
-    std::vector<std::uint64_t> width;   // width[l] = nodes of stored level l + 1 (a multiple of 8, or 1 at the top)
+    std::vector<std::uint64_t> level;   // level[l] = offset of level l + 1 in `inner` (level 1: the groups)
+    std::vector<std::uint64_t> width;   // width[l] = nodes of level l + 1 (a multiple of 8, or 1 at the top)
     std::uint64_t inner_size = 0;       // doubles of all inner levels; the last one is the root
     AlignedDoubles weights;
 };
@@ -58,10 +49,6 @@ struct SumTreeState {
     std::uint64_t limit = 0;          // leaves at positions >= limit are dead
     std::vector<std::uint64_t> taken; // bit k of word b: leaf 64b + k is taken
     AlignedDoubles inner;
-    // The group sums of the block that the last descent ended in, which the
-    // next take_leaf() there reuses: only the taken leaf's group changes.
-    std::uint64_t cached_block = ~std::uint64_t{0};
-    double cached_groups[tree_fanout] = {};
 };
 
 // Sets the limit, nothing taken, and computes every inner sum, in parallel
@@ -72,7 +59,7 @@ void build_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, std::uint6
 void reset_sum_tree(const SumTreeLeaves& leaves, SumTreeState& state, const SumTreeState& start);
 
 inline double total(const SumTreeLeaves& leaves, const SumTreeState& state) {
-    return state.inner.data[leaves.inner_size - 1];
+    return state.inner[leaves.inner_size - 1];
 }
 
 inline bool is_live(const SumTreeState& state, std::uint64_t k) {
@@ -96,7 +83,7 @@ void set_limit(const SumTreeLeaves& leaves, SumTreeState& state, std::uint64_t l
 //
 // `records`, when given, are the caller's records of the leaves (one per
 // leaf, in leaf order), which it reads at the drawn leaf: those of the drawn
-// leaf's block are fetched together with its weights, so the two waits overlap.
+// leaf's group are fetched together with its weights, so the two waits overlap.
 std::uint64_t descend_prefetching(const SumTreeLeaves& leaves, SumTreeState& state, double r,
                                   const void* records, std::size_t record_bytes);
 inline std::uint64_t descend(const SumTreeLeaves& leaves, SumTreeState& state, double r) {
@@ -107,5 +94,14 @@ template <typename Record>
 std::uint64_t descend(const SumTreeLeaves& leaves, SumTreeState& state, double r, const Record* records) {
     return descend_prefetching(leaves, state, r, records, sizeof(Record));
 }
+
+// Starts fetching what a descent for r would read (the group sums of the
+// block of 64 leaves it ends in, their weights, and the caller's records
+// there) without waiting for it. A construction calls it with the draw of a later step on
+// the tree as it is now: a few leaves taken in between rarely move the drawn
+// block, so that step's misses overlap the work of the steps before it.
+// Needs 0 <= r < total and a positive finite total.
+void prefetch_descent(const SumTreeLeaves& leaves, const SumTreeState& state, double r, const void* records,
+                      std::size_t record_bytes);
 
 }  // namespace allotra

@@ -402,7 +402,7 @@ struct TreeUnderTest {
     allotra::SumTreeState state;
     TreeUnderTest(const std::vector<double>& weights, std::uint64_t limit) {
         allotra::shape_sum_tree(leaves, weights.size());
-        std::copy(weights.begin(), weights.end(), leaves.weights.data.get());
+        std::copy(weights.begin(), weights.end(), leaves.weights.data());
         allotra::build_sum_tree(leaves, state, limit);
     }
     double total() const { return allotra::total(leaves, state); }
@@ -511,4 +511,17 @@ TEST(construct_pheromone_update_in_chunks_is_the_sequential_pass) {
         allotra::evaporate_and_deposit(updated, 0.15, 7.5, ants, chunk);
         CHECK(std::equal(expected.begin(), expected.end(), updated.elements.get()));
     }
+}
+
+TEST(construct_cell_list_widens_past_32_bits) {
+    // No test can build a grid of 2^32 cells, so the switch to 8-byte indices
+    // is checked on the list itself: every index kept, in order, searchable.
+    const std::uint64_t big = std::uint64_t{1} << 32;
+    allotra::CellList cells{0, 7, big - 1};
+    cells.push_back(big);
+    cells.push_back(big * 5 + 3);
+    const std::vector<std::uint64_t> expected{0, 7, big - 1, big, big * 5 + 3};
+    CHECK(std::equal(cells.begin(), cells.end(), expected.begin(), expected.end()));
+    CHECK_EQ(*std::lower_bound(cells.begin(), cells.end(), big), big);
+    CHECK_EQ(std::lower_bound(cells.begin(), cells.end(), 8u) - cells.begin(), 2);
 }

@@ -1,6 +1,7 @@
 // The operating-system services the kernel needs, behind one small interface:
-// secure random bytes, the processor count, environment variables and a hook
-// that runs in the child process after fork. Each platform has its own file.
+// secure random bytes, the processor count, environment variables, a hook
+// that runs in the child process after fork and a hint for large buffers.
+// Each platform has its own file.
 #pragma once
 
 #include <cstddef>
@@ -22,5 +23,13 @@ std::optional<std::string> environment_variable(const char* name);
 // Registers a function that runs in the child process right after fork(),
 // before the child does anything else. A no-op where there is no fork.
 void at_fork_child(void (*handler)());
+
+// Large pages cover a buffer with a few address-translation entries instead
+// of one per 4 KiB, so reads at random places in it stop missing the
+// translation cache too. Asks the system to back [start, start + bytes) with
+// them; `start` should lie on a large-page boundary. Only a hint: a no-op
+// where the system has no such request or declines it.
+inline constexpr std::size_t large_page_bytes = std::size_t{2} << 20;
+void advise_large_pages(void* start, std::size_t bytes);
 
 }  // namespace allotra::platform

@@ -13,6 +13,7 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #endif
 
@@ -65,6 +66,16 @@ std::optional<std::string> environment_variable(const char* name) {
 }
 
 void at_fork_child(void (*handler)()) { pthread_atfork(nullptr, nullptr, handler); }
+
+void advise_large_pages(void* start, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Transparent huge pages set to "madvise" back only the ranges asked for.
+    (void)madvise(start, bytes, MADV_HUGEPAGE);
+#else
+    (void)start;
+    (void)bytes;
+#endif
+}
 
 }  // namespace allotra::platform
 

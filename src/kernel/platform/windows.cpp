@@ -82,6 +82,9 @@ std::optional<std::string> environment_variable(const char* name) {
 
 void at_fork_child(void (*)()) {}
 
+// Large pages on Windows need a privilege that ordinary processes lack.
+void advise_large_pages(void*, std::size_t) {}
+
 }  // namespace allotra::platform
 
 #endif

@@ -1,0 +1,128 @@
+// A list of row-major flat cell indices (i * n + j) that takes 4 bytes per
+// cell while every index is below 2^32, and 8 bytes from the first one that is
+// not: a colony keeps the cells of every ant of a batch, and grids with 2^32
+// cells or more are rare but valid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <limits>
+#include <vector>
+
+namespace allotra {
+
+class CellList {
+public:
+    class Iterator;
+
+    CellList() = default;
+    CellList(std::initializer_list<std::uint64_t> cells) {
+        for (std::uint64_t cell : cells) push_back(cell);
+    }
+
+    std::uint64_t size() const noexcept { return wide_mode_ ? wide_.size() : narrow_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+    std::uint64_t operator[](std::uint64_t k) const noexcept { return wide_mode_ ? wide_[k] : narrow_[k]; }
+
+    void reserve(std::uint64_t count) {
+        if (wide_mode_) {
+            wide_.reserve(count);
+        } else {
+            narrow_.reserve(count);
+        }
+    }
+    // Empties the list and keeps its storage.
+    void clear() noexcept {
+        narrow_.clear();
+        wide_.clear();
+    }
+    void push_back(std::uint64_t cell) {
+        if (!wide_mode_ && cell > std::numeric_limits<std::uint32_t>::max()) widen();
+        if (wide_mode_) {
+            wide_.push_back(cell);
+        } else {
+            narrow_.push_back(static_cast<std::uint32_t>(cell));
+        }
+    }
+
+    Iterator begin() const noexcept;
+    Iterator end() const noexcept;
+
+private:
+    void widen() {
+        wide_.assign(narrow_.begin(), narrow_.end());
+        narrow_ = {};
+        wide_mode_ = true;
+    }
+
+    std::vector<std::uint32_t> narrow_;
+    std::vector<std::uint64_t> wide_;
+    bool wide_mode_ = false;
+};
+
+// Random access by position, so that sorted lists can be searched.
+class CellList::Iterator {
+public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = std::uint64_t;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = std::uint64_t;
+
+    Iterator() = default;
+    Iterator(const CellList* list, std::uint64_t position) : list_(list), position_(position) {}
+
+    std::uint64_t operator*() const noexcept { return (*list_)[position_]; }
+    std::uint64_t operator[](difference_type k) const noexcept {
+        return (*list_)[position_ + static_cast<std::uint64_t>(k)];
+    }
+    Iterator& operator++() noexcept {
+        ++position_;
+        return *this;
+    }
+    Iterator operator++(int) noexcept {
+        Iterator before = *this;
+        ++position_;
+        return before;
+    }
+    Iterator& operator--() noexcept {
+        --position_;
+        return *this;
+    }
+    Iterator operator--(int) noexcept {
+        Iterator before = *this;
+        --position_;
+        return before;
+    }
+    Iterator& operator+=(difference_type k) noexcept {
+        position_ += static_cast<std::uint64_t>(k);
+        return *this;
+    }
+    Iterator& operator-=(difference_type k) noexcept {
+        position_ -= static_cast<std::uint64_t>(k);
+        return *this;
+    }
+    friend Iterator operator+(Iterator it, difference_type k) noexcept { return it += k; }
+    friend Iterator operator+(difference_type k, Iterator it) noexcept { return it += k; }
+    friend Iterator operator-(Iterator it, difference_type k) noexcept { return it -= k; }
+    friend difference_type operator-(const Iterator& a, const Iterator& b) noexcept {
+        return static_cast<difference_type>(a.position_) - static_cast<difference_type>(b.position_);
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) noexcept { return a.position_ == b.position_; }
+    friend bool operator!=(const Iterator& a, const Iterator& b) noexcept { return a.position_ != b.position_; }
+    friend bool operator<(const Iterator& a, const Iterator& b) noexcept { return a.position_ < b.position_; }
+    friend bool operator>(const Iterator& a, const Iterator& b) noexcept { return a.position_ > b.position_; }
+    friend bool operator<=(const Iterator& a, const Iterator& b) noexcept { return a.position_ <= b.position_; }
+    friend bool operator>=(const Iterator& a, const Iterator& b) noexcept { return a.position_ >= b.position_; }
+
+private:
+    const CellList* list_ = nullptr;
+    std::uint64_t position_ = 0;
+};
+
+inline CellList::Iterator CellList::begin() const noexcept { return Iterator(this, 0); }
+inline CellList::Iterator CellList::end() const noexcept { return Iterator(this, size()); }
+
+}  // namespace allotra

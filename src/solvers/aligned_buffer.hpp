@@ -1,0 +1,48 @@
+// Zero-filled buffers of plain numbers on a 64-byte boundary, so that each
+// group of 8 siblings of a sum tree is one cache line. A buffer of a large
+// page or more starts on a large page and asks to be backed by large pages:
+// the draws of a construction read such buffers at random places.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+namespace allotra {
+
+struct AlignedDelete {
+    std::size_t alignment = 64;
+    void operator()(void* p) const noexcept { ::operator delete[](p, std::align_val_t{alignment}); }
+};
+
+// `bytes` of zeros (at least 1) and the alignment they were obtained with.
+std::unique_ptr<void, AlignedDelete> aligned_zeros(std::size_t bytes);
+
+template <typename T>
+struct AlignedBuffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+    std::unique_ptr<void, AlignedDelete> storage;
+    std::uint64_t size = 0;
+
+    T* data() const noexcept { return static_cast<T*>(storage.get()); }
+    T& operator[](std::uint64_t k) const noexcept { return data()[k]; }
+};
+
+template <typename T>
+AlignedBuffer<T> aligned_buffer(std::uint64_t count) {
+    // All-zero bytes are 0 and 0.0 for the numbers kept here.
+    return AlignedBuffer<T>{aligned_zeros(std::max<std::uint64_t>(count, 1) * sizeof(T)), count};
+}
+
+// `to` becomes a copy of `from`, reusing its buffer when the sizes agree.
+template <typename T>
+void copy_into(AlignedBuffer<T>& to, const AlignedBuffer<T>& from) {
+    if (to.size != from.size || !to.storage) to = aligned_buffer<T>(from.size);
+    if (from.size != 0) std::memcpy(to.data(), from.data(), from.size * sizeof(T));
+}
+
+}  // namespace allotra
