@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.hpp"
 #include "kernel/matrix.hpp"
 #include "kernel/random.hpp"
 #include "model/task.hpp"
@@ -46,12 +47,7 @@ allotra::Task family_task(const std::string& family, double budget_share, std::u
     std::uniform_int_distribution<std::int64_t> amount(1, 100);
     std::uniform_int_distribution<std::int64_t> spread(-10, 10);
     std::uniform_real_distribution<double> discount(0.0, 0.3);
-    allotra::Task task;
-    task.m = m;
-    task.n = n;
-    task.c = allotra::zero_int_matrix(m, n);
-    task.b_ij = allotra::zero_int_matrix(m, n);
-    task.omega = allotra::filled_float_matrix(m, n, 0.0);
+    allotra::Task task = bench::blank_task(m, n);
     std::int64_t total = 0;
     for (std::uint64_t i = 0; i < m; ++i) {
         for (std::uint64_t j = 0; j < n; ++j) {
@@ -67,12 +63,6 @@ allotra::Task family_task(const std::string& family, double budget_share, std::u
     }
     task.b_total = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(total) * budget_share));
     return task;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
 }
 
 double seconds_since(clock_type::time_point start) {
@@ -127,8 +117,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%s %s %s %llu %llu %d %.6g %.6g %.6g %.0f %.6g\n", solver.c_str(), family.c_str(), argv[3],
                 static_cast<unsigned long long>(m), static_cast<unsigned long long>(n), repeats,
-                median(construction_seconds), *std::min_element(construction_seconds.begin(),
+                bench::median(construction_seconds), *std::min_element(construction_seconds.begin(),
                                                                 construction_seconds.end()),
-                median(prepare_seconds), median(cells), median(construction_cpu));
+                bench::median(prepare_seconds), bench::median(cells), bench::median(construction_cpu));
     return 0;
 }

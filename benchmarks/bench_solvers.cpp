@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.hpp"
 #include "kernel/matrix.hpp"
 #include "reference_constructions.hpp"
 #include "model/task.hpp"
@@ -34,12 +35,7 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n) {
     std::uniform_int_distribution<std::int64_t> value(1, 100);
     std::uniform_int_distribution<std::int64_t> amount(1, 50);
     std::uniform_real_distribution<double> discount(0.0, 0.3);
-    allotra::Task task;
-    task.m = m;
-    task.n = n;
-    task.c = allotra::zero_int_matrix(m, n);
-    task.b_ij = allotra::zero_int_matrix(m, n);
-    task.omega = allotra::filled_float_matrix(m, n, 0.0);
+    allotra::Task task = bench::blank_task(m, n);
     std::int64_t total = 0;
     for (std::uint64_t i = 0; i < m; ++i) {
         for (std::uint64_t j = 0; j < n; ++j) {
@@ -51,12 +47,6 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n) {
     }
     task.b_total = std::max<std::int64_t>(1, total / 5);
     return task;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
 }
 
 }  // namespace
@@ -93,7 +83,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s %s %llu %llu %d %llu %.6g %.6g %.17g\n", solver.c_str(), argv[2],
                 static_cast<unsigned long long>(m), static_cast<unsigned long long>(n), repeats,
-                static_cast<unsigned long long>(solver == "ant" ? ant.kmax : probabilistic.kmax), median(seconds),
-                *std::min_element(seconds.begin(), seconds.end()), median(values));
+                static_cast<unsigned long long>(solver == "ant" ? ant.kmax : probabilistic.kmax), bench::median(seconds),
+                *std::min_element(seconds.begin(), seconds.end()), bench::median(values));
     return 0;
 }

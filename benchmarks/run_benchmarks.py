@@ -208,7 +208,8 @@ def plain_table(header: list[str], rows: list[list[str]]) -> str:
     return "\n".join("  ".join(str(c).ljust(w) for c, w in zip(r, widths)) for r in [header] + rows)
 
 
-def plot(timings: dict[tuple[str, str, int], Timing], path: Path) -> bool:
+def pyplot():
+    """matplotlib's pyplot drawing into files, or None when matplotlib is missing."""
     try:
         import matplotlib
 
@@ -216,6 +217,13 @@ def plot(timings: dict[tuple[str, str, int], Timing], path: Path) -> bool:
         import matplotlib.pyplot as plt
     except ImportError:
         print("matplotlib is not installed (pip install .[bench]); no plot written")
+        return None
+    return plt
+
+
+def plot(timings: dict[tuple[str, str, int], Timing], path: Path) -> bool:
+    plt = pyplot()
+    if plt is None:
         return False
     figure, axes = plt.subplots(figsize=(7, 5))
     styles = {"reference": "--", "module": "-"}

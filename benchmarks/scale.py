@@ -36,7 +36,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from run_benchmarks import cmake_binary, markdown_table
+from run_benchmarks import cmake_binary, markdown_table, pyplot
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -109,13 +109,8 @@ def fmt(seconds: float) -> str:
 
 
 def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) -> bool:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed (pip install .[bench]); no plot written")
+    plt = pyplot()
+    if plt is None:
         return False
     figure, axes = plt.subplots(figsize=(7, 5))
     cells = [size * size for size in sizes]
