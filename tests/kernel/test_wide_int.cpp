@@ -150,7 +150,7 @@ TEST(wide_int_forms_agree_on_random_words) {
             high = (generator.next_u64() & 1) != 0 ? ~std::uint64_t{0} : 0;  // sign only
             low = bits == 0 ? 0 : low >> (64 - bits);
         } else {
-            high >>= 128 - bits;
+            high = bits == 64 ? 0 : high >> (128 - bits);  // a shift by 64 would be undefined
         }
         return Words{high, low};
     };
