@@ -5,7 +5,7 @@
 1. Builds benchmarks/bench_construction (CMake, Release) twice in temporary
    directories: from this working tree, and from REVISION (default: the last
    revision before the 8-ary sum tree), checked out as a temporary git
-   worktree with this tree's bench_construction.cpp copied in.
+   worktree with this tree's bench_construction.cpp (and its header) copied in.
 2. For every grid, measures the floor with NumPy in this process: one
    streaming pass over m*n doubles (np.cumsum), median of many.
 3. Times single constructions with one worker (RAYON_NUM_THREADS=1) for both
@@ -155,7 +155,8 @@ def main() -> None:
         subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "--detach", str(old_source), arguments.base],
                        check=True, capture_output=True)
         try:
-            shutil.copy(HERE / "bench_construction.cpp", old_source / "benchmarks")
+            for name in ("bench_construction.cpp", "bench_common.hpp"):
+                shutil.copy(HERE / name, old_source / "benchmarks")
             shutil.copy(HERE / "CMakeLists.txt", old_source / "benchmarks")
             old = build(old_source, scratch_path / "old", ["bench_construction"])
         finally:
