@@ -3,24 +3,27 @@
 #include <cmath>
 
 #include "kernel/error.hpp"
+#include "kernel/worker_pool.hpp"
 
 namespace allotra {
 
-ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const FloatMatrix& density)
-    : task_(task), sampler_(fast_sampler(task)) {
+ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const FloatMatrix& density,
+                                                     const RaceLimits& limits)
+    : limits_(limits), task_(race_task(task)), scratch_(pool_size() + 1) {
     if (density.rows != task.m || density.cols != task.n) fail("the weights do not have the task's shape");
     const std::uint64_t n = task.n;
-    build_fast_start(sampler_.start, sampler_.resources,
-                     [&density, n](std::uint64_t cell) { return *density.ptr(cell / n, cell % n); });
+    prepare_race_weights(weights_, task_, limits_,
+                         [&density, n](std::uint64_t cell) { return *density.ptr(cell / n, cell % n); });
 }
 
 Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::size_t worker) {
-    return construct_fast(task_, sampler_, generator, worker);
+    return construct_race(task_, weights_, scratch_.at(worker), generator, limits_);
 }
 
 AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
-                                 const FloatMatrix& eta)
-    : task_(task), tau_(tau), parameters_(parameters), eta_(eta), sampler_(fast_sampler(task)) {
+                                 const FloatMatrix& eta, const RaceLimits& limits)
+    : tau_(tau), parameters_(parameters), eta_(eta), limits_(limits), task_(race_task(task)),
+      scratch_(pool_size() + 1) {
     if (tau.rows != task.m || tau.cols != task.n || eta.rows != task.m || eta.cols != task.n) {
         fail("the pheromone or heuristic matrix does not have the task's shape");
     }
@@ -33,7 +36,7 @@ void AntConstruction::prepare_iteration() {
     const double alpha = parameters_.alpha;
     const double beta = parameters_.beta;
     const std::uint64_t n = task_.n;
-    build_fast_start(sampler_.start, sampler_.resources, [&, n](std::uint64_t cell) {
+    prepare_race_weights(weights_, task_, limits_, [&, n](std::uint64_t cell) {
         const std::uint64_t i = cell / n, j = cell % n;
         const double pheromone = std::pow(*tau_.ptr(i, j), alpha);
         return pheromone * std::pow(*eta_.ptr(i, j), beta);
@@ -41,7 +44,7 @@ void AntConstruction::prepare_iteration() {
 }
 
 Selection AntConstruction::construct(RandomGenerator& generator, std::size_t worker) {
-    return construct_fast(task_, sampler_, generator, worker);
+    return construct_race(task_, weights_, scratch_.at(worker), generator, limits_);
 }
 
 }  // namespace allotra

@@ -1,6 +1,6 @@
 // The module's constructions as the solver loops see them: one call builds
-// one selection and returns its chosen cells and value. Both draw from a sum
-// tree (fast_construction.hpp) instead of rescanning the grid at every step.
+// one selection and returns its chosen cells and value. Both run the
+// exponential race (race.hpp) with their own weights.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include "kernel/random.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
-#include "solvers/fast_construction.hpp"
+#include "solvers/race.hpp"
 #include "solvers/selection.hpp"
 
 namespace allotra {
@@ -21,12 +21,14 @@ namespace allotra {
 // `worker` is the slot that run_batch passes.
 class ProbabilisticConstruction {
 public:
-    ProbabilisticConstruction(const Task& task, const FloatMatrix& density);
+    ProbabilisticConstruction(const Task& task, const FloatMatrix& density, const RaceLimits& limits = {});
     Selection construct(RandomGenerator& generator, std::size_t worker);
 
 private:
-    const Task& task_;
-    FastSampler sampler_;
+    RaceLimits limits_;
+    RaceTask task_;
+    RaceWeights weights_;
+    std::vector<RaceScratch> scratch_;
 };
 
 // The ants of one colony. The pheromone `tau` changes between iterations;
@@ -35,16 +37,18 @@ private:
 class AntConstruction {
 public:
     AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
-                    const FloatMatrix& eta);
+                    const FloatMatrix& eta, const RaceLimits& limits = {});
     void prepare_iteration();
     Selection construct(RandomGenerator& generator, std::size_t worker);
 
 private:
-    const Task& task_;
     const FloatMatrix& tau_;
     const AntColonyParameters& parameters_;
     const FloatMatrix& eta_;
-    FastSampler sampler_;
+    RaceLimits limits_;
+    RaceTask task_;
+    RaceWeights weights_;
+    std::vector<RaceScratch> scratch_;
 };
 
 }  // namespace allotra

@@ -22,7 +22,6 @@
 #include "solvers/ant_colony.hpp"
 #include "solvers/best_of_batch.hpp"
 #include "solvers/constructions.hpp"
-#include "solvers/sum_tree.hpp"
 
 namespace {
 
@@ -35,10 +34,15 @@ using allotra::Task;
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
-enum class Form { reference, module };
-constexpr Form both_forms[] = {Form::reference, Form::module};
+// `binned` is the module's construction with limits so small that a race of
+// two cells is binned into a handful of bins and read in slices of 3.
+enum class Form { reference, module, binned };
+constexpr Form both_forms[] = {Form::reference, Form::module, Form::binned};
+constexpr allotra::RaceLimits tiny_limits{0, 5, 1, 3};
 
-const char* name_of(Form form) { return form == Form::reference ? "reference" : "module"; }
+const char* name_of(Form form) {
+    return form == Form::reference ? "reference" : form == Form::module ? "module" : "binned";
+}
 
 // One construction after another on this thread, whichever form builds them.
 using Construct = std::function<Selection()>;
@@ -52,12 +56,14 @@ Construct construct_with(const Inputs&... inputs) {
 
 Construct probabilistic_in(Form form, const Task& task, const FloatMatrix& density) {
     if (form == Form::reference) return construct_with<allotra::ReferenceProbabilistic>(task, density);
+    if (form == Form::binned) return construct_with<allotra::ProbabilisticConstruction>(task, density, tiny_limits);
     return construct_with<allotra::ProbabilisticConstruction>(task, density);
 }
 
 Construct ants_in(Form form, const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                   const FloatMatrix& eta) {
     if (form == Form::reference) return construct_with<allotra::ReferenceAnts>(task, tau, parameters, eta);
+    if (form == Form::binned) return construct_with<allotra::AntConstruction>(task, tau, parameters, eta, tiny_limits);
     return construct_with<allotra::AntConstruction>(task, tau, parameters, eta);
 }
 
@@ -392,89 +398,6 @@ TEST(construct_empty_grid_and_no_candidate) {
         const FloatMatrix weights = matrix_of<double>(1, 2, {1.0, 1.0}, false);
         CHECK(probabilistic_in(form, too_big, weights)().cells.empty());
     }
-}
-
-namespace {
-
-// A tree over `weights` with every leaf live below `limit`.
-struct TreeUnderTest {
-    allotra::SumTreeLeaves leaves;
-    allotra::SumTreeState state;
-    TreeUnderTest(const std::vector<double>& weights, std::uint64_t limit) {
-        allotra::shape_sum_tree(leaves, weights.size());
-        std::copy(weights.begin(), weights.end(), leaves.weights.data());
-        allotra::build_sum_tree(leaves, state, limit);
-    }
-    double total() const { return allotra::total(leaves, state); }
-    std::uint64_t descend(double r) { return allotra::descend(leaves, state, r); }
-};
-
-}  // namespace
-
-TEST(construct_sum_tree_draw_rules) {
-    TreeUnderTest tree({1.0, 1.0, 2.0}, 3);
-    CHECK_EQ(tree.total(), 4.0);
-    CHECK_EQ(tree.descend(0.0), 0u);
-    CHECK_EQ(tree.descend(0.999), 0u);
-    CHECK_EQ(tree.descend(1.0), 1u);  // on a boundary: the later item
-    CHECK_EQ(tree.descend(2.0), 2u);
-    CHECK_EQ(tree.descend(3.999), 2u);
-
-    // A taken leaf is never drawn, not even from its boundary.
-    allotra::take_leaf(tree.leaves, tree.state, 1);
-    CHECK_EQ(tree.total(), 3.0);
-    CHECK_EQ(tree.descend(1.0), 2u);
-
-    // Nor is a leaf of weight 0 or one past the limit.
-    TreeUnderTest zeros({1.0, 0.0, 0.0, 1.0, 5.0}, 4);
-    CHECK_EQ(zeros.total(), 2.0);
-    CHECK_EQ(zeros.descend(1.0), 3u);
-    CHECK_EQ(zeros.descend(1.999), 3u);
-
-    // A value past the sums, as rounding of partial sums could produce, still
-    // ends on a live leaf of positive weight, on every level of a deep tree.
-    std::vector<double> sparse(5000, 0.0);
-    sparse[0] = 1.0;
-    sparse[2] = 1e-17;
-    sparse[4000] = 7.0;
-    TreeUnderTest deep(sparse, 5000);
-    CHECK_EQ(deep.descend(100.0), 4000u);
-    allotra::set_limit(deep.leaves, deep.state, 3000);
-    CHECK_EQ(deep.total(), 1.0 + 1e-17);
-    CHECK_EQ(deep.descend(5.0), 2u);
-    CHECK_EQ(deep.descend(1.0), 2u);
-
-    // An infinite leaf that dies (taken, or past the limit) leaves a finite
-    // total behind, and comes back with the limit.
-    sparse[4999] = infinity;
-    TreeUnderTest infinite(sparse, 5000);
-    CHECK_EQ(infinite.total(), infinity);
-    allotra::set_limit(infinite.leaves, infinite.state, 4999);
-    CHECK_EQ(infinite.total(), 8.0 + 1e-17);
-    allotra::set_limit(infinite.leaves, infinite.state, 5000);
-    CHECK_EQ(infinite.total(), infinity);
-    allotra::take_leaf(infinite.leaves, infinite.state, 4999);
-    CHECK_EQ(infinite.total(), 8.0 + 1e-17);
-
-    // The limit moved far both ways, and leaves taken meanwhile stay dead.
-    std::vector<double> ones(100000, 1.0);
-    TreeUnderTest wide(ones, 100000);
-    allotra::take_leaf(wide.leaves, wide.state, 99999);
-    allotra::take_leaf(wide.leaves, wide.state, 12345);
-    allotra::set_limit(wide.leaves, wide.state, 7);
-    CHECK_EQ(wide.total(), 7.0);
-    CHECK_EQ(wide.descend(6.5), 6u);
-    allotra::set_limit(wide.leaves, wide.state, 100000);
-    CHECK_EQ(wide.total(), 99998.0);
-    CHECK_EQ(wide.descend(12344.0), 12344u);
-    CHECK_EQ(wide.descend(12345.0), 12346u);
-    CHECK_EQ(wide.descend(99997.5), 99998u);
-
-    // A construction's state starts over from the built tree.
-    allotra::SumTreeState copy;
-    allotra::reset_sum_tree(wide.leaves, copy, TreeUnderTest(ones, 100000).state);
-    CHECK_EQ(allotra::total(wide.leaves, copy), 100000.0);
-    CHECK(allotra::is_live(copy, 99999));
 }
 
 TEST(construct_evaporate_and_deposit) {

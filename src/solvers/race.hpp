@@ -1,0 +1,136 @@
+// The module's construction, shared by both solvers: an exponential race.
+//
+// Every cell that can be drawn gets a key E / w, with E exponential and w its
+// weight, and the cells are visited in increasing key order; each one that
+// fits the remaining budget is taken. By the memorylessness of the
+// exponential, the first key among any set of cells belongs to each with
+// probability proportional to its weight, so the chosen set has exactly the
+// law of drawing one candidate after another in proportion to weight. A cell
+// that did not fit when its key came and fits again later (a negative b_ij
+// freed budget) gets a fresh key from that moment on.
+//
+// Large grids are not sorted: the keys are counted into bins on a log scale,
+// bins whose amounts fit together are taken whole, and only the bin where the
+// budget runs out is sorted. There the race forgets the keys it has not
+// reached and starts anew on the cells that still fit, which is again exact:
+// given everything before that moment, the keys not yet reached are fresh
+// exponentials.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kernel/random.hpp"
+#include "solvers/race_shim.hpp"
+#include "model/task.hpp"
+#include "solvers/aligned_buffer.hpp"
+#include "solvers/candidate_rule.hpp"
+#include "solvers/chunked.hpp"
+#include "solvers/selection.hpp"
+
+namespace allotra {
+
+// The sizes at which the construction changes method; tests make them small
+// so that tiny grids take every path.
+struct RaceLimits {
+    // Races over at most this many cells sort their keys instead of binning them.
+    std::uint64_t sort_limit = 4096;
+    // Number of bins, at most 65534.
+    std::uint32_t bins = 4096;
+    // Bins per octave of key: 2^octave_bits, with octave_bits at most 7.
+    std::uint32_t octave_bits = 7;
+    // Cells per slice of random values, and between two looks at the stop flag.
+    std::uint64_t slice = 2048;
+};
+
+// What every construction of a solve shares, whatever the weights: each
+// cell's amount and value term in row-major order, and the cells ordered by
+// ascending amount (equal amounts by cell index).
+struct RaceTask {
+    std::uint64_t cells = 0;
+    std::uint64_t n = 0;
+    std::int64_t b_total = 0;
+    AlignedBuffer<std::int64_t> amount;
+    // c * (1 - omega), computed as the objective computes each term.
+    AlignedBuffer<double> term;
+    std::vector<std::uint64_t> by_amount;
+    // The objective adds its terms column by column (column-major c and omega).
+    bool by_column = false;
+};
+
+RaceTask race_task(const Task& task);
+
+// What every construction of a batch shares, for one set of weights.
+struct RaceWeights {
+    // Each cell's weight as given (any value; only > 0 is drawn).
+    AlignedBuffer<double> weight;
+    // A cell in the race has the key E * scale (scale = largest weight / w,
+    // so keys neither underflow nor tie at 0); -1 marks a cell that is never
+    // in it: it cannot be drawn, or, with no negative amount among the
+    // drawable cells, does not fit even the empty selection.
+    AlignedBuffer<double> scale;
+    // A drawable cell has a negative amount: skipped cells can fit again.
+    bool readmission = false;
+    // The total weight of the first step's candidates, summed in row-major
+    // order, and whether any later step's total can be infinite when this
+    // one is not (only when skipped cells fit again).
+    double first_total = 0.0;
+    bool recheck_totals = false;
+    // Every candidate of the first step fits together: all are chosen.
+    bool all_fit = false;
+    std::uint64_t candidates = 0;
+    // The key bits (shifted) of the lowest bin, placing the bins around the
+    // expected key at which the budget runs out.
+    std::int64_t bin_base = 0;
+};
+
+// Fills `weights` with weight(cell) for every row-major cell, in parallel
+// chunks (each cell's weight is the same call whichever worker makes it),
+// then derives the rest. Reuses the buffers.
+template <typename Weight>
+void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight);
+void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits);
+
+// A key and its cell, ordered by key then cell.
+struct KeyedCell {
+    double key;
+    std::uint64_t cell;
+};
+
+// One worker's working memory, kept between constructions so that none
+// allocates it anew: 2 bytes per cell for the bins and 1 bit for the taken
+// cells, plus what the sorted races and the crossing bin need.
+struct RaceScratch {
+    std::vector<std::uint64_t> values;
+    std::vector<double> exponentials;
+    std::vector<std::uint16_t> bins;
+    std::vector<std::uint64_t> counts;
+    std::vector<std::uint64_t> taken;
+    std::vector<std::uint64_t> crossing;
+    std::vector<std::uint64_t> pending;
+    std::vector<KeyedCell> keyed;
+    StreamRecord record;
+};
+
+// One construction. A first-step candidate total of +infinity (an infinite
+// weight that fits, or an overflowing sum), or such a total at a later step
+// when freed budget lets skipped cells back, is the weighted choice's
+// internal error.
+Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
+                         RandomGenerator& generator, const RaceLimits& limits = {});
+
+template <typename Weight>
+void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight) {
+    if (weights.weight.size != task.cells || !weights.weight.storage) {
+        weights.weight = aligned_buffer<double>(task.cells);
+        weights.scale = aligned_buffer<double>(task.cells);
+    }
+    double* w = weights.weight.data();
+    run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t cell = begin; cell < end; ++cell) w[cell] = weight(cell);
+    });
+    finish_race_weights(weights, task, limits);
+}
+
+}  // namespace allotra

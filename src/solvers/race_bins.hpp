@@ -1,0 +1,59 @@
+// The log-scale bins of the race's keys: a key's bin is its exponent and top
+// mantissa bits, so bins keep the keys' order, counted from a base placed so
+// that the bins straddle the key at which the budget is expected to run out.
+// Keys beyond either end fall into the end bins, which stays exact, only
+// slower, since the bin where the budget runs out is sorted.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "solvers/race.hpp"
+
+namespace allotra {
+
+inline std::int64_t key_level(double key, const RaceLimits& limits) {
+    return static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(key) >> (52 - limits.octave_bits));
+}
+
+// The bin of a key of 0 or more (infinity included).
+inline std::uint16_t key_bin(double key, std::int64_t base, const RaceLimits& limits) {
+    const std::int64_t bin = std::clamp<std::int64_t>(key_level(key, limits) - base, 0, limits.bins - 1);
+    return static_cast<std::uint16_t>(bin);
+}
+
+// The base that centres the bins on the key t at which the amounts of the
+// cells expected to have a key below t reach `budget`. The expectation comes
+// from at most 512 cells spread over the `count` positions; a cell of scale s
+// has a key below t with probability 1 - exp(-t / s).
+template <typename CellAt>
+std::int64_t estimate_bin_base(std::uint64_t count, CellAt cell_at, const double* scale, const std::int64_t* amount,
+                               std::int64_t budget, const RaceLimits& limits) {
+    const std::uint64_t step = std::max<std::uint64_t>(1, count / 512);
+    // Each sampled position stands for count / positions of them.
+    const double positions = static_cast<double>((count + step - 1) / step);
+    const auto expected = [&](double t) {
+        double sum = 0.0;
+        for (std::uint64_t p = 0; p < count; p += step) {
+            const std::uint64_t cell = cell_at(p);
+            if (scale[cell] < 0.0) continue;
+            sum += static_cast<double>(amount[cell]) * -std::expm1(-t / scale[cell]);
+        }
+        return sum * static_cast<double>(count) / positions;
+    };
+    // The smallest power of two at which the expectation reaches the budget.
+    int low = -64, high = 1023;
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (expected(std::ldexp(1.0, middle)) >= static_cast<double>(budget)) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    return key_level(std::ldexp(1.0, low), limits) - static_cast<std::int64_t>(limits.bins / 2);
+}
+
+}  // namespace allotra

@@ -1,0 +1,328 @@
+#include <algorithm>
+#include <bit>
+#include <functional>
+#include <span>
+
+#include "kernel/error.hpp"
+#include "solvers/race.hpp"
+#include "solvers/race_bins.hpp"
+
+namespace allotra {
+
+namespace {
+
+inline void check_stop() {
+    if (stop_requested()) throw Cancelled();
+}
+
+inline bool key_order(const KeyedCell& p, const KeyedCell& q) {
+    return p.key < q.key || (p.key == q.key && p.cell < q.cell);
+}
+
+// The random values of one construction: read in slices, and, while a
+// binned round is recorded, readable again by their index in the round.
+class Draws {
+public:
+    Draws(RandomGenerator& generator, RaceScratch& scratch) : generator_(generator), scratch_(scratch) {}
+
+    void start_recording() {
+        scratch_.record.values.clear();
+        recording_ = true;
+    }
+    void stop_recording() { recording_ = false; }
+
+    // Exponentials for the next `count` positions, in scratch.exponentials.
+    void next_exponentials(std::uint64_t count) {
+        scratch_.values.resize(count);
+        scratch_.exponentials.resize(count);
+        for (std::uint64_t& value : scratch_.values) value = generator_.next_u64();
+        if (recording_) {
+            scratch_.record.values.insert(scratch_.record.values.end(), scratch_.values.begin(), scratch_.values.end());
+        }
+        exponentials_from_bits(scratch_.values.data(), scratch_.exponentials.data(), count);
+    }
+
+    // The exponential drawn for position `index` of the recorded round.
+    double again(std::uint64_t index) const {
+        double e = 0.0;
+        exponentials_from_bits(&scratch_.record.values[index], &e, 1);
+        return e;
+    }
+
+    double fresh() {
+        const std::uint64_t value = generator_.next_u64();
+        double e = 0.0;
+        exponentials_from_bits(&value, &e, 1);
+        return e;
+    }
+
+private:
+    RandomGenerator& generator_;
+    RaceScratch& scratch_;
+    bool recording_ = false;
+};
+
+class Race {
+public:
+    Race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch, RandomGenerator& generator,
+         const RaceLimits& limits)
+        : task_(task),
+          weights_(weights),
+          scratch_(scratch),
+          limits_(limits),
+          draws_(generator, scratch),
+          amount_(task.amount.data()),
+          scale_(weights.scale.data()) {
+        scratch_.taken.assign((task.cells + 63) / 64, 0);
+    }
+
+    void run() {
+        if (weights_.all_fit) {
+            for (std::uint64_t cell = 0; cell < task_.cells; ++cell) {
+                if (scale_[cell] >= 0.0) take(cell);
+            }
+            return;
+        }
+        const auto every_cell = [](std::uint64_t p) { return p; };
+        if (weights_.readmission) return readmitting_race();
+        std::int64_t remaining = task_.b_total;
+        if (weights_.candidates <= limits_.sort_limit) return sorted_race(task_.cells, every_cell, remaining);
+        if (binned_round(task_.cells, every_cell, weights_.bin_base, remaining)) return;
+        // The cells that still fit, raced anew, until a round ends with
+        // every one of them taken.
+        std::vector<std::uint64_t> round;
+        for (;;) {
+            collect_fitting(remaining);
+            std::swap(round, scratch_.pending);
+            const auto listed = [&round](std::uint64_t p) { return round[p]; };
+            if (round.empty()) return;
+            if (round.size() <= limits_.sort_limit) return sorted_race(round.size(), listed, remaining);
+            const std::int64_t base = estimate_bin_base(round.size(), listed, scale_, amount_, remaining, limits_);
+            if (binned_round(round.size(), listed, base, remaining)) return;
+        }
+    }
+
+    bool is_taken(std::uint64_t cell) const { return (scratch_.taken[cell / 64] >> (cell % 64)) & 1u; }
+
+private:
+    void take(std::uint64_t cell) { scratch_.taken[cell / 64] |= std::uint64_t{1} << (cell % 64); }
+
+    // Keys for every position in the race, sorted; positions outside it
+    // still use up their random value.
+    template <typename CellAt>
+    void sorted_keys(std::uint64_t count, CellAt cell_at) {
+        scratch_.keyed.clear();
+        for (std::uint64_t begin = 0; begin < count; begin += limits_.slice) {
+            check_stop();
+            const std::uint64_t length = std::min(limits_.slice, count - begin);
+            draws_.next_exponentials(length);
+            for (std::uint64_t k = 0; k < length; ++k) {
+                const std::uint64_t cell = cell_at(begin + k);
+                if (scale_[cell] >= 0.0) scratch_.keyed.push_back({scratch_.exponentials[k] * scale_[cell], cell});
+            }
+        }
+        std::sort(scratch_.keyed.begin(), scratch_.keyed.end(), key_order);
+    }
+
+    // With no negative amount in the race, a cell skipped once never fits
+    // again, so one pass in key order is the whole race.
+    template <typename CellAt>
+    void sorted_race(std::uint64_t count, CellAt cell_at, std::int64_t& remaining) {
+        sorted_keys(count, cell_at);
+        walk(scratch_.keyed, remaining);
+    }
+
+    void walk(const std::vector<KeyedCell>& keyed, std::int64_t& remaining) {
+        for (std::uint64_t k = 0; k < keyed.size(); ++k) {
+            if (k % limits_.slice == 0) check_stop();
+            const std::int64_t amount = amount_[keyed[k].cell];
+            if (amount > remaining) continue;
+            take(keyed[k].cell);
+            remaining -= amount;
+        }
+    }
+
+    // One round of the binned race over `count` positions; says whether it
+    // took every cell of the race (no bin crossed the budget).
+    template <typename CellAt>
+    bool binned_round(std::uint64_t count, CellAt cell_at, std::int64_t base, std::int64_t& remaining) {
+        const std::uint16_t outside = static_cast<std::uint16_t>(limits_.bins);
+        std::vector<std::uint16_t>& bins = scratch_.bins;
+        std::vector<std::uint64_t>& counts = scratch_.counts;
+        if (bins.size() < count) bins.resize(count);
+        counts.assign(limits_.bins + 1, 0);
+        draws_.start_recording();
+        for (std::uint64_t begin = 0; begin < count; begin += limits_.slice) {
+            check_stop();
+            const std::uint64_t length = std::min(limits_.slice, count - begin);
+            draws_.next_exponentials(length);
+            const double* e = scratch_.exponentials.data();
+            for (std::uint64_t k = 0; k < length; ++k) {
+                const std::uint64_t cell = cell_at(begin + k);
+                const double s = scale_[cell];
+                const std::uint16_t bin = s < 0.0 ? outside : key_bin(e[k] * s, base, limits_);
+                bins[begin + k] = bin;
+                // Amounts in the race lie in [0, 2^63); a bin's count stops at
+                // 2^63, above any budget, so the sums cannot wrap.
+                const std::uint64_t added = counts[bin] + static_cast<std::uint64_t>(s < 0.0 ? 0 : amount_[cell]);
+                counts[bin] = std::min(added, std::uint64_t{1} << 63);
+            }
+        }
+        draws_.stop_recording();
+
+        // The first bin whose amounts, with those of the bins before it, no
+        // longer fit; the bins before it are taken whole.
+        const std::uint64_t budget = static_cast<std::uint64_t>(remaining);
+        std::uint64_t before = 0;
+        std::uint32_t crossing = limits_.bins;
+        for (std::uint32_t bin = 0; bin < limits_.bins; ++bin) {
+            if (before + counts[bin] > budget) {
+                crossing = bin;
+                break;
+            }
+            before += counts[bin];
+        }
+        remaining -= static_cast<std::int64_t>(before);
+        scratch_.crossing.clear();
+        for (std::uint64_t p = 0; p < count; ++p) {
+            if (bins[p] < crossing) {
+                take(cell_at(p));
+            } else if (bins[p] == crossing && crossing != outside) {
+                scratch_.crossing.push_back(p);
+            }
+        }
+        if (crossing == limits_.bins) return true;
+
+        // The crossing bin in exact key order, from its cells' values read again.
+        check_stop();
+        scratch_.keyed.clear();
+        for (std::uint64_t p : scratch_.crossing) {
+            const std::uint64_t cell = cell_at(p);
+            scratch_.keyed.push_back({draws_.again(p) * scale_[cell], cell});
+        }
+        std::sort(scratch_.keyed.begin(), scratch_.keyed.end(), key_order);
+        walk(scratch_.keyed, remaining);
+        return false;
+    }
+
+    // The free cells of the race that fit `remaining`, into scratch.pending:
+    // the start of the cells by amount.
+    void collect_fitting(std::int64_t remaining) {
+        const std::vector<std::uint64_t>& order = task_.by_amount;
+        const auto end = std::partition_point(order.begin(), order.end(),
+                                              [&](std::uint64_t cell) { return amount_[cell] <= remaining; });
+        scratch_.pending.clear();
+        for (auto it = order.begin(); it != end; ++it) {
+            if (scale_[*it] >= 0.0 && !is_taken(*it)) scratch_.pending.push_back(*it);
+        }
+    }
+
+    // The general race, when some cell of the race has a negative amount:
+    // a cell that did not fit when its key came waits, by amount, until freed
+    // budget lets it fit; it then gets the fresh key now + E * scale.
+    void readmitting_race() {
+        sorted_keys(task_.cells, [](std::uint64_t p) { return p; });
+        const std::vector<KeyedCell>& keyed = scratch_.keyed;
+        const auto by_amount = [this](std::uint64_t p, std::uint64_t q) {
+            return amount_[p] > amount_[q] || (amount_[p] == amount_[q] && p > q);
+        };
+        const auto by_key = [](const KeyedCell& p, const KeyedCell& q) { return key_order(q, p); };
+        std::vector<std::uint64_t> waiting;  // a heap, smallest amount on top
+        std::vector<KeyedCell> readmitted;   // a heap, smallest key on top
+        WideInt used = 0;
+        WideInt lowest = 0;
+        std::uint64_t next = 0;
+        for (std::uint64_t steps = 0;; ++steps) {
+            if (steps % limits_.slice == 0) check_stop();
+            KeyedCell event;
+            if (!readmitted.empty() && (next == keyed.size() || key_order(readmitted.front(), keyed[next]))) {
+                std::pop_heap(readmitted.begin(), readmitted.end(), by_key);
+                event = readmitted.back();
+                readmitted.pop_back();
+            } else if (next < keyed.size()) {
+                event = keyed[next++];
+            } else {
+                break;
+            }
+            const std::int64_t amount = amount_[event.cell];
+            if (!fits(used, amount, task_.b_total)) {
+                waiting.push_back(event.cell);
+                std::push_heap(waiting.begin(), waiting.end(), by_amount);
+                continue;
+            }
+            take(event.cell);
+            used += amount;
+            if (amount >= 0) continue;
+            if (weights_.recheck_totals && used < lowest) {
+                lowest = used;
+                check_total_is_finite(candidate_total(used));
+            }
+            while (!waiting.empty() && fits(used, amount_[waiting.front()], task_.b_total)) {
+                std::pop_heap(waiting.begin(), waiting.end(), by_amount);
+                const std::uint64_t cell = waiting.back();
+                waiting.pop_back();
+                readmitted.push_back({event.key + draws_.fresh() * scale_[cell], cell});
+                std::push_heap(readmitted.begin(), readmitted.end(), by_key);
+            }
+        }
+    }
+
+    // The total weight of the candidates with `used` spent, summed in
+    // row-major order as a step-by-step draw sums it.
+    double candidate_total(WideInt used) const {
+        const double* w = weights_.weight.data();
+        double total = 0.0;
+        for (std::uint64_t cell = 0; cell < task_.cells; ++cell) {
+            if (!is_taken(cell) && drawable(w[cell]) && fits(used, amount_[cell], task_.b_total)) total += w[cell];
+        }
+        return total;
+    }
+
+    const RaceTask& task_;
+    const RaceWeights& weights_;
+    RaceScratch& scratch_;
+    const RaceLimits& limits_;
+    Draws draws_;
+    const std::int64_t* amount_;
+    const double* scale_;
+};
+
+// The taken cells in row-major order, and their value with the terms added
+// in the objective's order, so that it is bit-identical.
+Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
+    Selection selection;
+    std::uint64_t chosen = 0;
+    for (std::uint64_t word : taken) chosen += static_cast<std::uint64_t>(std::popcount(word));
+    selection.cells.reserve(chosen);
+    for (std::uint64_t word = 0; word < taken.size(); ++word) {
+        for (std::uint64_t bits = taken[word]; bits != 0; bits &= bits - 1) {
+            selection.cells.push_back(word * 64 + static_cast<std::uint64_t>(std::countr_zero(bits)));
+        }
+    }
+    const double* term = task.term.data();
+    double value = 0.0;
+    if (task.by_column) {
+        for (std::uint64_t j = 0; j < task.n; ++j) {
+            for (std::uint64_t cell = j; cell < task.cells; cell += task.n) {
+                if ((taken[cell / 64] >> (cell % 64)) & 1u) value = value + term[cell];
+            }
+        }
+    } else {
+        for (std::uint64_t cell : selection.cells) value = value + term[cell];
+    }
+    selection.value = value;
+    return selection;
+}
+
+}  // namespace
+
+Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
+                         RandomGenerator& generator, const RaceLimits& limits) {
+    if (weights.candidates == 0) return Selection{};
+    check_total_is_finite(weights.first_total);
+    Race race(task, weights, scratch, generator, limits);
+    race.run();
+    return selection_of(task, scratch.taken);
+}
+
+}  // namespace allotra
