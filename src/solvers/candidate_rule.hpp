@@ -9,7 +9,6 @@
 
 #include "kernel/error.hpp"
 #include "kernel/wide_int.hpp"
-#include "kernel/weighted_choice.hpp"
 
 namespace allotra {
 
@@ -21,5 +20,13 @@ namespace allotra {
 inline bool fits(WideInt used, std::int64_t b_ij, std::int64_t b_total) { return used + b_ij <= b_total; }
 
 inline bool drawable(double weight) { return weight > 0.0; }
+
+// A total weight of +infinity (an infinite weight, or a sum that overflows)
+// cannot be drawn from: an internal error whose message ends with "NonFinite".
+inline void check_total_is_finite(double total, SourcePlace where = SourcePlace::current()) {
+    if (total == std::numeric_limits<double>::infinity()) {
+        fail("the total weight of the candidates is not finite: NonFinite", where);
+    }
+}
 
 }  // namespace allotra

@@ -2,6 +2,7 @@
 #include <bit>
 #include <functional>
 #include <span>
+#include <type_traits>
 
 #include "kernel/error.hpp"
 #include "solvers/race.hpp"
@@ -14,6 +15,11 @@ namespace {
 inline void check_stop() {
     if (stop_requested()) throw Cancelled();
 }
+
+// Positions that are the cells themselves: the first round over the grid.
+struct EveryCell {
+    std::uint64_t operator()(std::uint64_t p) const noexcept { return p; }
+};
 
 inline bool key_order(const KeyedCell& p, const KeyedCell& q) {
     return p.key < q.key || (p.key == q.key && p.cell < q.cell);
@@ -83,7 +89,7 @@ public:
             }
             return;
         }
-        const auto every_cell = [](std::uint64_t p) { return p; };
+        const EveryCell every_cell;
         if (weights_.readmission) return readmitting_race();
         std::int64_t remaining = task_.b_total;
         if (weights_.candidates <= limits_.sort_limit) return sorted_race(task_.cells, every_cell, remaining);
@@ -183,15 +189,29 @@ private:
             before += counts[bin];
         }
         remaining -= static_cast<std::int64_t>(before);
-        scratch_.crossing.clear();
-        for (std::uint64_t p = 0; p < count; ++p) {
-            if (bins[p] < crossing) {
-                take(cell_at(p));
-            } else if (bins[p] == crossing && crossing != outside) {
-                scratch_.crossing.push_back(p);
+        if constexpr (std::is_same_v<CellAt, EveryCell>) {
+            // Whole words of the taken cells at once: setting bits one by one
+            // would wait on the same word 64 times.
+            std::uint64_t* taken = scratch_.taken.data();
+            for (std::uint64_t word = 0; word * 64 < count; ++word) {
+                const std::uint64_t first = word * 64;
+                const std::uint64_t length = std::min<std::uint64_t>(64, count - first);
+                std::uint64_t bits = 0;
+                for (std::uint64_t k = 0; k < length; ++k) {
+                    bits |= static_cast<std::uint64_t>(bins[first + k] < crossing) << k;
+                }
+                taken[word] |= bits;
+            }
+        } else {
+            for (std::uint64_t p = 0; p < count; ++p) {
+                if (bins[p] < crossing) take(cell_at(p));
             }
         }
         if (crossing == limits_.bins) return true;
+        scratch_.crossing.clear();
+        for (std::uint64_t p = 0; p < count; ++p) {
+            if (bins[p] == crossing) scratch_.crossing.push_back(p);
+        }
 
         // The crossing bin in exact key order, from its cells' values read again.
         check_stop();

@@ -15,7 +15,7 @@
 #include "harness.hpp"
 #include "kernel/error.hpp"
 #include "kernel/matrix.hpp"
-#include "kernel/objective.hpp"
+#include "objective.hpp"
 #include "kernel/random.hpp"
 #include "model/task.hpp"
 #include "reference_constructions.hpp"

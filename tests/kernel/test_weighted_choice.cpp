@@ -11,7 +11,7 @@
 #include "harness.hpp"
 #include "kernel/error.hpp"
 #include "kernel/random.hpp"
-#include "kernel/weighted_choice.hpp"
+#include "weighted_choice.hpp"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
-#include "kernel/objective.hpp"
+#include "objective.hpp"
 #include "kernel/random.hpp"
 #include "kernel/solution.hpp"
-#include "kernel/weighted_choice.hpp"
+#include "weighted_choice.hpp"
 #include "model/task.hpp"
 #include "solvers/candidate_rule.hpp"
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/random.hpp"
+#include "solvers/candidate_rule.hpp"
 
 namespace allotra {
 
@@ -33,9 +34,5 @@ std::size_t choose_index(const WeightedChoice& choice, double u);
 // One draw: consumes exactly one 64-bit value of the generator.
 std::size_t draw_index(const WeightedChoice& choice, RandomGenerator& generator);
 
-// A total weight of +infinity (an infinite weight, or a sum that overflows)
-// cannot be drawn from: an internal error whose message ends with "NonFinite".
-// Every construction that draws checks its total here.
-void check_total_is_finite(double total);
 
 }  // namespace allotra

@@ -1,14 +1,10 @@
-#include "kernel/weighted_choice.hpp"
+#include "weighted_choice.hpp"
 
 #include <limits>
 
 #include "kernel/error.hpp"
 
 namespace allotra {
-
-void check_total_is_finite(double total) {
-    if (total == std::numeric_limits<double>::infinity()) fail("the total weight of the candidates is not finite: NonFinite");
-}
 
 std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights) {
     if (weights.empty()) return BuildFailure::empty_list;
