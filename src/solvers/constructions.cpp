@@ -22,24 +22,31 @@ Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::
 
 AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                                  const FloatMatrix& eta, const RaceLimits& limits)
-    : tau_(tau), parameters_(parameters), eta_(eta), limits_(limits), task_(race_task(task)),
-      scratch_(pool_size() + 1) {
+    : tau_(tau), parameters_(parameters), limits_(limits), task_(race_task(task)),
+      eta_power_(aligned_buffer<double>(task_.cells)), scratch_(pool_size() + 1) {
     if (tau.rows != task.m || tau.cols != task.n || eta.rows != task.m || eta.cols != task.n) {
         fail("the pheromone or heuristic matrix does not have the task's shape");
     }
+    const double beta = parameters.beta;
+    const std::uint64_t n = task.n;
+    double* power = eta_power_.data();
+    run_in_chunks(task_.cells, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t cell = begin; cell < end; ++cell) power[cell] = std::pow(*eta.ptr(cell / n, cell % n), beta);
+    });
 }
 
 void AntConstruction::prepare_iteration() {
-    // A cell's weight does not depend on what an ant chose before, so the
-    // pow calls are made once per iteration instead of per ant and step, in
-    // the reference form's order: the power of tau first.
+    // A cell's weight does not depend on what an ant chose before, so it is
+    // computed once per iteration instead of per ant and step: the same
+    // product pow(tau, alpha) * pow(eta, beta). pow(tau, 1) is tau itself:
+    // a faithfully rounded pow returns a representable result exactly.
     const double alpha = parameters_.alpha;
-    const double beta = parameters_.beta;
     const std::uint64_t n = task_.n;
+    const double* power = eta_power_.data();
     prepare_race_weights(weights_, task_, limits_, [&, n](std::uint64_t cell) {
-        const std::uint64_t i = cell / n, j = cell % n;
-        const double pheromone = std::pow(*tau_.ptr(i, j), alpha);
-        return pheromone * std::pow(*eta_.ptr(i, j), beta);
+        const double tau = *tau_.ptr(cell / n, cell % n);
+        const double pheromone = alpha == 1.0 ? tau : std::pow(tau, alpha);
+        return pheromone * power[cell];
     });
 }
 

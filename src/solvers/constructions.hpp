@@ -44,9 +44,10 @@ public:
 private:
     const FloatMatrix& tau_;
     const AntColonyParameters& parameters_;
-    const FloatMatrix& eta_;
     RaceLimits limits_;
     RaceTask task_;
+    // pow(eta, beta) for every row-major cell: eta does not change.
+    AlignedBuffer<double> eta_power_;
     RaceWeights weights_;
     std::vector<RaceScratch> scratch_;
 };

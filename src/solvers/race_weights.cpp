@@ -19,10 +19,18 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     double first_total = 0.0;
     double all_total = 0.0;
     double largest = 0.0;
+    std::uint64_t drawable_cells = 0;
+    std::uint64_t fitting_cells = 0;
+    WideInt together = 0;  // the amounts of the cells that fit the empty selection
     for (std::uint64_t cell = 0; cell < count; ++cell) {
         if (!drawable(w[cell])) continue;
+        ++drawable_cells;
         readmission = readmission || amount[cell] < 0;
-        if (fits(0, amount[cell], task.b_total)) first_total += w[cell];
+        if (fits(0, amount[cell], task.b_total)) {
+            first_total += w[cell];
+            ++fitting_cells;
+            together += amount[cell];
+        }
         all_total += w[cell];
         if (std::isfinite(w[cell])) {
             largest = std::max(largest, w[cell]);
@@ -47,13 +55,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
         }
     });
 
-    std::uint64_t candidates = 0;
-    WideInt together = 0;
-    for (std::uint64_t cell = 0; cell < count; ++cell) {
-        if (scale[cell] < 0.0) continue;
-        ++candidates;
-        together += amount[cell];
-    }
+    const std::uint64_t candidates = readmission ? drawable_cells : fitting_cells;
     weights.candidates = candidates;
     weights.all_fit = !readmission && together <= WideInt(task.b_total);
     weights.bin_base = 0;
