@@ -96,13 +96,14 @@ WorkerThreads& the_pool() {
     return create_once(record);
 }
 
-// A batch submitted by a thread that is already part of one (a body that
-// submits, or a Python signal handler that solves while the interrupt poll
-// runs it) runs right here, in index order.
-void run_here(std::uint64_t k, const BatchBody& body, const InterruptPoll& interrupted, std::size_t slot) {
+// A batch that this thread runs itself, in index order: one submitted by a
+// thread that is already part of a batch (a body that submits, or a Python
+// signal handler that solves while the interrupt poll runs it), or one that
+// found the pool held by another thread's batch.
+void run_here(std::uint64_t k, const BatchBody& body, std::size_t slot) {
     std::exception_ptr first_failure;
     for (std::uint64_t index = 0; index < k; ++index) {
-        if (interrupted && interrupted()) throw Cancelled();
+        if (stop_requested()) throw Cancelled();
         try {
             body(index, slot);
         } catch (...) {
@@ -112,6 +113,16 @@ void run_here(std::uint64_t k, const BatchBody& body, const InterruptPoll& inter
     if (first_failure) std::rethrow_exception(first_failure);
 }
 
+void run_in(WorkerThreads& pool, std::uint64_t k, const BatchBody& body, InterruptScope& scope) {
+    if (const auto slot = pool.slot_inside_batch()) return run_here(k, body, *slot);
+    if (k == 1) return body(0, pool.size());
+    if (k > std::numeric_limits<std::uint64_t>::max() - pool.size()) fail("capacity overflow");
+
+    Batch batch(k, body);
+    if (!pool.run(batch, scope)) return run_here(k, body, pool.size());
+    if (batch.failure && !scope.stopped()) std::rethrow_exception(batch.failure);
+}
+
 }  // namespace
 
 std::size_t pool_size() { return the_pool().size(); }
@@ -119,18 +130,17 @@ std::size_t pool_size() { return the_pool().size(); }
 void run_batch(std::uint64_t k, const BatchBody& body, const InterruptPoll& interrupted) {
     WorkerThreads& pool = the_pool();
     if (k == 0) return;
-    if (const auto slot = pool.slot_inside_batch()) return run_here(k, body, interrupted, *slot);
-    if (k == 1) return body(0, pool.size());
-    if (k > std::numeric_limits<std::uint64_t>::max() - pool.size()) fail("capacity overflow");
-
-    Batch batch(k, body);
-    std::exception_ptr poll_failure;
-    const bool stopped = pool.run(batch, interrupted, poll_failure);
-    if (poll_failure) std::rethrow_exception(poll_failure);
-    // A stop requested by the caller wins over a failed body: the caller is
-    // about to report its own reason.
-    if (stopped) throw Cancelled();
-    if (batch.failure) std::rethrow_exception(batch.failure);
+    InterruptScope scope(interrupted);
+    if (scope.stopped()) scope.throw_stop();
+    // A stop requested by the caller wins over a failed body (typically the
+    // body's own Cancelled): the caller is about to report its own reason.
+    try {
+        run_in(pool, k, body, scope);
+    } catch (...) {
+        if (scope.stopped()) scope.throw_stop();
+        throw;
+    }
+    if (scope.stopped()) scope.throw_stop();
 }
 
 }  // namespace allotra

@@ -4,7 +4,10 @@
 #include <thread>
 #include <utility>
 
+#include "kernel/error.hpp"
+#include "kernel/fork_generation.hpp"
 #include "kernel/spin_wait.hpp"
+#include "kernel/stop_flag.hpp"
 #include "kernel/worker_pool_testing.hpp"
 
 namespace allotra {
@@ -48,6 +51,7 @@ private:
 }  // namespace
 
 void Batch::work(std::size_t worker) {
+    const StopFlagBinding answers_to(stop);
     for (;;) {
         if (stop.load(std::memory_order_relaxed)) return;
         // Each worker overshoots k at most once per batch, so the counter
@@ -123,8 +127,9 @@ bool WorkerThreads::finished(const Batch& batch) const {
             batch.next_index.load(std::memory_order_relaxed) >= batch.k);
 }
 
-bool WorkerThreads::run(Batch& batch, const InterruptPoll& interrupted, std::exception_ptr& poll_failure) {
-    std::lock_guard submit(submit_mutex_);
+bool WorkerThreads::run(Batch& batch, InterruptScope& scope) {
+    std::unique_lock submit(submit_mutex_, std::try_to_lock);
+    if (!submit.owns_lock()) return false;
     const SubmitterMark mark(this, size_);
     std::unique_lock lock(mutex_);
     current_ = &batch;
@@ -134,38 +139,43 @@ bool WorkerThreads::run(Batch& batch, const InterruptPoll& interrupted, std::exc
     if (wake) work_available_.notify_all();
     spin_until([&] { return batch.settled.load(std::memory_order_acquire); }, caller_spin);
     lock.lock();
-    const bool stopped = wait_until_finished(batch, lock, interrupted, poll_failure);
+    wait_until_finished(batch, lock, scope);
     // Withdrawn under the same lock that saw it finished: no worker can join
     // it any more, so the caller may destroy it.
     current_ = nullptr;
-    return stopped;
+    return true;
 }
 
-bool WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock,
-                                        const InterruptPoll& interrupted,
-                                        std::exception_ptr& poll_failure) {
+// The poll runs with neither of the pool's mutexes' waits pending on it: it
+// runs the caller's code, which may take locks of its own (the interpreter
+// lock) that a worker never needs, and may itself submit a batch (which then
+// runs on this thread, see SubmitterMark, or, from another thread, finds the
+// pool held and runs there). Holding submit_mutex_ across it is harmless for
+// that reason: nobody ever blocks on submit_mutex_.
+void WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock, InterruptScope& scope) {
     const auto done = [&] { return finished(batch); };
-    if (!interrupted) {
+    if (!scope.polls()) {
         workers_left_.wait(lock, done);
-        return false;
+        return;
     }
+    const std::uint64_t process = fork_generation();
     while (!workers_left_.wait_for(lock, interrupt_poll_interval, done)) {
         lock.unlock();
-        bool stop = false;
-        try {
-            stop = interrupted();
-        } catch (...) {
-            poll_failure = std::current_exception();
-            stop = true;
+        const bool stop = scope.poll_now();
+        // A poll that forked (a signal handler calling fork) returns twice. In
+        // the child the workers are gone and mutex_ may have been copied while
+        // a worker held it, so nothing of this pool is touched there again.
+        if (fork_generation() != process) {
+            fail("A batch cannot finish in a process forked while it ran: its worker threads exist only in "
+                 "the parent process.");
         }
         lock.lock();
         if (stop) {
             batch.stop.store(true, std::memory_order_relaxed);
             workers_left_.wait(lock, done);
-            return true;
+            return;
         }
     }
-    return false;
 }
 
 namespace testing {

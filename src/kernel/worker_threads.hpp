@@ -20,7 +20,8 @@ namespace allotra {
 struct Batch {
     Batch(std::uint64_t k, const BatchBody& body) : k(k), body(body) {}
 
-    // Claims and runs indices until none is left or a stop is requested.
+    // Claims and runs indices until none is left or a stop is requested;
+    // meanwhile stop_requested() on this thread reads `stop`.
     void work(std::size_t worker);
     void record_failure(std::uint64_t index, std::exception_ptr failure);
 
@@ -29,6 +30,8 @@ struct Batch {
     // Indices are claimed one at a time, so long constructions never leave
     // a worker idle while short ones queue behind them.
     std::atomic<std::uint64_t> next_index{0};
+    // Set by the submitter only (after its poll asked for a stop); read by
+    // workers between indices and by bodies through stop_requested().
     std::atomic<bool> stop{false};
     // Workers inside work(); guarded by the pool's mutex.
     std::size_t participants = 0;
@@ -61,20 +64,25 @@ public:
     std::optional<std::size_t> slot_inside_batch() const;
 
     // Hands the batch to the workers and blocks until none of them is inside
-    // it any more. Returns true when `interrupted` asked for a stop (or threw:
-    // its exception is then stored in `poll_failure`).
-    bool run(Batch& batch, const InterruptPoll& interrupted, std::exception_ptr& poll_failure);
+    // it any more, running the scope's poll every few milliseconds meanwhile
+    // (a stop it reports is also recorded in the scope). Returns false, at
+    // once and without running anything, when another thread's batch holds
+    // the pool: waiting for it could be waiting for a thread that waits for
+    // this one (see run_batch). Throws InternalError in a process forked
+    // during the poll, whose copy of the batch has no workers to finish it.
+    bool run(Batch& batch, InterruptScope& scope);
 
 private:
     void worker_main(std::size_t worker);
     Batch& join_next_batch(std::uint64_t& seen_generation);
     void leave(Batch& batch);
     bool finished(const Batch& batch) const;
-    bool wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock,
-                             const InterruptPoll& interrupted, std::exception_ptr& poll_failure);
+    void wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock, InterruptScope& scope);
 
     const std::size_t size_;
-    std::mutex submit_mutex_;  // one batch at a time; other submitters queue here
+    // One batch at a time. Only ever tried, never waited for: a submitter
+    // that finds it held runs its batch itself.
+    std::mutex submit_mutex_;
     std::mutex mutex_;
     std::condition_variable work_available_;
     std::condition_variable workers_left_;

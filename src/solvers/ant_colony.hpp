@@ -28,8 +28,8 @@ struct AntColonyParameters {
     double initial_pheromone = 1.0;
 };
 
-// `interrupted` is polled while the ants run; when it reports true the call
-// ends with Cancelled.
+// `interrupted` is polled while the call runs (see InterruptScope); when it
+// reports true the call ends with Cancelled.
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                           const InterruptPoll& interrupted = {});
 
@@ -54,6 +54,9 @@ void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std
 template <typename Ants>
 Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
                                const InterruptPoll& interrupted) {
+    // Also stops the per-cell passes between batches and ants that run on
+    // this thread.
+    InterruptScope interrupt(interrupted);
     FloatMatrix tau = filled_float_matrix(task.m, task.n, parameters.initial_pheromone);
     const FloatMatrix eta = value_density(task);
     const double scale = deposit_scale(task);
@@ -62,7 +65,7 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
     Selection best;
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
-        if (interrupted && interrupted()) throw Cancelled();
+        if (interrupt.poll_now()) interrupt.throw_stop();
         check_batch_capacity(parameters.num_ants);
         ants.clear();
         ants.resize(parameters.num_ants);
@@ -71,8 +74,7 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
             parameters.num_ants,
             [&](std::uint64_t index, std::size_t worker) {
                 ants[index] = colony.construct(thread_generator(), worker);
-            },
-            interrupted);
+            });
         // Scanned in order, so strictly greater alone keeps the earliest of
         // equals. The winner is moved out once the deposit has read it,
         // instead of copying every improvement on the calling thread.

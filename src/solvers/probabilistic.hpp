@@ -19,8 +19,8 @@ struct ProbabilisticParameters {
     std::uint64_t kmax = 100;
 };
 
-// `interrupted` is polled while the constructions run; when it reports true
-// the call ends with Cancelled.
+// `interrupted` is polled while the call runs (see InterruptScope); when it
+// reports true the call ends with Cancelled.
 Solution solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
                              const InterruptPoll& interrupted = {});
 
@@ -34,6 +34,9 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
 template <typename Construction>
 Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
                                   const InterruptPoll& interrupted) {
+    // Also stops the passes before the batch and constructions that run on
+    // this thread.
+    const InterruptScope interrupt(interrupted);
     checked_element_count(task.m, task.n);
     check_batch_capacity(parameters.kmax);
     const FloatMatrix density = value_density(task);
@@ -46,8 +49,7 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
         [&](std::uint64_t index, std::size_t worker) {
             Selection selection = construction.construct(thread_generator(), worker);
             if (beats(selection.value, index, best[worker])) best[worker] = BestOfBatch{std::move(selection), index};
-        },
-        interrupted);
+        });
 
     BestOfBatch overall;
     for (BestOfBatch& candidate : best) {

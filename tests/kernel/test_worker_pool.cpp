@@ -233,6 +233,44 @@ TEST(pool_interrupt_stops_starting_indices_and_cancels) {
     CHECK_EQ(runs.load(), 20);
 }
 
+// Bodies that would never end on their own stop through stop_requested(),
+// on the workers and on the calling thread (a batch of one, or a batch that a
+// busy pool leaves to its submitter), whose poll runs only on that thread.
+TEST(pool_stop_requested_ends_endless_bodies) {
+    const auto caller = std::this_thread::get_id();
+    for (std::uint64_t k : {1u, 2u, 50u}) {
+        std::atomic<int> polls_off_caller{0};
+        std::atomic<std::uint64_t> started{0};
+        const auto endless = [&](std::uint64_t, std::size_t) {
+            ++started;
+            while (!allotra::stop_requested()) std::this_thread::sleep_for(100us);
+            throw allotra::Cancelled();
+        };
+        int polls = 0;
+        const auto poll = [&] {
+            if (std::this_thread::get_id() != caller) ++polls_off_caller;
+            return ++polls > 3;
+        };
+        CHECK(!allotra::stop_requested());
+        CHECK_THROWS_WITH(run_batch(k, endless, poll), allotra::Cancelled, "");
+        CHECK(!allotra::stop_requested());
+        CHECK_EQ(polls_off_caller.load(), 0);
+        CHECK(started.load() >= 1);
+        CHECK(started.load() <= std::min<std::uint64_t>(k, pool_size()));
+    }
+    // A scope's stop reaches every batch inside it, with no poll of their own.
+    const allotra::InterruptPoll stop_at_once = [] { return true; };
+    const allotra::InterruptScope scope(stop_at_once);
+    std::atomic<int> runs{0};
+    CHECK_THROWS_WITH(run_batch(1, [&](std::uint64_t, std::size_t) {
+                          while (!allotra::stop_requested()) ++runs;
+                          throw allotra::Cancelled();
+                      }),
+                      allotra::Cancelled, "");
+    CHECK_THROWS_WITH(run_batch(20, [&](std::uint64_t, std::size_t) { ++runs; }), allotra::Cancelled, "");
+    CHECK_EQ(runs.load(), 0);
+}
+
 TEST(pool_interrupt_wins_over_failed_body) {
     std::atomic<std::uint64_t> started{0};
     const auto failing_body = [&](std::uint64_t, std::size_t) {
