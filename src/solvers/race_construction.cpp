@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "kernel/error.hpp"
+#include "kernel/worker_pool.hpp"
 #include "solvers/race.hpp"
 #include "solvers/race_bins.hpp"
 
