@@ -1,11 +1,11 @@
 // Times one solver in one construction form on a reproducible random task.
 //
-//   bench_solvers SOLVER FORM M N [REPEATS] [KMAX]
+//   bench_solvers SOLVER FORM M N [REPEATS] [KMAX] [BUDGET_PERCENT] [NUM_ANTS]
 //
 // SOLVER is probabilistic or ant, FORM module (the module's constructions) or
 // reference (the reference form, which rescans the grid at every step). The task has
 // values c in [1, 100], amounts b_ij in [1, 50], discounts omega in [0, 0.3]
-// and a budget of 20% of the sum of b_ij, drawn from a fixed seed so that every
+// and a budget of 20% (or BUDGET_PERCENT) of the sum of b_ij, drawn from a fixed seed so that every
 // run sees the same task. Parameters are the solvers' defaults, except KMAX
 // when given (to time a slow run in part). Prints one line:
 //
@@ -30,7 +30,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-allotra::Task random_task(std::uint64_t m, std::uint64_t n) {
+allotra::Task random_task(std::uint64_t m, std::uint64_t n, std::int64_t budget_percent) {
     std::mt19937_64 engine(20240601u + m * 1000003u + n);
     std::uniform_int_distribution<std::int64_t> value(1, 100);
     std::uniform_int_distribution<std::int64_t> amount(1, 50);
@@ -45,7 +45,7 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n) {
             total += task.b_ij.at(i, j);
         }
     }
-    task.b_total = std::max<std::int64_t>(1, total / 5);
+    task.b_total = std::max<std::int64_t>(1, total * budget_percent / 100);
     return task;
 }
 
@@ -55,17 +55,19 @@ int main(int argc, char** argv) {
     const std::string solver = argc > 1 ? argv[1] : "";
     const std::string form = argc > 2 ? argv[2] : "";
     if (argc < 5 || (solver != "probabilistic" && solver != "ant") || (form != "module" && form != "reference")) {
-        std::fprintf(stderr, "usage: %s probabilistic|ant module|reference M N [REPEATS] [KMAX]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s probabilistic|ant module|reference M N [REPEATS] [KMAX] [BUDGET_PERCENT] [NUM_ANTS]\n",
+                     argv[0]);
         return 2;
     }
     const std::uint64_t m = std::strtoull(argv[3], nullptr, 10);
     const std::uint64_t n = std::strtoull(argv[4], nullptr, 10);
     const int repeats = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
-    const allotra::Task task = random_task(m, n);
+    const allotra::Task task = random_task(m, n, argc > 7 ? std::atoll(argv[7]) : 20);
 
     allotra::ProbabilisticParameters probabilistic;
     allotra::AntColonyParameters ant;
     if (argc > 6) probabilistic.kmax = ant.kmax = std::strtoull(argv[6], nullptr, 10);
+    if (argc > 8) ant.num_ants = std::strtoull(argv[8], nullptr, 10);
 
     std::vector<double> seconds;
     std::vector<double> values;

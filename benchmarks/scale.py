@@ -1,25 +1,29 @@
 """One construction against the memory floor, before and after, in one run.
 
-    python benchmarks/scale.py [--base REVISION] [--sizes 30,100,300,1000] [--quick]
+    python benchmarks/scale.py [--base REVISION] [--sizes 100,300,1000,2000] [--quick]
 
-1. Builds benchmarks/bench_construction (CMake, Release) twice in temporary
-   directories: from this working tree, and from REVISION (default: the last
-   revision before the 8-ary sum tree), checked out as a temporary git
-   worktree with this tree's bench_construction.cpp (and its header) copied in.
+1. Builds benchmarks/bench_construction and bench_solvers (CMake, Release)
+   twice in temporary directories: from this working tree, and from REVISION
+   (default: the last revision that drew from a sum tree), checked out as a
+   temporary git worktree with this tree's benchmark sources copied in.
 2. For every grid, measures the floor with NumPy in this process: one
    streaming pass over m*n doubles (np.cumsum), median of many.
 3. Times single constructions with one worker (RAYON_NUM_THREADS=1) for both
-   solvers, three families of tasks (c independent of b_ij, weakly and
-   strongly correlated) and budgets of 10% and 50% of the total use, old and
-   new revision alternating, and prints construction time / floor.
-4. Times one whole colony iteration at 1000 x 1000 (bench_solvers, kmax=1,
-   default num_ants) with one worker and with the default pool, and the peak
-   memory of the probabilistic solver for two kmax.
+   solvers, tasks whose c is independent of b_ij (uncorrelated) or b_ij + 10
+   (correlated), and budgets of 10% and 50% of the total use: the old
+   revision, this tree with its run-time choice of SIMD code ("dispatch") and
+   this tree with the portable code forced (ALLOTRA_SIMD=portable),
+   alternating, and prints construction time / floor.
+4. Times whole solves with the default parameters on the default pool at
+   1000 x 1000 (budget 50%): this tree for both solvers, the old revision for
+   the probabilistic solver and for 5 colony iterations (scaled to 100). Peak
+   memory of the probabilistic solver for two kmax and of the colony for two
+   num_ants.
 5. Writes benchmarks/scale.md and benchmarks/scale.png (matplotlib, the
    optional 'bench' dependency): time per construction against m*n, log-log,
    with the floor.
 
-The machines are shared and noisy: every figure is a median, both revisions
+The machines are shared and noisy: every figure is a median, all revisions
 and the floor are measured in the same run, and nothing is checked against a
 goal.
 """
@@ -40,11 +44,12 @@ from run_benchmarks import cmake_binary, markdown_table, pyplot
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-# The last revision whose constructions copied a binary sum tree per construction.
-DEFAULT_BASE = "db25bc4"
+# The last revision whose constructions drew from a sum tree.
+DEFAULT_BASE = "426acd2"
 SOLVERS = ("probabilistic", "ant")
-FAMILIES = ("uncorrelated", "weak", "strong")
+FAMILIES = {"uncorrelated": "uncorrelated", "correlated": "strong"}
 BUDGETS = (10, 50)
+FORMS = ("before", "dispatch", "portable")
 
 
 def build(source: Path, directory: Path, targets: list[str]) -> Path:
@@ -75,15 +80,25 @@ def floor_seconds(cells: int) -> float:
     return statistics.median(times)
 
 
-def one_worker() -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+def pooled(portable: bool = False) -> dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "ALLOTRA_SIMD")}
+    if portable:
+        env["ALLOTRA_SIMD"] = "portable"
+    return env
+
+
+def one_worker(portable: bool = False) -> dict[str, str]:
+    env = pooled(portable)
     env["RAYON_NUM_THREADS"] = "1"
     return env
 
 
-def construction(binary: Path, solver: str, family: str, budget: int, size: int, repeats: int) -> dict:
-    command = [str(binary / "bench_construction"), solver, family, str(budget), str(size), str(size), str(repeats)]
-    line = subprocess.run(command, capture_output=True, text=True, check=True, env=one_worker()).stdout.split()
+def construction(binary: Path, portable: bool, solver: str, family: str, budget: int, size: int,
+                 repeats: int) -> dict:
+    command = [str(binary / "bench_construction"), solver, FAMILIES[family], str(budget), str(size), str(size),
+               str(repeats)]
+    line = subprocess.run(command, capture_output=True, text=True, check=True,
+                          env=one_worker(portable)).stdout.split()
     return {"median": float(line[6]), "prepare": float(line[8]), "cells": float(line[9])}
 
 
@@ -116,12 +131,12 @@ def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) 
     cells = [size * size for size in sizes]
     colours = {"probabilistic": "tab:blue", "ant": "tab:red"}
     for solver in SOLVERS:
-        for revision, style in (("before", "--"), ("after", "-")):
-            times = [results[(revision, solver, "uncorrelated", 50, size)]["median"] for size in sizes]
-            axes.plot(cells, times, style, marker="o", color=colours[solver], label=f"{solver}, {revision}")
+        for form, style in (("before", "--"), ("dispatch", "-"), ("portable", "-.")):
+            times = [results[(form, solver, "uncorrelated", 50, size)]["median"] for size in sizes]
+            axes.plot(cells, times, style, marker="o", color=colours[solver], label=f"{solver}, {form}")
     axes.plot(cells, [floors[size] for size in sizes], ":", marker="s", color="black",
               label="floor: np.cumsum over m·n doubles")
-    for factor in (20, 30):
+    for factor in (3, 5, 30):
         axes.plot(cells, [factor * floors[size] for size in sizes], ":", color="grey", linewidth=0.8)
         axes.annotate(f"{factor}× floor", (cells[-1], factor * floors[sizes[-1]]), fontsize=8, color="grey")
     axes.set_xscale("log")
@@ -136,11 +151,18 @@ def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) 
     return True
 
 
+def solve_row(binary: Path, solver: str, kmax: int | None, env: dict[str, str]) -> tuple[float, float, float]:
+    command = [str(binary / "bench_solvers"), solver, "module", "1000", "1000", "1"]
+    if kmax is not None:
+        command += [str(kmax), "50"]
+    return peak_of(command, env)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", default=DEFAULT_BASE, help="the revision to compare against")
-    parser.add_argument("--sizes", default="30,100,300,1000", help="square grid sizes")
-    parser.add_argument("--quick", action="store_true", help="uncorrelated 50%% only, no colony or memory runs")
+    parser.add_argument("--sizes", default="100,300,1000,2000", help="square grid sizes")
+    parser.add_argument("--quick", action="store_true", help="uncorrelated 50%% only, no whole solves")
     arguments = parser.parse_args()
     sizes = [int(size) for size in arguments.sizes.split(",")]
     started = time.monotonic()
@@ -155,18 +177,17 @@ def main() -> None:
         subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "--detach", str(old_source), arguments.base],
                        check=True, capture_output=True)
         try:
-            for name in ("bench_construction.cpp", "bench_common.hpp"):
+            for name in ("bench_construction.cpp", "bench_common.hpp", "bench_solvers.cpp", "CMakeLists.txt"):
                 shutil.copy(HERE / name, old_source / "benchmarks")
-            shutil.copy(HERE / "CMakeLists.txt", old_source / "benchmarks")
-            old = build(old_source, scratch_path / "old", ["bench_construction"])
+            old = build(old_source, scratch_path / "old", ["bench_construction", "bench_solvers"])
         finally:
             subprocess.run(["git", "-C", str(ROOT), "worktree", "remove", "--force", str(old_source)],
                            capture_output=True)
-        revisions = {"before": old, "after": new}
+        binaries = {"before": (old, False), "dispatch": (new, False), "portable": (new, True)}
 
         floors: dict[int, float] = {}
         results: dict[tuple, dict] = {}
-        families = ("uncorrelated",) if arguments.quick else FAMILIES
+        families = ("uncorrelated",) if arguments.quick else tuple(FAMILIES)
         budgets = (50,) if arguments.quick else BUDGETS
         for size in sizes:
             floors[size] = floor_seconds(size * size)
@@ -174,54 +195,48 @@ def main() -> None:
             for solver in SOLVERS:
                 for family in families:
                     for budget in budgets:
-                        for revision, binary in revisions.items():
-                            results[(revision, solver, family, budget, size)] = construction(
-                                binary, solver, family, budget, size, repeats)
-                        before = results[("before", solver, family, budget, size)]["median"]
-                        after = results[("after", solver, family, budget, size)]["median"]
-                        print(f"  {size}x{size} {solver:13} {family:12} {budget:2}%: before {fmt(before):>9}"
-                              f" ({before / floors[size]:6.1f}x floor), after {fmt(after):>9}"
-                              f" ({after / floors[size]:6.1f}x floor)", flush=True)
+                        for form, (binary, portable) in binaries.items():
+                            results[(form, solver, family, budget, size)] = construction(
+                                binary, portable, solver, family, budget, size, repeats)
+                        times = {form: results[(form, solver, family, budget, size)]["median"] for form in FORMS}
+                        print(f"  {size}x{size} {solver:13} {family:12} {budget:2}%: "
+                              + ", ".join(f"{form} {fmt(t):>9} ({t / floors[size]:5.1f}x)" for form, t in times.items()),
+                              flush=True)
             # The floor again after the grid's runs: the median of both.
             floors[size] = statistics.median([floors[size], floor_seconds(size * size)])
 
-        colony_rows: list[list[str]] = []
+        solve_rows: list[list[str]] = []
         memory_rows: list[list[str]] = []
-        if not arguments.quick and 1000 in sizes:
-            print("\ncolony iteration at 1000x1000 (bench_solvers ant, kmax=1, 20 ants):", flush=True)
-            pooled_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-            command = [str(new / "bench_solvers"), "ant", "module", "1000", "1000", "1", "1"]
-            ones, pools = [], []
-            for _ in range(2):
-                ones.append(peak_of(command, one_worker()))
-                pools.append(peak_of(command, pooled_env))
-            one = min(ones, key=lambda run: run[0])
-            pooled = min(pools, key=lambda run: run[0])
-            processors = os.cpu_count() or 1
-            speedup = one[0] / pooled[0]
-            colony_rows.append([fmt(one[0]), fmt(pooled[0]), f"{speedup:.2f}×",
-                                f"{100 * speedup / processors:.0f}%", fmt(one[2]), fmt(pooled[2])])
-            print(f"  1 worker {fmt(one[0])} (CPU {fmt(one[2])}), {processors} workers {fmt(pooled[0])}"
-                  f" (CPU {fmt(pooled[2])}): speed-up {speedup:.2f}x, efficiency {100 * speedup / processors:.0f}%",
-                  flush=True)
-            print("\npeak memory, probabilistic solver at 1000x1000 (bench_solvers):", flush=True)
-            for kmax in (4, 16):
-                seconds, peak, _ = peak_of([str(new / "bench_solvers"), "probabilistic", "module", "1000", "1000", "1",
-                                         str(kmax)], pooled_env)
-                memory_rows.append([str(kmax), f"{peak:.1f}"])
-                print(f"  kmax={kmax}: peak {peak:.1f} MiB ({fmt(seconds)})", flush=True)
+        if not arguments.quick:
+            print("\nwhole solves at 1000x1000, budget 50%, default parameters, default pool:", flush=True)
+            env = pooled()
+            for solver, base_kmax, scale in (("probabilistic", 100, 1), ("ant", 5, 20)):
+                after = solve_row(new, solver, 100, env)
+                before = solve_row(old, solver, base_kmax, env)
+                note = "" if scale == 1 else f" ({base_kmax} iterations × {scale})"
+                solve_rows.append([solver, fmt(before[0] * scale) + note, fmt(after[0]),
+                                   f"{before[0] * scale / after[0]:.1f}×"])
+                print(f"  {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}", flush=True)
+            print("\npeak memory at 1000x1000 (bench_solvers, one solve):", flush=True)
+            for solver, counts in (("probabilistic", (4, 64)), ("ant", (2, 40))):
+                for count in counts:
+                    command = [str(new / "bench_solvers"), solver, "module", "1000", "1000", "1",
+                               str(count if solver == "probabilistic" else 1), "50", str(count)]
+                    seconds, peak, _ = peak_of(command, env)
+                    label = f"kmax={count}" if solver == "probabilistic" else f"num_ants={count}, kmax=1"
+                    memory_rows.append([solver, label, f"{peak:.1f}"])
+                    print(f"  {solver} {label}: peak {peak:.1f} MiB ({fmt(seconds)})", flush=True)
 
     load_at_end = os.getloadavg()[0]
-    header = ["grid", "solver", "family", "budget", "before", "after", "floor", "before × floor", "after × floor"]
+    header = ["grid", "solver", "family", "budget", "floor"] + [f"{form} × floor" for form in FORMS]
     rows = []
     for size in sizes:
         for solver in SOLVERS:
             for family in families:
                 for budget in budgets:
-                    before = results[("before", solver, family, budget, size)]["median"]
-                    after = results[("after", solver, family, budget, size)]["median"]
-                    rows.append([f"{size}×{size}", solver, family, f"{budget}%", fmt(before), fmt(after),
-                                 fmt(floors[size]), f"{before / floors[size]:.1f}", f"{after / floors[size]:.1f}"])
+                    rows.append([f"{size}×{size}", solver, family, f"{budget}%", fmt(floors[size])]
+                                + [f"{results[(form, solver, family, budget, size)]['median'] / floors[size]:.1f}"
+                                   for form in FORMS])
     print()
     print(markdown_table(header, rows))
     has_plot = plot(results, floors, sizes, HERE / "scale.png")
@@ -230,28 +245,25 @@ def main() -> None:
         "",
         f"Written by `benchmarks/scale.py` on {time.strftime('%Y-%m-%d')} ({os.cpu_count()} logical processors,"
         f" shared with other work: load average {load_at_start:.1f} when the run started and {load_at_end:.1f}"
-        " when it ended). Before: "
-        f"`{arguments.base}`; after: this tree. One construction on the calling thread with one worker"
-        " (median); floor: `np.cumsum` over m·n doubles in the same run (median).",
-        "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c independent of b_ij (uncorrelated), within ±10 of it"
-        " (weak) or b_ij + 10 (strong); budget 10% or 50% of the sum of b_ij.",
+        f" when it ended). Before: `{arguments.base}` (sum tree); dispatch: this tree, SIMD code chosen at run"
+        " time; portable: this tree with `ALLOTRA_SIMD=portable`. One construction on the calling thread with"
+        " one worker (median); floor: `np.cumsum` over m·n doubles in the same run (median).",
+        "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c in [1, 100] independent of b_ij (uncorrelated) or"
+        " b_ij + 10 (correlated); budget 10% or 50% of the sum of b_ij.",
         "",
         markdown_table(header, rows),
     ]
     if has_plot:
         parts += ["", "![one construction against the number of cells](scale.png)"]
-    if colony_rows:
-        parts += ["", "## One colony iteration at 1000×1000", "",
-                  "`bench_solvers ant module 1000 1000 1 1` (20 ants, one iteration, including the per-cell passes),"
-                  " fastest of 2 runs each, with the CPU time of all the process's threads in the same run"
-                  " (the setup of the solve, on the calling thread, is part of both):", "",
-                  markdown_table(["1 worker", "default pool", "speed-up", "efficiency", "CPU, 1 worker",
-                                  "CPU, default pool"], colony_rows)]
+    if solve_rows:
+        parts += ["", "## Whole solves at 1000×1000", "",
+                  "`bench_solvers SOLVER module 1000 1000 1 100 50`: default parameters, budget 50% of the total"
+                  " use, the default pool (both cores). The old colony ran 5 iterations, scaled to 100.", "",
+                  markdown_table(["solver", "before", "after", "speed-up"], solve_rows)]
     if memory_rows:
-        parts += ["", "## Peak memory, probabilistic solver at 1000×1000", "",
-                  "Peak resident memory of `bench_solvers probabilistic module 1000 1000 1 KMAX`"
-                  " (the task's three matrices are 23 MiB of it):", "",
-                  markdown_table(["kmax", "peak (MiB)"], memory_rows)]
+        parts += ["", "## Peak memory at 1000×1000", "",
+                  "Peak resident memory of one `bench_solvers` process (the task's three matrices are 23 MiB of it):",
+                  "", markdown_table(["solver", "parameters", "peak (MiB)"], memory_rows)]
     (HERE / "scale.md").write_text("\n".join(parts) + "\n")
     print(f"\nwrote {HERE / 'scale.md'}" + (f" and {HERE / 'scale.png'}" if has_plot else "")
           + f" in {time.monotonic() - started:.0f} s")
