@@ -1,10 +1,20 @@
 #include "kernel/chacha.hpp"
 
+#include <cstring>
+
+#include "kernel/simd_dispatch.hpp"
+#if defined(ALLOTRA_AVX2_KERNELS)
+#include "kernel/avx2_kernels.hpp"
+#endif
+
 namespace allotra {
 
 namespace {
 
 constexpr int rounds = 12;
+// Blocks computed side by side in the portable form: four 32-bit lanes fill
+// one SSE2 register, which every x86-64 processor has.
+constexpr std::size_t lanes = 4;
 
 constexpr std::uint32_t rotate_left(std::uint32_t x, int bits) {
     return (x << bits) | (x >> (32 - bits));
@@ -23,9 +33,7 @@ inline std::uint32_t load_le32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-}  // namespace
-
-ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter) {
+ChaChaBlock initial_state(const ChaChaKey& key, std::uint64_t counter) {
     ChaChaBlock input{};
     // "expand 32-byte k"
     input[0] = 0x61707865u;
@@ -36,7 +44,57 @@ ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter) {
     input[12] = static_cast<std::uint32_t>(counter);
     input[13] = static_cast<std::uint32_t>(counter >> 32);
     // Words 14-15, the stream number, stay 0.
+    return input;
+}
 
+// The state of `lanes` blocks, word-major: word w of block l is s[w][l], so
+// that each step of a quarter round is one loop over the lanes.
+using LaneState = std::uint32_t[16][lanes];
+
+inline void lane_quarter_round(LaneState& s, int a, int b, int c, int d) {
+    for (std::size_t l = 0; l < lanes; ++l) {
+        s[a][l] += s[b][l]; s[d][l] ^= s[a][l]; s[d][l] = rotate_left(s[d][l], 16);
+        s[c][l] += s[d][l]; s[b][l] ^= s[c][l]; s[b][l] = rotate_left(s[b][l], 12);
+        s[a][l] += s[b][l]; s[d][l] ^= s[a][l]; s[d][l] = rotate_left(s[d][l], 8);
+        s[c][l] += s[d][l]; s[b][l] ^= s[c][l]; s[b][l] = rotate_left(s[b][l], 7);
+    }
+}
+
+void lane_blocks(const ChaChaBlock& first_input, std::uint64_t first_counter, std::uint32_t* out) {
+    LaneState input;
+    for (std::size_t w = 0; w < 16; ++w) {
+        for (std::size_t l = 0; l < lanes; ++l) input[w][l] = first_input[w];
+    }
+    for (std::size_t l = 0; l < lanes; ++l) {
+        const std::uint64_t counter = first_counter + l;
+        input[12][l] = static_cast<std::uint32_t>(counter);
+        input[13][l] = static_cast<std::uint32_t>(counter >> 32);
+    }
+    LaneState s;
+    std::memcpy(s, input, sizeof s);
+    for (int i = 0; i < rounds / 2; ++i) {
+        lane_quarter_round(s, 0, 4, 8, 12);
+        lane_quarter_round(s, 1, 5, 9, 13);
+        lane_quarter_round(s, 2, 6, 10, 14);
+        lane_quarter_round(s, 3, 7, 11, 15);
+        lane_quarter_round(s, 0, 5, 10, 15);
+        lane_quarter_round(s, 1, 6, 11, 12);
+        lane_quarter_round(s, 2, 7, 8, 13);
+        lane_quarter_round(s, 3, 4, 9, 14);
+    }
+    std::uint32_t blocks[lanes][16];
+    for (std::size_t w = 0; w < 16; ++w) {
+        for (std::size_t l = 0; l < lanes; ++l) blocks[l][w] = s[w][l] + input[w][l];
+    }
+    // Copied as bytes: `out` may be the storage of other objects (the
+    // generator writes 64-bit values through it).
+    std::memcpy(out, blocks, sizeof blocks);
+}
+
+}  // namespace
+
+ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter) {
+    const ChaChaBlock input = initial_state(key, counter);
     ChaChaBlock state = input;
     for (int i = 0; i < rounds / 2; ++i) {
         // Column round.
@@ -52,6 +110,30 @@ ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter) {
     }
     for (int i = 0; i < 16; ++i) state[i] += input[i];
     return state;
+}
+
+namespace portable {
+
+void chacha_blocks(const ChaChaKey& key, std::uint64_t first_counter, std::size_t blocks, std::uint32_t* out) {
+    const ChaChaBlock first_input = initial_state(key, first_counter);
+    std::size_t done = 0;
+    for (; blocks - done >= lanes; done += lanes) lane_blocks(first_input, first_counter + done, out + 16 * done);
+    for (; done < blocks; ++done) {
+        const ChaChaBlock block = chacha_block(key, first_counter + done);
+        std::memcpy(out + 16 * done, block.data(), sizeof block);
+    }
+}
+
+}  // namespace portable
+
+void chacha_blocks(const ChaChaKey& key, std::uint64_t first_counter, std::size_t blocks, std::uint32_t* out) {
+#if defined(ALLOTRA_AVX2_KERNELS)
+    if (simd::use_avx2()) {
+        avx2::chacha_blocks(key.data(), first_counter, blocks, out);
+        return;
+    }
+#endif
+    portable::chacha_blocks(key, first_counter, blocks, out);
 }
 
 }  // namespace allotra

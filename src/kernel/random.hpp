@@ -3,11 +3,26 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "kernel/chacha.hpp"
 
 namespace allotra {
+
+// Everything needed to produce again any value read from a generator since
+// start_recording(): where the generator stood then (key, block counter,
+// bytes until its next re-key, buffer position) and every key it took during
+// the recording, a few per megabyte of output. Nothing is kept per value.
+struct StreamRecord {
+    ChaChaKey key{};
+    std::uint64_t counter = 0;
+    std::int64_t bytes_until_reseed = 0;
+    std::uint64_t position = 0;
+    std::vector<ChaChaKey> keys;
+};
 
 class RandomGenerator {
 public:
@@ -20,6 +35,18 @@ public:
     static RandomGenerator from_key(const ChaChaKey& key);
 
     std::uint64_t next_u64();
+
+    // Writes the values that out.size() calls of next_u64() would return, in
+    // that order, and leaves the generator where those calls would have left
+    // it (re-keys included). Whole runs of blocks go straight into `out`.
+    void fill(std::span<std::uint64_t> out);
+
+    // From now on every value read (by next_u64 or fill) can be produced
+    // again by replay(record, ...); `record` must outlive the recording. A
+    // recording ends at stop_recording(), at the next start_recording() and at
+    // reseed().
+    void start_recording(StreamRecord& record);
+    void stop_recording() noexcept { recording_ = nullptr; }
 
     // Sets `value` to what the call of next_u64() after `ahead` others will
     // return, when that value is already buffered, and says whether it was.
@@ -40,6 +67,9 @@ public:
 private:
     RandomGenerator() = default;
     void rekey(const ChaChaKey& key);
+    // Takes the next key when the output since the last one has reached the
+    // threshold; says how many refills the current key still gives.
+    std::uint64_t refills_before_rekey();
     void refill();
 
     std::array<std::uint32_t, 64> buffer_{};
@@ -48,9 +78,23 @@ private:
     std::int64_t bytes_until_reseed_ = reseed_threshold;
     std::uint64_t position_ = 64;
     std::uint64_t fork_generation_ = 0;
+    StreamRecord* recording_ = nullptr;
 
     friend RandomGenerator& thread_generator();
 };
+
+// The values with indices [first, first + out.size()) among those read from a
+// generator since start_recording(record) (index 0 is the first value read
+// after it); they must all have been read. Consumes nothing and never asks the
+// operating system: one value costs one block, long runs go as fast as fill().
+void replay(const StreamRecord& record, std::uint64_t first, std::span<std::uint64_t> out);
+
+namespace testing {
+// Replaces the operating system as the source of every key taken from now on
+// (nullptr restores it), so that tests can follow a generator across its
+// re-keys. Production never sets it.
+void set_key_source(ChaChaKey (*source)());
+}  // namespace testing
 
 // The calling thread's generator, created and keyed on first use. In a process
 // created by fork, it takes a fresh key before its first use in the child so

@@ -1,0 +1,18 @@
+// The AVX2 forms of the vectorised kernels, each in a translation unit of its
+// own that alone is compiled for AVX2 (*_avx2.cpp). Only the dispatching
+// functions call them, and only after simd::use_avx2() said yes. They take
+// plain pointers: an inline function of a shared header, instantiated inside
+// an AVX2 unit, could otherwise stand in for the portable copy at link time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace allotra::avx2 {
+
+// `blocks` ChaCha blocks from `first_counter` on; `key` points at 32 bytes.
+void chacha_blocks(const std::uint8_t* key, std::uint64_t first_counter, std::size_t blocks, std::uint32_t* out);
+
+void exponentials_from_bits(const std::uint64_t* bits, double* out, std::size_t n);
+
+}  // namespace allotra::avx2

@@ -1,0 +1,17 @@
+// Which form of the vectorised kernels (the ChaCha blocks, the exponentials)
+// runs: the AVX2 form where the processor has it, or the portable form, which
+// gives the same bits everywhere. Setting ALLOTRA_SIMD=portable in the
+// environment (read once, at the first call) forces the portable form.
+#pragma once
+
+namespace allotra::simd {
+
+bool use_avx2() noexcept;
+
+namespace testing {
+// Forces the portable form while `on` holds, so that one test process can
+// hold both forms against each other.
+void force_portable(bool on) noexcept;
+}  // namespace testing
+
+}  // namespace allotra::simd
