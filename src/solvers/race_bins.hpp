@@ -18,12 +18,6 @@ inline std::int64_t key_level(double key, const RaceLimits& limits) {
     return static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(key) >> (52 - limits.octave_bits));
 }
 
-// The bin of a key of 0 or more (infinity included).
-inline std::uint16_t key_bin(double key, std::int64_t base, const RaceLimits& limits) {
-    const std::int64_t bin = std::clamp<std::int64_t>(key_level(key, limits) - base, 0, limits.bins - 1);
-    return static_cast<std::uint16_t>(bin);
-}
-
 // The base that centres the bins on the key t at which the amounts of the
 // cells expected to have a key below t reach `budget`. The expectation comes
 // from at most 512 cells spread over the `count` positions; a cell of scale s

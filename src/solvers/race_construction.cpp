@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <limits>
 #include <span>
 #include <type_traits>
 
@@ -31,28 +32,27 @@ inline bool key_order(const KeyedCell& p, const KeyedCell& q) {
 class Draws {
 public:
     Draws(RandomGenerator& generator, RaceScratch& scratch) : generator_(generator), scratch_(scratch) {}
+    ~Draws() { generator_.stop_recording(); }
+    Draws(const Draws&) = delete;
+    Draws& operator=(const Draws&) = delete;
 
-    void start_recording() {
-        scratch_.record.values.clear();
-        recording_ = true;
-    }
-    void stop_recording() { recording_ = false; }
+    void start_recording() { generator_.start_recording(scratch_.record); }
+    void stop_recording() { generator_.stop_recording(); }
 
     // Exponentials for the next `count` positions, in scratch.exponentials.
     void next_exponentials(std::uint64_t count) {
         scratch_.values.resize(count);
         scratch_.exponentials.resize(count);
-        for (std::uint64_t& value : scratch_.values) value = generator_.next_u64();
-        if (recording_) {
-            scratch_.record.values.insert(scratch_.record.values.end(), scratch_.values.begin(), scratch_.values.end());
-        }
+        generator_.fill(scratch_.values);
         exponentials_from_bits(scratch_.values.data(), scratch_.exponentials.data(), count);
     }
 
     // The exponential drawn for position `index` of the recorded round.
     double again(std::uint64_t index) const {
+        std::uint64_t value = 0;
+        replay(scratch_.record, index, std::span<std::uint64_t>(&value, 1));
         double e = 0.0;
-        exponentials_from_bits(&scratch_.record.values[index], &e, 1);
+        exponentials_from_bits(&value, &e, 1);
         return e;
     }
 
@@ -66,7 +66,6 @@ public:
 private:
     RandomGenerator& generator_;
     RaceScratch& scratch_;
-    bool recording_ = false;
 };
 
 class Race {
@@ -149,30 +148,59 @@ private:
         }
     }
 
+    // Bins and counts for positions [begin, begin + length), whose
+    // exponentials are in scratch.exponentials.
+    template <bool Saturate, typename CellAt>
+    void count_bins(std::uint64_t begin, std::uint64_t length, CellAt cell_at, std::int64_t base,
+                    std::uint64_t cap) {
+        const double* e = scratch_.exponentials.data();
+        const double* scale = scale_;
+        const std::int64_t* amount = amount_;
+        std::uint16_t* bins = scratch_.bins.data() + begin;
+        std::uint64_t* counts = scratch_.counts.data();
+        const int shift = 52 - static_cast<int>(limits_.octave_bits);
+        const std::int64_t top = static_cast<std::int64_t>(limits_.bins) - 1;
+        const std::uint16_t outside = static_cast<std::uint16_t>(limits_.bins);
+        for (std::uint64_t k = 0; k < length; ++k) {
+            const std::uint64_t cell = cell_at(begin + k);
+            const double s = scale[cell];
+            const std::int64_t level = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(e[k] * s) >> shift);
+            const std::int64_t bin = std::min(std::max<std::int64_t>(level - base, 0), top);
+            const bool in_race = s >= 0.0;
+            const std::uint16_t slot = in_race ? static_cast<std::uint16_t>(bin) : outside;
+            bins[k] = slot;
+            // Amounts in the race are 0 or more.
+            const std::uint64_t a = in_race ? std::min(static_cast<std::uint64_t>(amount[cell]), cap) : 0;
+            if constexpr (Saturate) {
+                counts[slot] = counts[slot] > cap - a ? cap : counts[slot] + a;
+            } else {
+                counts[slot] += a;
+            }
+        }
+    }
+
     // One round of the binned race over `count` positions; says whether it
     // took every cell of the race (no bin crossed the budget).
     template <typename CellAt>
     bool binned_round(std::uint64_t count, CellAt cell_at, std::int64_t base, std::int64_t& remaining) {
-        const std::uint16_t outside = static_cast<std::uint16_t>(limits_.bins);
         std::vector<std::uint16_t>& bins = scratch_.bins;
         std::vector<std::uint64_t>& counts = scratch_.counts;
         if (bins.size() < count) bins.resize(count);
         counts.assign(limits_.bins + 1, 0);
+        // An amount above the budget counts as budget + 1: whether a run of
+        // bins still fits is all that is asked of the counts. Their sums fit
+        // 64 bits unless the budget is huge, when they stop at budget + 1.
+        const std::uint64_t cap = static_cast<std::uint64_t>(remaining) + 1;
+        const bool saturate = cap > std::numeric_limits<std::uint64_t>::max() / std::max<std::uint64_t>(count, 1);
         draws_.start_recording();
         for (std::uint64_t begin = 0; begin < count; begin += limits_.slice) {
             check_stop();
             const std::uint64_t length = std::min(limits_.slice, count - begin);
             draws_.next_exponentials(length);
-            const double* e = scratch_.exponentials.data();
-            for (std::uint64_t k = 0; k < length; ++k) {
-                const std::uint64_t cell = cell_at(begin + k);
-                const double s = scale_[cell];
-                const std::uint16_t bin = s < 0.0 ? outside : key_bin(e[k] * s, base, limits_);
-                bins[begin + k] = bin;
-                // Amounts in the race lie in [0, 2^63); a bin's count stops at
-                // 2^63, above any budget, so the sums cannot wrap.
-                const std::uint64_t added = counts[bin] + static_cast<std::uint64_t>(s < 0.0 ? 0 : amount_[cell]);
-                counts[bin] = std::min(added, std::uint64_t{1} << 63);
+            if (saturate) {
+                count_bins<true>(begin, length, cell_at, base, cap);
+            } else {
+                count_bins<false>(begin, length, cell_at, base, cap);
             }
         }
         draws_.stop_recording();
