@@ -1,7 +1,7 @@
-// Zero-filled buffers of plain numbers on a 64-byte boundary, so that each
-// group of 8 siblings of a sum tree is one cache line. A buffer of a large
-// page or more starts on a large page and asks to be backed by large pages:
-// the draws of a construction read such buffers at random places.
+// Zero-filled buffers of plain numbers on a 64-byte boundary. A buffer of a
+// large page or more starts on a large page and asks to be backed by large
+// pages: constructions read the shared per-cell arrays of a solve at random
+// places (the amounts, scales and terms of the cells they take).
 #pragma once
 
 #include <algorithm>
@@ -36,13 +36,6 @@ template <typename T>
 AlignedBuffer<T> aligned_buffer(std::uint64_t count) {
     // All-zero bytes are 0 and 0.0 for the numbers kept here.
     return AlignedBuffer<T>{aligned_zeros(std::max<std::uint64_t>(count, 1) * sizeof(T)), count};
-}
-
-// `to` becomes a copy of `from`, reusing its buffer when the sizes agree.
-template <typename T>
-void copy_into(AlignedBuffer<T>& to, const AlignedBuffer<T>& from) {
-    if (to.size != from.size || !to.storage) to = aligned_buffer<T>(from.size);
-    if (from.size != 0) std::memcpy(to.data(), from.data(), from.size * sizeof(T));
 }
 
 }  // namespace allotra

@@ -25,20 +25,28 @@ double deposit_scale(const Task& task) {
     return scale == 0.0 ? 0.0 : scale;
 }
 
-void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants,
-                           std::uint64_t chunk) {
+void evaporate_into(FloatMatrix& next, const FloatMatrix& tau, double rho, std::uint64_t chunk) {
     const double keep = 1.0 - rho;
-    std::vector<double> deposits;
-    deposits.reserve(ants.size());
-    for (const Selection& ant : ants) deposits.push_back(ant.value / scale);
-    double* cells = tau.elements.get();
-    // Each chunk of cells takes the whole update in the sequential order:
-    // every cell is multiplied first, then receives the ants' deposits in ant
-    // order, so no cell's arithmetic depends on where the chunks fall.
+    const double* from = tau.elements.get();
+    double* to = next.elements.get();
     run_in_chunks(
         tau.size(),
         [&](std::uint64_t begin, std::uint64_t end) {
-            for (std::uint64_t k = begin; k < end; ++k) cells[k] *= keep;
+            for (std::uint64_t k = begin; k < end; ++k) to[k] = from[k] * keep;
+        },
+        chunk);
+}
+
+void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants, std::uint64_t chunk) {
+    std::vector<double> deposits;
+    deposits.reserve(ants.size());
+    for (const Selection& ant : ants) deposits.push_back(ant.value / scale);
+    double* cells = next.elements.get();
+    // Each chunk of cells receives the ants' deposits in ant order, so no
+    // cell's arithmetic depends on where the chunks fall.
+    run_in_chunks(
+        next.size(),
+        [&](std::uint64_t begin, std::uint64_t end) {
             for (std::size_t a = 0; a < ants.size(); ++a) {
                 const CellList& chosen = ants[a].cells;
                 auto cell = std::lower_bound(chosen.begin(), chosen.end(), begin);
@@ -46,6 +54,10 @@ void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std
             }
         },
         chunk);
+}
+
+std::uint64_t ants_at_once(std::uint64_t num_ants) {
+    return std::min<std::uint64_t>(num_ants, 2 * (pool_size() + 1));
 }
 
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -44,12 +45,19 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
 // largest value (never below 0); a zero scale is always +0.0.
 double deposit_scale(const Task& task);
 
-// One iteration's pheromone update: every entry is multiplied by 1 - rho, then
-// every ant, in order, adds value / scale to each of its cells. `tau` is
-// row-major; cells are row-major flat indices. Runs on the worker pool in
-// chunks of `chunk` cells, with the same result as one pass.
-void evaporate_and_deposit(FloatMatrix& tau, double rho, double scale, const std::vector<Selection>& ants,
-                           std::uint64_t chunk = default_chunk);
+// One iteration's pheromone update, in two parts so that the ants of an
+// iteration can deposit a few at a time: `next` becomes tau * (1 - rho), then
+// every ant, in order, adds value / scale to each of its cells of `next`.
+// Matrices are row-major; cells are row-major flat indices. Both run on the
+// worker pool in chunks of `chunk` cells, with the same result as one pass.
+void evaporate_into(FloatMatrix& next, const FloatMatrix& tau, double rho, std::uint64_t chunk = default_chunk);
+void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants,
+             std::uint64_t chunk = default_chunk);
+
+// How many ants of an iteration are built at once: enough to keep every
+// worker busy, and few enough that a colony's memory does not grow with
+// num_ants (each ant's cells are kept until it has deposited).
+std::uint64_t ants_at_once(std::uint64_t num_ants);
 
 template <typename Ants>
 Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
@@ -62,32 +70,38 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
     const double scale = deposit_scale(task);
     Ants colony(task, tau, parameters, eta);
 
+    // The ants read tau while they run; the update goes to `next`, which
+    // becomes tau once every ant of the iteration has deposited.
+    FloatMatrix next = allocate_matrix<double>(task.m, task.n, false);
+    const std::uint64_t window = ants_at_once(parameters.num_ants);
     Selection best;
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
         if (interrupt.poll_now()) interrupt.throw_stop();
         check_batch_capacity(parameters.num_ants);
-        ants.clear();
-        ants.resize(parameters.num_ants);
         colony.prepare_iteration();
-        run_batch(
-            parameters.num_ants,
-            [&](std::uint64_t index, std::size_t worker) {
+        evaporate_into(next, tau, parameters.rho);
+        for (std::uint64_t first = 0; first < parameters.num_ants; first += window) {
+            ants.clear();
+            ants.resize(std::min(window, parameters.num_ants - first));
+            run_batch(ants.size(), [&](std::uint64_t index, std::size_t worker) {
                 ants[index] = colony.construct(thread_generator(), worker);
             });
-        // Scanned in order, so strictly greater alone keeps the earliest of
-        // equals. The winner is moved out once the deposit has read it,
-        // instead of copying every improvement on the calling thread.
-        double best_value = best.value;
-        std::size_t winner = ants.size();
-        for (std::size_t a = 0; a < ants.size(); ++a) {
-            if (ants[a].value > best_value) {
-                best_value = ants[a].value;
-                winner = a;
+            // Scanned in order, so strictly greater alone keeps the earliest
+            // of equals. The winner is moved out once it has deposited,
+            // instead of copying every improvement.
+            std::size_t winner = ants.size();
+            double best_value = best.value;
+            for (std::size_t a = 0; a < ants.size(); ++a) {
+                if (ants[a].value > best_value) {
+                    best_value = ants[a].value;
+                    winner = a;
+                }
             }
+            deposit(next, scale, ants);
+            if (winner != ants.size()) best = std::move(ants[winner]);
         }
-        evaporate_and_deposit(tau, parameters.rho, scale, ants);
-        if (winner != ants.size()) best = std::move(ants[winner]);
+        std::swap(tau, next);  // `colony` keeps a reference to the object tau, which now holds the update
     }
     return to_solution(task, best.cells, best.value);
 }

@@ -403,10 +403,12 @@ TEST(construct_empty_grid_and_no_candidate) {
 TEST(construct_evaporate_and_deposit) {
     FloatMatrix tau = allotra::filled_float_matrix(1, 3, 1.0);
     const std::vector<Selection> ants{Selection{{0, 1}, 10.0}, Selection{{0}, 20.0}};
-    allotra::evaporate_and_deposit(tau, 0.1, 100.0, ants);
-    CHECK(std::fabs(tau.at(0, 0) - 1.2) < 1e-12);
-    CHECK(std::fabs(tau.at(0, 1) - 1.0) < 1e-12);
-    CHECK(std::fabs(tau.at(0, 2) - 0.9) < 1e-12);
+    FloatMatrix next = allotra::filled_float_matrix(1, 3, 0.0);
+    allotra::evaporate_into(next, tau, 0.1);
+    allotra::deposit(next, 100.0, ants);
+    CHECK(std::fabs(next.at(0, 0) - 1.2) < 1e-12);
+    CHECK(std::fabs(next.at(0, 1) - 1.0) < 1e-12);
+    CHECK(std::fabs(next.at(0, 2) - 0.9) < 1e-12);
 }
 
 TEST(construct_pheromone_update_in_chunks_is_the_sequential_pass) {
@@ -429,9 +431,11 @@ TEST(construct_pheromone_update_in_chunks_is_the_sequential_pass) {
         for (std::uint64_t cell : ant.cells) expected[cell] += ant.value / 7.5;
     }
     for (std::uint64_t chunk : {std::uint64_t{1}, std::uint64_t{13}, std::uint64_t{500}, m * n}) {
+        // Deposited in two windows of ants, as the colony does.
         FloatMatrix updated = allotra::filled_float_matrix(m, n, 0.0);
-        std::copy_n(tau.elements.get(), m * n, updated.elements.get());
-        allotra::evaporate_and_deposit(updated, 0.15, 7.5, ants, chunk);
+        allotra::evaporate_into(updated, tau, 0.15, chunk);
+        allotra::deposit(updated, 7.5, {ants[0], ants[1]}, chunk);
+        allotra::deposit(updated, 7.5, {ants[2], ants[3], ants[4]}, chunk);
         CHECK(std::equal(expected.begin(), expected.end(), updated.elements.get()));
     }
 }
