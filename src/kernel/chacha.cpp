@@ -47,44 +47,70 @@ ChaChaBlock initial_state(const ChaChaKey& key, std::uint64_t counter) {
     return input;
 }
 
-// The state of `lanes` blocks, word-major: word w of block l is s[w][l], so
-// that each step of a quarter round is one loop over the lanes.
-using LaneState = std::uint32_t[16][lanes];
+// One word of `lanes` blocks side by side. Written as small loops over the
+// lanes, which the compiler turns into single vector instructions.
+struct Lanes {
+    std::uint32_t v[lanes];
+};
 
-inline void lane_quarter_round(LaneState& s, int a, int b, int c, int d) {
-    for (std::size_t l = 0; l < lanes; ++l) {
-        s[a][l] += s[b][l]; s[d][l] ^= s[a][l]; s[d][l] = rotate_left(s[d][l], 16);
-        s[c][l] += s[d][l]; s[b][l] ^= s[c][l]; s[b][l] = rotate_left(s[b][l], 12);
-        s[a][l] += s[b][l]; s[d][l] ^= s[a][l]; s[d][l] = rotate_left(s[d][l], 8);
-        s[c][l] += s[d][l]; s[b][l] ^= s[c][l]; s[b][l] = rotate_left(s[b][l], 7);
-    }
+inline Lanes operator+(Lanes x, Lanes y) {
+    for (std::size_t l = 0; l < lanes; ++l) x.v[l] += y.v[l];
+    return x;
+}
+
+inline Lanes operator^(Lanes x, Lanes y) {
+    for (std::size_t l = 0; l < lanes; ++l) x.v[l] ^= y.v[l];
+    return x;
+}
+
+inline Lanes rotate_left(Lanes x, int bits) {
+    for (std::size_t l = 0; l < lanes; ++l) x.v[l] = (x.v[l] << bits) | (x.v[l] >> (32 - bits));
+    return x;
+}
+
+inline Lanes broadcast(std::uint32_t word) {
+    Lanes x;
+    for (std::size_t l = 0; l < lanes; ++l) x.v[l] = word;
+    return x;
+}
+
+// Works on the words where they lie in memory: the four lanes of each word
+// are then loaded as one vector, which makes the vector form pay off for the
+// compiler.
+void lane_quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+    a = a + b; d = rotate_left(d ^ a, 16);
+    c = c + d; b = rotate_left(b ^ c, 12);
+    a = a + b; d = rotate_left(d ^ a, 8);
+    c = c + d; b = rotate_left(b ^ c, 7);
 }
 
 void lane_blocks(const ChaChaBlock& first_input, std::uint64_t first_counter, std::uint32_t* out) {
-    LaneState input;
-    for (std::size_t w = 0; w < 16; ++w) {
-        for (std::size_t l = 0; l < lanes; ++l) input[w][l] = first_input[w];
-    }
+    Lanes input[16];
+    for (std::size_t w = 0; w < 16; ++w) input[w] = broadcast(first_input[w]);
     for (std::size_t l = 0; l < lanes; ++l) {
         const std::uint64_t counter = first_counter + l;
-        input[12][l] = static_cast<std::uint32_t>(counter);
-        input[13][l] = static_cast<std::uint32_t>(counter >> 32);
+        input[12].v[l] = static_cast<std::uint32_t>(counter);
+        input[13].v[l] = static_cast<std::uint32_t>(counter >> 32);
     }
-    LaneState s;
-    std::memcpy(s, input, sizeof s);
+    Lanes x0 = input[0], x1 = input[1], x2 = input[2], x3 = input[3];
+    Lanes x4 = input[4], x5 = input[5], x6 = input[6], x7 = input[7];
+    Lanes x8 = input[8], x9 = input[9], x10 = input[10], x11 = input[11];
+    Lanes x12 = input[12], x13 = input[13], x14 = input[14], x15 = input[15];
     for (int i = 0; i < rounds / 2; ++i) {
-        lane_quarter_round(s, 0, 4, 8, 12);
-        lane_quarter_round(s, 1, 5, 9, 13);
-        lane_quarter_round(s, 2, 6, 10, 14);
-        lane_quarter_round(s, 3, 7, 11, 15);
-        lane_quarter_round(s, 0, 5, 10, 15);
-        lane_quarter_round(s, 1, 6, 11, 12);
-        lane_quarter_round(s, 2, 7, 8, 13);
-        lane_quarter_round(s, 3, 4, 9, 14);
+        lane_quarter_round(x0, x4, x8, x12);
+        lane_quarter_round(x1, x5, x9, x13);
+        lane_quarter_round(x2, x6, x10, x14);
+        lane_quarter_round(x3, x7, x11, x15);
+        lane_quarter_round(x0, x5, x10, x15);
+        lane_quarter_round(x1, x6, x11, x12);
+        lane_quarter_round(x2, x7, x8, x13);
+        lane_quarter_round(x3, x4, x9, x14);
     }
+    const Lanes s[16] = {x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15};
     std::uint32_t blocks[lanes][16];
     for (std::size_t w = 0; w < 16; ++w) {
-        for (std::size_t l = 0; l < lanes; ++l) blocks[l][w] = s[w][l] + input[w][l];
+        const Lanes sum = s[w] + input[w];
+        for (std::size_t l = 0; l < lanes; ++l) blocks[l][w] = sum.v[l];
     }
     // Copied as bytes: `out` may be the storage of other objects (the
     // generator writes 64-bit values through it).

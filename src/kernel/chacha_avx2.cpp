@@ -30,13 +30,6 @@ inline __m256i rotate_left_8(__m256i x) {
     return _mm256_shuffle_epi8(x, order);
 }
 
-inline void quarter_round(__m256i* s, int a, int b, int c, int d) {
-    s[a] = _mm256_add_epi32(s[a], s[b]); s[d] = rotate_left_16(_mm256_xor_si256(s[d], s[a]));
-    s[c] = _mm256_add_epi32(s[c], s[d]); s[b] = rotate_left(_mm256_xor_si256(s[b], s[c]), 12);
-    s[a] = _mm256_add_epi32(s[a], s[b]); s[d] = rotate_left_8(_mm256_xor_si256(s[d], s[a]));
-    s[c] = _mm256_add_epi32(s[c], s[d]); s[b] = rotate_left(_mm256_xor_si256(s[b], s[c]), 7);
-}
-
 // Rows r[0..7] (one word of eight blocks each) become eight blocks' words
 // 0-7 of that group: out_rows[l] holds the eight words of lane l.
 inline void transpose(const __m256i* r, __m256i* out_rows) {
@@ -58,32 +51,44 @@ inline void transpose(const __m256i* r, __m256i* out_rows) {
     out_rows[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
-// Eight blocks from `counter` on into out[0 .. 128).
-void eight_blocks(const __m256i* fixed, std::uint64_t counter, std::uint32_t* out) {
-    alignas(32) std::uint32_t low[lanes], high[lanes];
-    for (std::size_t l = 0; l < lanes; ++l) {
-        const std::uint64_t c = counter + l;
-        low[l] = static_cast<std::uint32_t>(c);
-        high[l] = static_cast<std::uint32_t>(c >> 32);
-    }
-    __m256i input[16];
-    for (int w = 0; w < 16; ++w) input[w] = fixed[w];
-    input[12] = _mm256_load_si256(reinterpret_cast<const __m256i*>(low));
-    input[13] = _mm256_load_si256(reinterpret_cast<const __m256i*>(high));
+#define ALLOTRA_QUARTER_ROUND(a, b, c, d)                                              \
+    a = _mm256_add_epi32(a, b); d = rotate_left_16(_mm256_xor_si256(d, a));            \
+    c = _mm256_add_epi32(c, d); b = rotate_left(_mm256_xor_si256(b, c), 12);           \
+    a = _mm256_add_epi32(a, b); d = rotate_left_8(_mm256_xor_si256(d, a));             \
+    c = _mm256_add_epi32(c, d); b = rotate_left(_mm256_xor_si256(b, c), 7)
 
-    __m256i s[16];
-    for (int w = 0; w < 16; ++w) s[w] = input[w];
+// Eight blocks from `counter` on into out[0 .. 128). The state lives in
+// sixteen named variables rather than an array, which lets the compiler keep
+// nearly all of it in the sixteen registers.
+void eight_blocks(const __m256i* fixed, std::uint64_t counter, std::uint32_t* out) {
+    // Lane l counts counter + l; a carry out of the low word goes to word 13.
+    const __m256i steps = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i low_start = _mm256_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(counter)));
+    const __m256i low = _mm256_add_epi32(low_start, steps);
+    const __m256i sign = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    // Unsigned low < low_start means the lane wrapped: the compare gives -1.
+    const __m256i wrapped = _mm256_cmpgt_epi32(_mm256_xor_si256(low_start, sign), _mm256_xor_si256(low, sign));
+    const __m256i high = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(counter >> 32))),
+                                          wrapped);
+
+    __m256i x0 = fixed[0], x1 = fixed[1], x2 = fixed[2], x3 = fixed[3];
+    __m256i x4 = fixed[4], x5 = fixed[5], x6 = fixed[6], x7 = fixed[7];
+    __m256i x8 = fixed[8], x9 = fixed[9], x10 = fixed[10], x11 = fixed[11];
+    __m256i x12 = low, x13 = high, x14 = fixed[14], x15 = fixed[15];
     for (int i = 0; i < rounds / 2; ++i) {
-        quarter_round(s, 0, 4, 8, 12);
-        quarter_round(s, 1, 5, 9, 13);
-        quarter_round(s, 2, 6, 10, 14);
-        quarter_round(s, 3, 7, 11, 15);
-        quarter_round(s, 0, 5, 10, 15);
-        quarter_round(s, 1, 6, 11, 12);
-        quarter_round(s, 2, 7, 8, 13);
-        quarter_round(s, 3, 4, 9, 14);
+        ALLOTRA_QUARTER_ROUND(x0, x4, x8, x12);
+        ALLOTRA_QUARTER_ROUND(x1, x5, x9, x13);
+        ALLOTRA_QUARTER_ROUND(x2, x6, x10, x14);
+        ALLOTRA_QUARTER_ROUND(x3, x7, x11, x15);
+        ALLOTRA_QUARTER_ROUND(x0, x5, x10, x15);
+        ALLOTRA_QUARTER_ROUND(x1, x6, x11, x12);
+        ALLOTRA_QUARTER_ROUND(x2, x7, x8, x13);
+        ALLOTRA_QUARTER_ROUND(x3, x4, x9, x14);
     }
-    for (int w = 0; w < 16; ++w) s[w] = _mm256_add_epi32(s[w], input[w]);
+    __m256i s[16] = {x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15};
+    for (int w = 0; w < 16; ++w) s[w] = _mm256_add_epi32(s[w], fixed[w]);
+    s[12] = _mm256_add_epi32(x12, low);
+    s[13] = _mm256_add_epi32(x13, high);
 
     __m256i first_half[lanes], second_half[lanes];
     transpose(s, first_half);
@@ -93,6 +98,8 @@ void eight_blocks(const __m256i* fixed, std::uint64_t counter, std::uint32_t* ou
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * l + 8), second_half[l]);
     }
 }
+
+#undef ALLOTRA_QUARTER_ROUND
 
 }  // namespace
 
@@ -109,7 +116,7 @@ void chacha_blocks(const std::uint8_t* key, std::uint64_t first_counter, std::si
         std::memcpy(&word, key + 4 * i, sizeof word);
         fixed[4 + i] = _mm256_set1_epi32(static_cast<int>(word));
     }
-    fixed[12] = fixed[13] = _mm256_setzero_si256();  // the counter, set per group
+    fixed[12] = fixed[13] = _mm256_setzero_si256();  // the counter, set per group of eight
     fixed[14] = fixed[15] = _mm256_setzero_si256();  // the stream number
 
     std::size_t done = 0;

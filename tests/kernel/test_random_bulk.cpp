@@ -6,6 +6,12 @@
 #include <random>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <cstdlib>
+#endif
+
 #include "harness.hpp"
 #include "kernel/chacha.hpp"
 #include "kernel/random.hpp"
@@ -46,7 +52,24 @@ void in_both_forms(Body body) {
     allotra::simd::testing::force_portable(false);
 }
 
+void ask_for_portable_form() {
+#if defined(_WIN32)
+    SetEnvironmentVariableA("ALLOTRA_SIMD", "portable");
+#else
+    setenv("ALLOTRA_SIMD", "portable", 1);
+#endif
+}
+
 }  // namespace
+
+TEST(simd_setting_forces_the_portable_form) {
+    // A new process: the setting is read once, at the first use.
+    CHECK_EQ(kernel_tests::exit_status_in_new_process([] {
+                 ask_for_portable_form();
+                 return allotra::simd::use_avx2() ? 1 : 0;
+             }),
+             0);
+}
 
 TEST(random_chacha_blocks_forms_agree) {
     const ChaChaKey key = first_key;

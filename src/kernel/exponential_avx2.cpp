@@ -1,0 +1,12 @@
+// The exponentials four at a time: the shared kernel, compiled for AVX2
+// alone (see avx2_kernels.hpp), vectorised by the compiler.
+#include "kernel/avx2_kernels.hpp"
+#include "kernel/exponential_kernel.hpp"
+
+namespace allotra::avx2 {
+
+void exponentials_from_bits(const std::uint64_t* bits, double* out, std::size_t n) {
+    exponentials_in_groups(bits, out, n);
+}
+
+}  // namespace allotra::avx2
