@@ -4,6 +4,7 @@
 // cells or more are rare but valid.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -47,10 +48,33 @@ public:
         }
     }
 
+    // The list becomes the positions of the set bits of `words` (bit k of
+    // word w is cell 64 w + k), ascending; `count` is how many bits are set.
+    void assign_set_bits(const std::vector<std::uint64_t>& words, std::uint64_t count) {
+        clear();
+        wide_mode_ = words.size() * 64 > std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+        if (wide_mode_) {
+            fill_from_bits(wide_, words, count);
+        } else {
+            fill_from_bits(narrow_, words, count);
+        }
+    }
+
     Iterator begin() const noexcept;
     Iterator end() const noexcept;
 
 private:
+    template <typename Index>
+    static void fill_from_bits(std::vector<Index>& to, const std::vector<std::uint64_t>& words, std::uint64_t count) {
+        to.resize(count);
+        Index* out = to.data();
+        for (std::uint64_t w = 0; w < words.size(); ++w) {
+            for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+                *out++ = static_cast<Index>(w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits)));
+            }
+        }
+    }
+
     void widen() {
         wide_.assign(narrow_.begin(), narrow_.end());
         narrow_ = {};

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "kernel/random.hpp"
-#include "solvers/race_shim.hpp"
+#include "kernel/exponential.hpp"
 #include "model/task.hpp"
 #include "solvers/aligned_buffer.hpp"
 #include "solvers/candidate_rule.hpp"

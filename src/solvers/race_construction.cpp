@@ -342,12 +342,7 @@ Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& t
     Selection selection;
     std::uint64_t chosen = 0;
     for (std::uint64_t word : taken) chosen += static_cast<std::uint64_t>(std::popcount(word));
-    selection.cells.reserve(chosen);
-    for (std::uint64_t word = 0; word < taken.size(); ++word) {
-        for (std::uint64_t bits = taken[word]; bits != 0; bits &= bits - 1) {
-            selection.cells.push_back(word * 64 + static_cast<std::uint64_t>(std::countr_zero(bits)));
-        }
-    }
+    selection.cells.assign_set_bits(taken, chosen);
     const double* term = task.term.data();
     double value = 0.0;
     if (task.by_column) {
