@@ -205,9 +205,23 @@ def main() -> None:
             # The floor again after the grid's runs: the median of both.
             floors[size] = statistics.median([floors[size], floor_seconds(size * size)])
 
+        small_rows: list[list[str]] = []
         solve_rows: list[list[str]] = []
         memory_rows: list[list[str]] = []
         if not arguments.quick:
+            print("\nwhole solves on small grids (bench_solvers, default parameters, fastest of 21):", flush=True)
+            for size in (5, 10, 30):
+                for solver in SOLVERS:
+                    fastest = {"before": [], "after": []}
+                    for _ in range(3):  # alternating, 3 x 7 runs each
+                        for label, binary in (("before", old), ("after", new)):
+                            command = [str(binary / "bench_solvers"), solver, "module", str(size), str(size), "7"]
+                            line = subprocess.run(command, capture_output=True, text=True, check=True,
+                                                  env=pooled()).stdout.split()
+                            fastest[label].append(float(line[7]))
+                    before, after = min(fastest["before"]), min(fastest["after"])
+                    small_rows.append([f"{size}×{size}", solver, fmt(before), fmt(after), f"{before / after:.2f}×"])
+                    print(f"  {size}x{size} {solver:13}: before {fmt(before)}, after {fmt(after)}", flush=True)
             print("\nwhole solves at 1000x1000, budget 50%, default parameters, default pool:", flush=True)
             env = pooled()
             for solver, base_kmax, scale in (("probabilistic", 100, 1), ("ant", 5, 20)):
@@ -255,6 +269,11 @@ def main() -> None:
     ]
     if has_plot:
         parts += ["", "![one construction against the number of cells](scale.png)"]
+    if small_rows:
+        parts += ["", "## Whole solves on small grids", "",
+                  "`bench_solvers SOLVER module M N 7` (default parameters, budget 20%, default pool), fastest of 21"
+                  " runs per revision, the revisions alternating:", "",
+                  markdown_table(["grid", "solver", "before", "after", "speed-up"], small_rows)]
     if solve_rows:
         parts += ["", "## Whole solves at 1000×1000", "",
                   "`bench_solvers SOLVER module 1000 1000 1 100 50`: default parameters, budget 50% of the total"
