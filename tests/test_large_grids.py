@@ -1,8 +1,9 @@
 """Solves above every size at which the constructions change method: races of
 more than 4096 cells are binned instead of sorted, random values come in
-slices of 2048, and the per-cell passes run in chunks of 16384 on the pool.
-The grids here are above those sizes and not multiples of them, so a last
-partial slice or chunk is always there."""
+slices of 2048, the per-cell passes run in chunks of 16384 on the pool, and
+per-cell arrays of 2 MiB or more (262144 cells) sit on large pages. The grids
+here are above those sizes and not multiples of them, so a last partial
+slice or chunk is always there."""
 
 import numpy as np
 import pytest
@@ -50,7 +51,7 @@ def test_results_keep_every_invariant(m, n, share, layouts):
     check_large(p, Ant(num_ants=3, kmax=2).solve(p.task), weights)
 
 
-@pytest.mark.parametrize("m, n", GRIDS)
+@pytest.mark.parametrize("m, n", GRIDS + [(520, 521)])
 def test_everything_that_fits_together_is_chosen(m, n):
     rng = np.random.default_rng()
     c = rng.integers(0, 50, size=(m, n))  # c = 0 weighs 0

@@ -208,6 +208,9 @@ TEST(construct_law_with_huge_resource) {
     // Three cells of -2^62 take the total below -2^63, where a 64-bit total
     // would wrap around: every cell still fits in the end.
     check_probabilistic_law({1.0, 1.0, 1.0, 1.0, 1.0}, {-big, -big, -big, int64_max, 1}, int64_max);
+    // No negative amount: the binned form's counts of such amounts would pass
+    // 2^64 (four cells in one bin) were they not clamped.
+    check_probabilistic_law({1.0, 2.0, 1.0, 1.5, 1.0, 0.5}, {big, big, big, big, big, 3}, int64_max);
 }
 
 TEST(construct_law_of_ants) {
@@ -309,6 +312,7 @@ TEST(construct_infinite_candidate_total_is_internal_error) {
         {{1.0, infinity}, {-1, 6}, 5, true},            // fits once cell 0 gave budget back
         {{1.7e308, 1.7e308}, {1, 1}, 5, true},          // the sum overflows
         {{1.7e308, 1.7e308}, {3, 6}, 5, false},         // never both candidates
+        {{1.7e308, 1.7e308, 1.0}, {6, 6, -1}, 5, true}, // both fit once cell 2 gave budget back
         {{1e300, 1e300, 1e300}, {1, 1, 1}, 5, false},   // large but finite
     };
     for (const Case& c : cases) {
