@@ -232,30 +232,56 @@ TEST(construct_law_of_ants) {
     for (Form form : both_forms) check_law(ants_in(form, task, tau_matrix, parameters, eta_matrix), law, name_of(form));
 }
 
-TEST(construct_forms_agree_on_a_larger_grid) {
-    // Too many orders to enumerate: compare how often each cell is chosen by
-    // the two forms (two-sample test, 6 standard deviations), on a grid where
-    // negative amounts move the budget both ways.
-    const std::vector<std::int64_t> b{5, -3, 4, 7, 2, 6, -8, 3, 1, 9, 4, 2, 8, -1, 5, 3};
-    const std::vector<double> w{1.0, 0.5, 2.0, 0.0, 1.5, 3.0, 0.7, not_a_number, 2.2, 1.1, -1.0, 0.9, 4.0, 0.3,
-                                1.8, 2.6};
-    const Task task = task_of(4, 4, b, 12);
-    const FloatMatrix density = matrix_of(4, 4, w, false);
+namespace {
+
+// Too many orders to enumerate: how often each cell is chosen by the module's
+// forms against the reference form (two-sample test, 6 standard deviations).
+void check_forms_agree(const Task& task, const FloatMatrix& density) {
     constexpr int samples = 40000;
-    std::vector<std::vector<int>> chosen(2, std::vector<int>(16, 0));
-    for (int f = 0; f < 2; ++f) {
+    const std::uint64_t cells = task.m * task.n;
+    std::vector<std::vector<int>> chosen(3, std::vector<int>(cells, 0));
+    for (int f = 0; f < 3; ++f) {
         const Construct construct = probabilistic_in(both_forms[f], task, density);
         for (int d = 0; d < samples; ++d) {
             for (std::uint64_t cell : construct().cells) ++chosen[f][cell];
         }
     }
-    for (int cell = 0; cell < 16; ++cell) {
-        const double p = (chosen[0][cell] + chosen[1][cell]) / (2.0 * samples);
-        const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;
-        const bool ok = std::fabs(chosen[0][cell] - chosen[1][cell]) <= tolerance;
-        if (!ok) std::printf("  cell %d: reference %d, module %d\n", cell, chosen[0][cell], chosen[1][cell]);
-        CHECK(ok);
+    for (int f = 1; f < 3; ++f) {
+        for (std::uint64_t cell = 0; cell < cells; ++cell) {
+            const double p = (chosen[0][cell] + chosen[f][cell]) / (2.0 * samples);
+            const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;
+            const bool ok = std::fabs(chosen[0][cell] - chosen[f][cell]) <= tolerance;
+            if (!ok) {
+                std::printf("  cell %llu: reference %d, %s %d\n", static_cast<unsigned long long>(cell), chosen[0][cell],
+                            name_of(both_forms[f]), chosen[f][cell]);
+            }
+            CHECK(ok);
+        }
     }
+}
+
+}  // namespace
+
+TEST(construct_forms_agree_on_a_larger_grid) {
+    // Negative amounts move the budget both ways.
+    const std::vector<std::int64_t> b{5, -3, 4, 7, 2, 6, -8, 3, 1, 9, 4, 2, 8, -1, 5, 3};
+    const std::vector<double> w{1.0, 0.5, 2.0, 0.0, 1.5, 3.0, 0.7, not_a_number, 2.2, 1.1, -1.0, 0.9, 4.0, 0.3,
+                                1.8, 2.6};
+    check_forms_agree(task_of(4, 4, b, 12), matrix_of(4, 4, w, false));
+
+    // No negative amount, weights over six orders of magnitude: the binned
+    // form crosses the budget in bins of every kind and races what still
+    // fits anew, several times.
+    allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
+    std::vector<std::int64_t> amounts(64);
+    std::vector<double> weights(64);
+    std::int64_t total = 0;
+    for (std::size_t k = 0; k < 64; ++k) {
+        amounts[k] = static_cast<std::int64_t>(generator.next_u64() % 20);
+        weights[k] = std::pow(10.0, 6.0 * allotra::unit_from_bits(generator.next_u64()) - 3.0);
+        total += amounts[k];
+    }
+    check_forms_agree(task_of(8, 8, amounts, total / 3), matrix_of(8, 8, weights, false));
 }
 
 TEST(construct_result_is_feasible_and_maximal) {
