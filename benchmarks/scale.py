@@ -177,7 +177,7 @@ def main() -> None:
         subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "--detach", str(old_source), arguments.base],
                        check=True, capture_output=True)
         try:
-            for name in ("bench_construction.cpp", "bench_common.hpp", "bench_solvers.cpp", "CMakeLists.txt"):
+            for name in ("bench_construction.cpp", "bench_common.hpp", "bench_solvers.cpp"):
                 shutil.copy(HERE / name, old_source / "benchmarks")
             old = build(old_source, scratch_path / "old", ["bench_construction", "bench_solvers"])
         finally:

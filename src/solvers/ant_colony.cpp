@@ -56,8 +56,12 @@ void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants
         chunk);
 }
 
-std::uint64_t ants_at_once(std::uint64_t num_ants) {
-    return std::min<std::uint64_t>(num_ants, 2 * (pool_size() + 1));
+std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells) {
+    // Ants' cells of about 16 MiB at most (4 bytes a cell), but never fewer
+    // ants than keep every worker busy twice over.
+    constexpr std::uint64_t cell_slots = std::uint64_t{1} << 22;
+    const std::uint64_t bounded = std::max<std::uint64_t>(2 * (pool_size() + 1), cell_slots / std::max<std::uint64_t>(cells, 1));
+    return std::min(num_ants, bounded);
 }
 
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {

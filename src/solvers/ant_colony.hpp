@@ -54,10 +54,11 @@ void evaporate_into(FloatMatrix& next, const FloatMatrix& tau, double rho, std::
 void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants,
              std::uint64_t chunk = default_chunk);
 
-// How many ants of an iteration are built at once: enough to keep every
-// worker busy, and few enough that a colony's memory does not grow with
-// num_ants (each ant's cells are kept until it has deposited).
-std::uint64_t ants_at_once(std::uint64_t num_ants);
+// How many ants of an iteration are built at once, on a grid of `cells`:
+// enough to keep every worker busy (and all of them on small grids, where a
+// batch costs more than an ant), and few enough that a colony's memory does
+// not grow with num_ants (each ant's cells are kept until it has deposited).
+std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 
 template <typename Ants>
 Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
@@ -73,7 +74,7 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
     // The ants read tau while they run; the update goes to `next`, which
     // becomes tau once every ant of the iteration has deposited.
     FloatMatrix next = allocate_matrix<double>(task.m, task.n, false);
-    const std::uint64_t window = ants_at_once(parameters.num_ants);
+    const std::uint64_t window = ants_at_once(parameters.num_ants, tau.size());
     Selection best;
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {

@@ -35,13 +35,19 @@ namespace allotra {
 // so that tiny grids take every path.
 struct RaceLimits {
     // Races over at most this many cells sort their keys instead of binning them.
-    std::uint64_t sort_limit = 4096;
-    // Number of bins, at most 65534.
+    std::uint64_t sort_limit = 64;
+    // Number of bins of the largest races, at most 65534; smaller races use
+    // fewer (see race_bins.hpp).
     std::uint32_t bins = 4096;
-    // Bins per octave of key: 2^octave_bits, with octave_bits at most 7.
+    // Bins per octave of key in the largest races: 2^octave_bits, with
+    // octave_bits at most 7.
     std::uint32_t octave_bits = 7;
     // Cells per slice of random values, and between two looks at the stop flag.
     std::uint64_t slice = 2048;
+    // Binned races over at most this many cells keep every key (8 bytes a
+    // cell); larger ones keep 2 bytes a cell and read the few keys they need
+    // again from the random stream.
+    std::uint64_t kept_keys = 65536;
 };
 
 // What every construction of a solve shares, whatever the weights: each
@@ -100,10 +106,12 @@ struct KeyedCell {
 
 // One worker's working memory, kept between constructions so that none
 // allocates it anew: 2 bytes per cell for the bins and 1 bit for the taken
-// cells, plus what the sorted races and the crossing bin need.
+// cells, plus what the sorted races and the crossing bin need (and the keys
+// of races small enough to keep them).
 struct RaceScratch {
     std::vector<std::uint64_t> values;
     std::vector<double> exponentials;
+    std::vector<double> keys;
     std::vector<std::uint16_t> bins;
     std::vector<std::uint64_t> counts;
     std::vector<std::uint64_t> taken;

@@ -14,8 +14,25 @@
 
 namespace allotra {
 
-inline std::int64_t key_level(double key, const RaceLimits& limits) {
-    return static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(key) >> (52 - limits.octave_bits));
+// The bins of one round: fewer for fewer cells, so that a small race does not
+// pay for clearing and scanning thousands of bins, with as many fewer per
+// octave, so that the bins still span as many octaves.
+struct BinShape {
+    std::uint32_t bins;
+    std::uint32_t octave_bits;
+};
+
+inline BinShape bin_shape(std::uint64_t count, const RaceLimits& limits) {
+    BinShape shape{limits.bins, limits.octave_bits};
+    while (shape.bins >= 128 && shape.bins > count / 2 && shape.octave_bits > 0) {
+        shape.bins /= 2;
+        --shape.octave_bits;
+    }
+    return shape;
+}
+
+inline std::int64_t key_level(double key, const BinShape& shape) {
+    return static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(key) >> (52 - shape.octave_bits));
 }
 
 // The base that centres the bins on the key t at which the amounts of the
@@ -24,7 +41,7 @@ inline std::int64_t key_level(double key, const RaceLimits& limits) {
 // has a key below t with probability 1 - exp(-t / s).
 template <typename CellAt>
 std::int64_t estimate_bin_base(std::uint64_t count, CellAt cell_at, const double* scale, const std::int64_t* amount,
-                               std::int64_t budget, const RaceLimits& limits) {
+                               std::int64_t budget, const BinShape& shape) {
     const std::uint64_t step = std::max<std::uint64_t>(1, count / 512);
     // Each sampled position stands for count / positions of them.
     const double positions = static_cast<double>((count + step - 1) / step);
@@ -47,7 +64,7 @@ std::int64_t estimate_bin_base(std::uint64_t count, CellAt cell_at, const double
             low = middle + 1;
         }
     }
-    return key_level(std::ldexp(1.0, low), limits) - static_cast<std::int64_t>(limits.bins / 2);
+    return key_level(std::ldexp(1.0, low), shape) - static_cast<std::int64_t>(shape.bins / 2);
 }
 
 }  // namespace allotra

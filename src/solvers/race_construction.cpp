@@ -23,9 +23,10 @@ struct EveryCell {
     std::uint64_t operator()(std::uint64_t p) const noexcept { return p; }
 };
 
-inline bool key_order(const KeyedCell& p, const KeyedCell& q) {
+// A function object rather than a function, so that sorting inlines it.
+constexpr auto key_order = [](const KeyedCell& p, const KeyedCell& q) {
     return p.key < q.key || (p.key == q.key && p.cell < q.cell);
-}
+};
 
 // The random values of one construction: read in slices, and, while a
 // binned round is recorded, readable again by their index in the round.
@@ -103,7 +104,8 @@ public:
             const auto listed = [&round](std::uint64_t p) { return round[p]; };
             if (round.empty()) return;
             if (round.size() <= limits_.sort_limit) return sorted_race(round.size(), listed, remaining);
-            const std::int64_t base = estimate_bin_base(round.size(), listed, scale_, amount_, remaining, limits_);
+            const std::int64_t base =
+                estimate_bin_base(round.size(), listed, scale_, amount_, remaining, bin_shape(round.size(), limits_));
             if (binned_round(round.size(), listed, base, remaining)) return;
         }
     }
@@ -150,21 +152,24 @@ private:
 
     // Bins and counts for positions [begin, begin + length), whose
     // exponentials are in scratch.exponentials.
-    template <bool Saturate, typename CellAt>
+    template <bool Saturate, bool KeepKeys, typename CellAt>
     void count_bins(std::uint64_t begin, std::uint64_t length, CellAt cell_at, std::int64_t base,
-                    std::uint64_t cap) {
+                    const BinShape& shape, std::uint64_t cap) {
         const double* e = scratch_.exponentials.data();
         const double* scale = scale_;
         const std::int64_t* amount = amount_;
         std::uint16_t* bins = scratch_.bins.data() + begin;
+        double* keys = KeepKeys ? scratch_.keys.data() + begin : nullptr;
         std::uint64_t* counts = scratch_.counts.data();
-        const int shift = 52 - static_cast<int>(limits_.octave_bits);
-        const std::int64_t top = static_cast<std::int64_t>(limits_.bins) - 1;
-        const std::uint16_t outside = static_cast<std::uint16_t>(limits_.bins);
+        const int shift = 52 - static_cast<int>(shape.octave_bits);
+        const std::int64_t top = static_cast<std::int64_t>(shape.bins) - 1;
+        const std::uint16_t outside = static_cast<std::uint16_t>(shape.bins);
         for (std::uint64_t k = 0; k < length; ++k) {
             const std::uint64_t cell = cell_at(begin + k);
             const double s = scale[cell];
-            const std::int64_t level = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(e[k] * s) >> shift);
+            const double key = e[k] * s;
+            if constexpr (KeepKeys) keys[k] = key;
+            const std::int64_t level = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(key) >> shift);
             const std::int64_t bin = std::min(std::max<std::int64_t>(level - base, 0), top);
             const bool in_race = s >= 0.0;
             const std::uint16_t slot = in_race ? static_cast<std::uint16_t>(bin) : outside;
@@ -183,34 +188,39 @@ private:
     // took every cell of the race (no bin crossed the budget).
     template <typename CellAt>
     bool binned_round(std::uint64_t count, CellAt cell_at, std::int64_t base, std::int64_t& remaining) {
+        const BinShape shape = bin_shape(count, limits_);
+        const bool keep_keys = count <= limits_.kept_keys;
         std::vector<std::uint16_t>& bins = scratch_.bins;
         std::vector<std::uint64_t>& counts = scratch_.counts;
         if (bins.size() < count) bins.resize(count);
-        counts.assign(limits_.bins + 1, 0);
+        if (keep_keys && scratch_.keys.size() < count) scratch_.keys.resize(count);
+        counts.assign(shape.bins + 1, 0);
         // An amount above the budget counts as budget + 1: whether a run of
         // bins still fits is all that is asked of the counts. Their sums fit
         // 64 bits unless the budget is huge, when they stop at budget + 1.
         const std::uint64_t cap = static_cast<std::uint64_t>(remaining) + 1;
         const bool saturate = cap > std::numeric_limits<std::uint64_t>::max() / std::max<std::uint64_t>(count, 1);
-        draws_.start_recording();
+        if (!keep_keys) draws_.start_recording();
         for (std::uint64_t begin = 0; begin < count; begin += limits_.slice) {
             check_stop();
             const std::uint64_t length = std::min(limits_.slice, count - begin);
             draws_.next_exponentials(length);
             if (saturate) {
-                count_bins<true>(begin, length, cell_at, base, cap);
+                keep_keys ? count_bins<true, true>(begin, length, cell_at, base, shape, cap)
+                          : count_bins<true, false>(begin, length, cell_at, base, shape, cap);
             } else {
-                count_bins<false>(begin, length, cell_at, base, cap);
+                keep_keys ? count_bins<false, true>(begin, length, cell_at, base, shape, cap)
+                          : count_bins<false, false>(begin, length, cell_at, base, shape, cap);
             }
         }
-        draws_.stop_recording();
+        if (!keep_keys) draws_.stop_recording();
 
         // The first bin whose amounts, with those of the bins before it, no
         // longer fit; the bins before it are taken whole.
         const std::uint64_t budget = static_cast<std::uint64_t>(remaining);
         std::uint64_t before = 0;
-        std::uint32_t crossing = limits_.bins;
-        for (std::uint32_t bin = 0; bin < limits_.bins; ++bin) {
+        std::uint32_t crossing = shape.bins;
+        for (std::uint32_t bin = 0; bin < shape.bins; ++bin) {
             if (before + counts[bin] > budget) {
                 crossing = bin;
                 break;
@@ -236,18 +246,19 @@ private:
                 if (bins[p] < crossing) take(cell_at(p));
             }
         }
-        if (crossing == limits_.bins) return true;
+        if (crossing == shape.bins) return true;
         scratch_.crossing.clear();
         for (std::uint64_t p = 0; p < count; ++p) {
             if (bins[p] == crossing) scratch_.crossing.push_back(p);
         }
 
-        // The crossing bin in exact key order, from its cells' values read again.
+        // The crossing bin in exact key order, from the kept keys or from its
+        // cells' values read again.
         check_stop();
         scratch_.keyed.clear();
         for (std::uint64_t p : scratch_.crossing) {
             const std::uint64_t cell = cell_at(p);
-            scratch_.keyed.push_back({draws_.again(p) * scale_[cell], cell});
+            scratch_.keyed.push_back({keep_keys ? scratch_.keys[p] : draws_.again(p) * scale_[cell], cell});
         }
         std::sort(scratch_.keyed.begin(), scratch_.keyed.end(), key_order);
         walk(scratch_.keyed, remaining);

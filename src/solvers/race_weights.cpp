@@ -61,7 +61,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     weights.bin_base = 0;
     if (!weights.all_fit && !readmission && candidates > limits.sort_limit) {
         weights.bin_base = estimate_bin_base(
-            count, [](std::uint64_t p) { return p; }, scale, amount, task.b_total, limits);
+            count, [](std::uint64_t p) { return p; }, scale, amount, task.b_total, bin_shape(count, limits));
     }
 }
 

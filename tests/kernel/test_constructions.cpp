@@ -34,14 +34,20 @@ using allotra::Task;
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
-// `binned` is the module's construction with limits so small that a race of
-// two cells is binned into a handful of bins and read in slices of 3.
-enum class Form { reference, module, binned };
-constexpr Form both_forms[] = {Form::reference, Form::module, Form::binned};
-constexpr allotra::RaceLimits tiny_limits{0, 5, 1, 3};
+// `binned` and `replayed` are the module's construction with limits so small
+// that a race of two cells is binned into a handful of bins and read in
+// slices of 3; `binned` keeps the keys, `replayed` reads them again from the
+// random stream.
+enum class Form { reference, module, binned, replayed };
+constexpr Form both_forms[] = {Form::reference, Form::module, Form::binned, Form::replayed};
+
+allotra::RaceLimits limits_of(Form form) {
+    return form == Form::binned ? allotra::RaceLimits{0, 5, 1, 3, 1000} : allotra::RaceLimits{0, 5, 1, 3, 0};
+}
 
 const char* name_of(Form form) {
-    return form == Form::reference ? "reference" : form == Form::module ? "module" : "binned";
+    const char* names[] = {"reference", "module", "binned", "replayed"};
+    return names[static_cast<int>(form)];
 }
 
 // One construction after another on this thread, whichever form builds them.
@@ -56,14 +62,16 @@ Construct construct_with(const Inputs&... inputs) {
 
 Construct probabilistic_in(Form form, const Task& task, const FloatMatrix& density) {
     if (form == Form::reference) return construct_with<allotra::ReferenceProbabilistic>(task, density);
-    if (form == Form::binned) return construct_with<allotra::ProbabilisticConstruction>(task, density, tiny_limits);
+    if (form != Form::module) return construct_with<allotra::ProbabilisticConstruction>(task, density, limits_of(form));
     return construct_with<allotra::ProbabilisticConstruction>(task, density);
 }
 
 Construct ants_in(Form form, const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                   const FloatMatrix& eta) {
     if (form == Form::reference) return construct_with<allotra::ReferenceAnts>(task, tau, parameters, eta);
-    if (form == Form::binned) return construct_with<allotra::AntConstruction>(task, tau, parameters, eta, tiny_limits);
+    if (form != Form::module) {
+        return construct_with<allotra::AntConstruction>(task, tau, parameters, eta, limits_of(form));
+    }
     return construct_with<allotra::AntConstruction>(task, tau, parameters, eta);
 }
 
@@ -239,14 +247,14 @@ namespace {
 void check_forms_agree(const Task& task, const FloatMatrix& density) {
     constexpr int samples = 40000;
     const std::uint64_t cells = task.m * task.n;
-    std::vector<std::vector<int>> chosen(3, std::vector<int>(cells, 0));
-    for (int f = 0; f < 3; ++f) {
+    std::vector<std::vector<int>> chosen(4, std::vector<int>(cells, 0));
+    for (int f = 0; f < 4; ++f) {
         const Construct construct = probabilistic_in(both_forms[f], task, density);
         for (int d = 0; d < samples; ++d) {
             for (std::uint64_t cell : construct().cells) ++chosen[f][cell];
         }
     }
-    for (int f = 1; f < 3; ++f) {
+    for (int f = 1; f < 4; ++f) {
         for (std::uint64_t cell = 0; cell < cells; ++cell) {
             const double p = (chosen[0][cell] + chosen[f][cell]) / (2.0 * samples);
             const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;
