@@ -12,10 +12,12 @@ asserted, since timing on a shared machine is noisy.
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -135,3 +137,22 @@ def test_interrupt_twice_in_a_row_then_solve():
         assert latency < LATENCY_BOUND
     for _ in range(20):
         check_result(p, Prob(kmax=30).solve(p.task), density(p.c, p.b, p.omega))
+
+
+def test_time_limit_recipe_of_the_readme(pytestconfig):
+    """The README's solve_within, as printed there: the solve ends with its
+    TimeLimit, the previous SIGALRM handler is back, and solving works again."""
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    recipe = next(block for block in re.findall(r"```python\n(.*?)```", readme, re.S) if "def solve_within(" in block)
+    namespace = {}
+    exec(recipe, namespace)
+    solver, p = LONG_SOLVES["ant colony, huge kmax"]
+    handler = signal.getsignal(signal.SIGALRM)
+    started = time.monotonic()
+    with pytest.raises(namespace["TimeLimit"]):
+        namespace["solve_within"](solver, p.task, DELAY)
+    late = time.monotonic() - started - DELAY
+    report(pytestconfig, "allotra interrupt latency", f"README time limit: {late * 1000:.1f} ms after the limit")
+    assert late < LATENCY_BOUND
+    assert signal.getsignal(signal.SIGALRM) is handler
+    check_result(p, namespace["solve_within"](Prob(kmax=50), p.task, 60.0), density(p.c, p.b, p.omega))

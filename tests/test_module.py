@@ -2,6 +2,7 @@
 
 import importlib
 import inspect
+import re
 import sys
 import weakref
 
@@ -314,3 +315,13 @@ def test_internal_failure_raises_panic_exception_outside_exception(capfd):
     x, value = Prob(kmax=1).solve(task)
     np.testing.assert_array_equal(x, [[0, 1, 1], [1, 1, 1]])
     assert value == 20.0
+
+
+def test_internal_failure_report_names_the_source_from_src(capfd):
+    """The report on standard error names the failed check's place within the
+    project (src/...), not the directories of the machine that built it."""
+    with pytest.raises(BaseException) as caught:
+        Ant(num_ants=1, kmax=1, beta=-1.0).solve(_zero_consumption_task())
+    assert is_panic(caught.value)
+    report = capfd.readouterr().err
+    assert re.fullmatch(r"allotra: internal error at src[/\\][\w/\\]+\.[ch]pp:[1-9]\d*: .*NonFinite\n", report), report

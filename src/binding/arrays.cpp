@@ -70,12 +70,10 @@ Matrix<T> copy_array(PyObject* object, const char* name, int type_number) {
         return matrix;
     }
     T* out = matrix.elements.get();
-    for (npy_intp i = 0; i < shape[0]; ++i) {
-        const char* row = data + i * strides[0];
-        for (npy_intp j = 0; j < shape[1]; ++j) {
-            std::memcpy(out++, row + j * strides[1], sizeof(T));  // the source may be unaligned
-        }
-    }
+    for_each_cell(rows, cols, false, [&](std::uint64_t i, std::uint64_t j) {
+        const char* element = data + static_cast<npy_intp>(i) * strides[0] + static_cast<npy_intp>(j) * strides[1];
+        std::memcpy(out++, element, sizeof(T));  // the source may be unaligned
+    });
     return matrix;
 }
 
@@ -85,15 +83,8 @@ PyRef make_array(const IntMatrix& x) {
     if (descr == nullptr) throw PythonErrorSet{};
     PyRef array(PyArray_NewFromDescr(&PyArray_Type, descr, 2, shape, nullptr, nullptr, 0, nullptr));
     if (!array) throw PythonErrorSet{};
-    if (x.size() == 0) return array;
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    if (x.is_row_major()) {
-        std::memcpy(out, x.ptr(0, 0), x.size() * sizeof(std::int64_t));
-    } else {
-        for (std::uint64_t i = 0; i < x.rows; ++i) {
-            for (std::uint64_t j = 0; j < x.cols; ++j) *out++ = *x.ptr(i, j);
-        }
-    }
+    for_each_element(x, [&](std::int64_t element) { *out++ = element; });
     return array;
 }
 
@@ -112,10 +103,7 @@ PyObject* make_result(const IntMatrix& x, double value) {
     PyRef array = make_array(x);
     PyRef number(check(PyFloat_FromDouble(value)));
     PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) {
-        PyErr_Print();
-        fail("Python API call failed");
-    }
+    if (pair == nullptr) fail_after_printing_pending_error("Python API call failed");
     PyTuple_SET_ITEM(pair, 0, array.release());
     PyTuple_SET_ITEM(pair, 1, number.release());
     return pair;

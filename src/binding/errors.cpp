@@ -1,8 +1,10 @@
 #include "binding/errors.hpp"
 
 #include <cstdio>
+#include <utility>
 
 #include "binding/py_ref.hpp"
+#include "kernel/error.hpp"
 
 namespace allotra::binding {
 
@@ -25,7 +27,7 @@ PyObject* panic_exception_type() {
 }
 
 void raise_panic(const std::string& message, const char* file, unsigned line) {
-    std::fprintf(stderr, "allotra: internal error at %s:%u: %s\n", file, line, message.c_str());
+    std::fprintf(stderr, "allotra: internal error at %s:%u: %s\n", project_path(file), line, message.c_str());
     std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the error of creating the class stays set
@@ -34,17 +36,42 @@ void raise_panic(const std::string& message, const char* file, unsigned line) {
     PyErr_SetObject(type, text.get());
 }
 
-void rethrow_as_argument_error(const char* name) {
+PendingError take_pending_error() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {PyRef(type), PyRef(value), PyRef(traceback)};
+}
+
+std::string PendingError::text() const {
+    if (!value) return "no details";
+    PyRef text(PyObject_Str(value.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "unprintable error";
+    }
+    return utf8;
+}
+
+void PendingError::restore() && {
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+}
+
+void fail_after_printing_pending_error(const std::string& message) {
+    PyErr_Print();
+    fail(message);
+}
+
+void rethrow_as_argument_error(const char* name) {
+    PendingError pending = take_pending_error();
+    if (pending.type.get() != PyExc_TypeError) {
+        std::move(pending).restore();
         throw PythonErrorSet{};
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
+    PyObject* value = pending.value.get();
     PyRef text(PyObject_Str(value));
     if (!text) throw PythonErrorSet{};
     PyRef message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "binding/py_ref.hpp"
 #include "binding/python.hpp"
 
 namespace allotra::binding {
@@ -22,8 +23,28 @@ T* check(T* result) {
 // swallow it. Returns a borrowed reference, or null with an error set.
 PyObject* panic_exception_type();
 
-// Reports the failure on standard error and raises PanicException(message).
+// Reports the failure on standard error (with the file named from the
+// project's src directory on) and raises PanicException(message).
 void raise_panic(const std::string& message, const char* file, unsigned line);
+
+// The interpreter's pending exception, taken out of it (normalised) and
+// owned; all three are null when nothing was pending.
+struct PendingError {
+    PyRef type;
+    PyRef value;
+    PyRef traceback;
+
+    // str() of the exception, or a stand-in when there is none or it fails.
+    std::string text() const;
+    // Hands the exception back to the interpreter as the pending one.
+    void restore() &&;
+};
+PendingError take_pending_error();
+
+// For failures the caller cannot explain better than the interpreter did:
+// prints the pending exception to standard error, then fails the internal
+// check with `message`.
+[[noreturn]] void fail_after_printing_pending_error(const std::string& message);
 
 // Rewrites a pending exception whose type is exactly TypeError into
 // "argument '<name>': <message>", keeping only the original's cause; any

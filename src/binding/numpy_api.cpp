@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "kernel/error.hpp"
 
@@ -10,34 +11,19 @@ namespace allotra::binding {
 
 namespace {
 
-// Takes the pending Python error (if any) and returns its text.
-std::string take_pending_error() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef owned_type(type), owned_value(value), owned_traceback(traceback);
-    if (value == nullptr) return type != nullptr ? "unknown error" : "no details";
-    PyRef text(PyObject_Str(value));
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    std::string result = utf8 != nullptr ? utf8 : "unprintable error";
-    PyErr_Clear();
-    return result;
-}
-
 [[noreturn]] void capsule_failure(const std::string& why) {
     fail("Failed to access NumPy array API capsule: " + why);
 }
 
 PyRef attribute(PyObject* object, const char* name) {
     PyRef value(PyObject_GetAttrString(object, name));
-    if (!value) capsule_failure(take_pending_error());
+    if (!value) capsule_failure(take_pending_error().text());
     return value;
 }
 
 PyRef import(const char* name) {
     PyRef module(PyImport_ImportModule(name));
-    if (!module) capsule_failure(take_pending_error());
+    if (!module) capsule_failure(take_pending_error().text());
     return module;
 }
 
@@ -47,10 +33,10 @@ long numpy_major_version() {
     PyRef lib = import("numpy.lib");
     PyRef parser = attribute(lib.get(), "NumpyVersion");
     PyRef parsed(PyObject_CallOneArg(parser.get(), version.get()));
-    if (!parsed) capsule_failure(take_pending_error());
+    if (!parsed) capsule_failure(take_pending_error().text());
     PyRef major = attribute(parsed.get(), "major");
     long value = PyLong_AsLong(major.get());
-    if (value == -1 && PyErr_Occurred()) capsule_failure(take_pending_error());
+    if (value == -1 && PyErr_Occurred()) capsule_failure(take_pending_error().text());
     return value;
 }
 
@@ -63,7 +49,7 @@ void ensure_numpy_api() {
     PyRef capsule = attribute(module.get(), "_ARRAY_API");
     if (!PyCapsule_CheckExact(capsule.get())) capsule_failure("_ARRAY_API is not a capsule");
     auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (table == nullptr) capsule_failure(take_pending_error());
+    if (table == nullptr) capsule_failure(take_pending_error().text());
     PyArray_API = table;
     // The table's own version checks, as NumPy's import routine makes them.
     if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {

@@ -1,5 +1,13 @@
 // The two solver classes: constructors that convert and store parameters, and
 // solve(task), which runs a solver on the task with the interpreter lock held.
+// Both are made by one template from a table per class (its name, its
+// parameters in signature order, its solver loop), so the argument names, the
+// text signature and the defaults cannot drift apart.
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <string>
 #include <utility>
 
 #include "binding/arguments.hpp"
@@ -19,132 +27,166 @@ namespace {
 // left set for the interpreter to raise.
 bool signal_pending() { return PyErr_CheckSignals() != 0; }
 
+// Python's repr of a float: the shortest text that reads back as the same
+// value, with ".0" on whole numbers.
+std::string float_text(double value) {
+    char text[32] = "";
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) break;
+    }
+    std::string shown = text;
+    if (shown.find_first_of(".eni") == std::string::npos) shown += ".0";
+    return shown;
+}
+
+// One constructor parameter: its name and the record field it fills, whose
+// default in the record is the one the signature shows.
+template <typename Parameters>
+struct Field {
+    const char* name;
+    std::uint64_t Parameters::*integer = nullptr;
+    double Parameters::*real = nullptr;
+
+    constexpr Field(const char* field_name, std::uint64_t Parameters::*field) : name(field_name), integer(field) {}
+    constexpr Field(const char* field_name, double Parameters::*field) : name(field_name), real(field) {}
+
+    void convert(PyObject* given, Parameters& parameters) const {
+        if (integer != nullptr) {
+            parameters.*integer = to_u64(given, name);
+        } else {
+            parameters.*real = to_f64(given, name);
+        }
+    }
+
+    std::string shown_default() const {
+        const Parameters defaults{};
+        return integer != nullptr ? std::to_string(defaults.*integer) : float_text(defaults.*real);
+    }
+};
+
+// --- the table ------------------------------------------------------------
+
+struct ProbabilisticSolver {
+    using Parameters = ProbabilisticParameters;
+    static constexpr const char* name = "ProbabilisticAssignmentSolver";
+    static constexpr Field<Parameters> fields[] = {{"kmax", &Parameters::kmax}};
+    static constexpr auto solve = &solve_probabilistic;
+};
+
+struct AntColonySolver {
+    using Parameters = AntColonyParameters;
+    static constexpr const char* name = "AntColonyAssignmentSolver";
+    static constexpr Field<Parameters> fields[] = {
+        {"num_ants", &Parameters::num_ants}, {"kmax", &Parameters::kmax}, {"alpha", &Parameters::alpha},
+        {"beta", &Parameters::beta},         {"rho", &Parameters::rho},   {"initial_pheromone", &Parameters::initial_pheromone},
+    };
+    static constexpr auto solve = &solve_ant_colony;
+};
+
+// --- one class from its table entry ---------------------------------------
+
 constexpr const char* solve_parameters[] = {"task"};
 
-template <typename Parameters, typename Solve>
-PyObject* solve_with(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Solve solve) {
-    return guarded([&]() -> PyObject* {
-        PyObject* given[1];
-        match_arguments(Signature{function, solve_parameters, 1}, args, nargs, kwnames, given);
-        SharedRead<Parameters> solver(self);
-        PyTypeObject* task_class = require_type(task_type, "Task");
-        if (!PyObject_TypeCheck(given[0], task_class)) throw_conversion_error("task", given[0], "Task");
-        SharedRead<Task> task(given[0]);
-        Solution best = solve(task.record(), solver.record(), InterruptPoll(signal_pending));
-        return make_result(best.x, best.value);
-    });
-}
+template <typename Solver>
+class SolverClass {
+public:
+    static PyTypeObject* type() {
+        if (created_ == nullptr) created_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec()));
+        return created_;
+    }
 
-// --- ProbabilisticAssignmentSolver ---------------------------------------
+private:
+    using Parameters = typename Solver::Parameters;
+    static constexpr std::size_t count = std::size(Solver::fields);
 
-constexpr const char* probabilistic_parameters[] = {"kmax"};
+    // Kept for the life of the process: the type and the messages point into them.
+    struct Names {
+        std::string constructor;  // "Solver.__new__()", as argument errors name it
+        std::string solve;
+        std::string type;  // "allotra.Solver"
+    };
+    static const Names& names() {
+        static const Names all{std::string(Solver::name) + ".__new__()", std::string(Solver::name) + ".solve()",
+                               std::string("allotra.") + Solver::name};
+        return all;
+    }
 
-PyObject* probabilistic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        PyObject* given[1];
-        match_arguments(Signature{"ProbabilisticAssignmentSolver.__new__()", probabilistic_parameters, 0}, args,
-                        kwargs, given);
-        ProbabilisticParameters parameters;
-        if (given[0] != nullptr) parameters.kmax = to_u64(given[0], "kmax");
-        return new_instance(type, std::move(parameters));
-    });
-}
+    static const std::array<const char*, count>& parameter_names() {
+        static const std::array<const char*, count> names = [] {
+            std::array<const char*, count> all{};
+            for (std::size_t k = 0; k < count; ++k) all[k] = Solver::fields[k].name;
+            return all;
+        }();
+        return names;
+    }
 
-PyObject* probabilistic_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return solve_with<ProbabilisticParameters>("ProbabilisticAssignmentSolver.solve()", self, args, nargs, kwnames,
-                                               [](const Task& task, const ProbabilisticParameters& parameters,
-                                                  const InterruptPoll& interrupted) {
-                                                   return solve_probabilistic(task, parameters, interrupted);
-                                               });
-}
+    // The class name and its text signature, e.g. "Solver(kmax=100)", then
+    // "--" and an empty line, which the interpreter reads as the signature.
+    static const std::string& doc() {
+        static const std::string text = [] {
+            std::string signature = std::string(Solver::name) + "(";
+            for (std::size_t k = 0; k < count; ++k) {
+                if (k > 0) signature += ", ";
+                signature += std::string(Solver::fields[k].name) + "=" + Solver::fields[k].shown_default();
+            }
+            return signature + ")\n--\n\n";
+        }();
+        return text;
+    }
 
-void probabilistic_dealloc(PyObject* self) { delete_instance<ProbabilisticParameters>(self); }
+    static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return guarded([&]() -> PyObject* {
+            std::array<PyObject*, count> given{};
+            match_arguments(Signature{names().constructor.c_str(), parameter_names(), 0}, args, kwargs, given);
+            Parameters parameters;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (given[k] != nullptr) Solver::fields[k].convert(given[k], parameters);
+            }
+            return new_instance(type, std::move(parameters));
+        });
+    }
 
-PyMethodDef probabilistic_methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probabilistic_solve)),
-     METH_FASTCALL | METH_KEYWORDS, "solve($self, task)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    static PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded([&]() -> PyObject* {
+            PyObject* given[1];
+            match_arguments(Signature{names().solve.c_str(), solve_parameters, 1}, args, nargs, kwnames, given);
+            SharedRead<Parameters> solver(self);
+            PyTypeObject* task_class = require_type(task_type, "Task");
+            if (!PyObject_TypeCheck(given[0], task_class)) throw_conversion_error("task", given[0], "Task");
+            SharedRead<Task> task(given[0]);
+            Solution best = Solver::solve(task.record(), solver.record(), InterruptPoll(signal_pending));
+            return make_result(best.x, best.value);
+        });
+    }
+
+    static void dealloc(PyObject* self) { delete_instance<Parameters>(self); }
+
+    static PyType_Spec& spec() {
+        static PyMethodDef methods[] = {
+            {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL | METH_KEYWORDS,
+             "solve($self, task)\n--\n\n"},
+            {nullptr, nullptr, 0, nullptr},
+        };
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+            {Py_tp_doc, const_cast<char*>(doc().c_str())},
+            {Py_tp_methods, methods},
+            {Py_tp_new, reinterpret_cast<void*>(construct)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {names().type.c_str(), static_cast<int>(sizeof(Instance<Parameters>)), 0,
+                                   Py_TPFLAGS_DEFAULT, slots};
+        return spec;
+    }
+
+    static inline PyTypeObject* created_ = nullptr;  // lives for the rest of the process
 };
-
-PyType_Slot probabilistic_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(probabilistic_dealloc)},
-    {Py_tp_doc, const_cast<char*>("ProbabilisticAssignmentSolver(kmax=100)\n--\n\n")},
-    {Py_tp_methods, probabilistic_methods},
-    {Py_tp_new, reinterpret_cast<void*>(probabilistic_new)},
-    {0, nullptr},
-};
-
-PyType_Spec probabilistic_spec = {"allotra.ProbabilisticAssignmentSolver",
-                                  static_cast<int>(sizeof(Instance<ProbabilisticParameters>)), 0,
-                                  Py_TPFLAGS_DEFAULT, probabilistic_slots};
-
-// --- AntColonyAssignmentSolver -------------------------------------------
-
-constexpr const char* ant_colony_parameters[] = {"num_ants", "kmax", "alpha", "beta", "rho", "initial_pheromone"};
-
-PyObject* ant_colony_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        PyObject* given[6];
-        match_arguments(Signature{"AntColonyAssignmentSolver.__new__()", ant_colony_parameters, 0}, args, kwargs,
-                        given);
-        AntColonyParameters parameters;
-        if (given[0] != nullptr) parameters.num_ants = to_u64(given[0], "num_ants");
-        if (given[1] != nullptr) parameters.kmax = to_u64(given[1], "kmax");
-        if (given[2] != nullptr) parameters.alpha = to_f64(given[2], "alpha");
-        if (given[3] != nullptr) parameters.beta = to_f64(given[3], "beta");
-        if (given[4] != nullptr) parameters.rho = to_f64(given[4], "rho");
-        if (given[5] != nullptr) parameters.initial_pheromone = to_f64(given[5], "initial_pheromone");
-        return new_instance(type, std::move(parameters));
-    });
-}
-
-PyObject* ant_colony_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return solve_with<AntColonyParameters>("AntColonyAssignmentSolver.solve()", self, args, nargs, kwnames,
-                                           [](const Task& task, const AntColonyParameters& parameters,
-                                              const InterruptPoll& interrupted) {
-                                               return solve_ant_colony(task, parameters, interrupted);
-                                           });
-}
-
-void ant_colony_dealloc(PyObject* self) { delete_instance<AntColonyParameters>(self); }
-
-PyMethodDef ant_colony_methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ant_colony_solve)),
-     METH_FASTCALL | METH_KEYWORDS, "solve($self, task)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot ant_colony_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(ant_colony_dealloc)},
-    {Py_tp_doc, const_cast<char*>("AntColonyAssignmentSolver(num_ants=20, kmax=100, alpha=1.0, beta=2.0, rho=0.1, "
-                                  "initial_pheromone=1.0)\n--\n\n")},
-    {Py_tp_methods, ant_colony_methods},
-    {Py_tp_new, reinterpret_cast<void*>(ant_colony_new)},
-    {0, nullptr},
-};
-
-PyType_Spec ant_colony_spec = {"allotra.AntColonyAssignmentSolver",
-                               static_cast<int>(sizeof(Instance<AntColonyParameters>)), 0, Py_TPFLAGS_DEFAULT,
-                               ant_colony_slots};
-
-PyTypeObject* probabilistic_created = nullptr;
-PyTypeObject* ant_colony_created = nullptr;
 
 }  // namespace
 
-PyTypeObject* probabilistic_solver_type() {
-    if (probabilistic_created == nullptr) {
-        probabilistic_created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&probabilistic_spec));
-    }
-    return probabilistic_created;
-}
+PyTypeObject* probabilistic_solver_type() { return SolverClass<ProbabilisticSolver>::type(); }
 
-PyTypeObject* ant_colony_solver_type() {
-    if (ant_colony_created == nullptr) {
-        ant_colony_created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&ant_colony_spec));
-    }
-    return ant_colony_created;
-}
+PyTypeObject* ant_colony_solver_type() { return SolverClass<AntColonySolver>::type(); }
 
 }  // namespace allotra::binding

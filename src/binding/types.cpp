@@ -2,16 +2,13 @@
 
 #include <string>
 
-#include "kernel/error.hpp"
+#include "binding/errors.hpp"
 
 namespace allotra::binding {
 
 PyTypeObject* require_type(PyTypeObject* (*get)(), const char* name) {
     PyTypeObject* type = get();
-    if (type == nullptr) {
-        PyErr_Print();
-        fail(std::string("failed to create type object for ") + name);
-    }
+    if (type == nullptr) fail_after_printing_pending_error(std::string("failed to create type object for ") + name);
     return type;
 }
 

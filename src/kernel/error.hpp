@@ -45,6 +45,18 @@ private:
 };
 #endif
 
+// The part of a source path from the project's "src" directory on, so that a
+// report names src/kernel/matrix.hpp rather than the directories of the
+// machine that built the module. A path without a "src" directory stays whole.
+constexpr const char* project_path(const char* file) noexcept {
+    const char* from = file;
+    for (const char* p = file; *p != '\0'; ++p) {
+        const bool separator = *p == '/' || *p == '\\';
+        if (separator && p[1] == 's' && p[2] == 'r' && p[3] == 'c' && (p[4] == '/' || p[4] == '\\')) from = p + 1;
+    }
+    return from;
+}
+
 class InternalError : public std::runtime_error {
 public:
     explicit InternalError(const std::string& message, SourcePlace where = SourcePlace::current())

@@ -61,12 +61,7 @@ FloatMatrix filled_float_matrix(std::uint64_t m, std::uint64_t n, double value) 
 
 WideInt exact_sum(const IntMatrix& matrix) {
     WideInt sum = 0;
-    if (matrix.size() == 0) return sum;
-    for (std::uint64_t i = 0; i < matrix.rows; ++i) {
-        for (std::uint64_t j = 0; j < matrix.cols; ++j) {
-            sum += *matrix.ptr(i, j);
-        }
-    }
+    for_each_element(matrix, [&](std::int64_t element) { sum += element; });
     return sum;
 }
 

@@ -66,6 +66,35 @@ struct Matrix {
 using IntMatrix = Matrix<std::int64_t>;
 using FloatMatrix = Matrix<double>;
 
+// Calls visit(i, j) for every cell of a rows x cols grid: row by row (j
+// fastest), or column by column when `by_column`. Sums over the cells depend
+// on this order, so it is fixed here for every walk.
+template <typename Visit>
+void for_each_cell(std::uint64_t rows, std::uint64_t cols, bool by_column, Visit&& visit) {
+    if (by_column) {
+        for (std::uint64_t j = 0; j < cols; ++j) {
+            for (std::uint64_t i = 0; i < rows; ++i) visit(i, j);
+        }
+    } else {
+        for (std::uint64_t i = 0; i < rows; ++i) {
+            for (std::uint64_t j = 0; j < cols; ++j) visit(i, j);
+        }
+    }
+}
+
+// Calls visit(element) for every element, row by row; a row-major matrix is
+// read as one flat run.
+template <typename T, typename Visit>
+void for_each_element(const Matrix<T>& matrix, Visit&& visit) {
+    if (matrix.size() == 0) return;
+    if (matrix.is_row_major()) {
+        const T* flat = matrix.ptr(0, 0);
+        for (std::uint64_t k = 0, count = matrix.size(); k < count; ++k) visit(flat[k]);
+        return;
+    }
+    for_each_cell(matrix.rows, matrix.cols, false, [&](std::uint64_t i, std::uint64_t j) { visit(*matrix.ptr(i, j)); });
+}
+
 // Checks that an m x n matrix of 8-byte elements can be represented and
 // returns its element count; throws "shape too large" or "capacity overflow".
 std::uint64_t checked_element_count(std::uint64_t m, std::uint64_t n);

@@ -62,7 +62,7 @@ PyObject* initialise() {
         Py_INCREF(module_object);
         return module_object;
     }
-    PyRef module(check(PyModule_Create2(&module_definition, 1013)));
+    PyRef module(check(PyModule_Create2(&module_definition, PYTHON_API_VERSION)));
     add_class(module.get(), task_type, "Task");
     add_class(module.get(), ant_colony_solver_type, "AntColonyAssignmentSolver");
     add_class(module.get(), probabilistic_solver_type, "ProbabilisticAssignmentSolver");

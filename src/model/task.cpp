@@ -13,26 +13,9 @@ bool has_shape(const Matrix<T>& matrix, std::uint64_t m, std::uint64_t n) {
 bool discount_in_range(double w) { return !(w < 0.0) && !(w > 1.0); }
 
 bool discounts_in_range(const FloatMatrix& omega) {
-    if (omega.size() == 0) {
-        return true;
-    }
-    if (omega.is_row_major()) {
-        const double* w = omega.ptr(0, 0);
-        for (std::uint64_t k = 0, count = omega.size(); k < count; ++k) {
-            if (!discount_in_range(w[k])) {
-                return false;
-            }
-        }
-        return true;
-    }
-    for (std::uint64_t i = 0; i < omega.rows; ++i) {
-        for (std::uint64_t j = 0; j < omega.cols; ++j) {
-            if (!discount_in_range(*omega.ptr(i, j))) {
-                return false;
-            }
-        }
-    }
-    return true;
+    bool all_in_range = true;
+    for_each_element(omega, [&](double w) { all_in_range = all_in_range && discount_in_range(w); });
+    return all_in_range;
 }
 
 }  // namespace

@@ -8,12 +8,14 @@ namespace allotra {
 
 namespace {
 
-// Calls visit(cell, element) for every element in row-major cell order.
-template <typename T, typename Visit>
-void for_each_cell(const Matrix<T>& matrix, Visit&& visit) {
-    for (std::uint64_t i = 0; i < matrix.rows; ++i) {
-        for (std::uint64_t j = 0; j < matrix.cols; ++j) visit(i * matrix.cols + j, *matrix.ptr(i, j));
-    }
+// to[cell] = f(element, to[cell]) for every element, in row-major cell order.
+template <typename T, typename Out, typename F>
+void copy_cells(const Matrix<T>& matrix, Out* to, F&& f) {
+    std::uint64_t cell = 0;
+    for_each_element(matrix, [&](T element) {
+        to[cell] = f(element, to[cell]);
+        ++cell;
+    });
 }
 
 // Cells by ascending amount, equal amounts by cell index.
@@ -55,9 +57,10 @@ RaceTask race_task(const Task& task) {
     race.term = aligned_buffer<double>(race.cells);
     std::int64_t* amount = race.amount.data();
     double* term = race.term.data();
-    for_each_cell(task.b_ij, [&](std::uint64_t cell, std::int64_t b) { amount[cell] = b; });
-    for_each_cell(task.c, [&](std::uint64_t cell, std::int64_t c) { term[cell] = static_cast<double>(c); });
-    for_each_cell(task.omega, [&](std::uint64_t cell, double omega) { term[cell] *= 1.0 - omega; });
+    // Each term as the objective computes it: c as a double, times 1 - omega.
+    copy_cells(task.b_ij, amount, [](std::int64_t b, std::int64_t) { return b; });
+    copy_cells(task.c, term, [](std::int64_t c, double) { return static_cast<double>(c); });
+    copy_cells(task.omega, term, [](double omega, double c) { return c * (1.0 - omega); });
     race.by_amount = cells_by_amount(amount, race.cells);
     race.by_column = visits_by_column(task.c, task.omega);
     return race;

@@ -7,10 +7,8 @@
 
 namespace allotra {
 
-// The chosen cells of one construction (a CellList) are ascending.
-
 struct Selection {
-    CellList cells;
+    CellList cells;  // ascending
     double value = 0.0;
 };
 

@@ -23,32 +23,10 @@ void check_shape(const auto& matrix, const IntMatrix& x, const char* what) {
 double objective(const IntMatrix& x, const IntMatrix& c, const FloatMatrix& omega) {
     check_shape(c, x, "cost");
     check_shape(omega, x, "discount");
-    const std::uint64_t m = x.rows;
-    const std::uint64_t n = x.cols;
     double sum = 0.0;
-    if (x.size() == 0) return sum;
-    if (c.is_row_major() && omega.is_row_major() && x.is_row_major()) {
-        const std::int64_t* xs = x.ptr(0, 0);
-        const std::int64_t* cs = c.ptr(0, 0);
-        const double* ws = omega.ptr(0, 0);
-        for (std::uint64_t k = 0, count = m * n; k < count; ++k) {
-            if (xs[k] == 1) sum = sum + term(cs[k], ws[k]);
-        }
-        return sum;
-    }
-    if (visits_by_column(c, omega)) {
-        for (std::uint64_t j = 0; j < n; ++j) {
-            for (std::uint64_t i = 0; i < m; ++i) {
-                if (x.at(i, j) == 1) sum = sum + term(c.at(i, j), omega.at(i, j));
-            }
-        }
-    } else {
-        for (std::uint64_t i = 0; i < m; ++i) {
-            for (std::uint64_t j = 0; j < n; ++j) {
-                if (x.at(i, j) == 1) sum = sum + term(c.at(i, j), omega.at(i, j));
-            }
-        }
-    }
+    for_each_cell(x.rows, x.cols, visits_by_column(c, omega), [&](std::uint64_t i, std::uint64_t j) {
+        if (*x.ptr(i, j) == 1) sum = sum + term(*c.ptr(i, j), *omega.ptr(i, j));
+    });
     return sum;
 }
 
