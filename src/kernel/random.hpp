@@ -31,7 +31,7 @@ public:
     // A generator keyed from the operating system.
     static RandomGenerator from_os();
     // A generator with a given first key (for known-answer checks); later
-    // re-keys still come from the operating system.
+    // re-keys still come from the operating system (or the tests' source).
     static RandomGenerator from_key(const ChaChaKey& key);
 
     std::uint64_t next_u64();
@@ -61,7 +61,8 @@ public:
     }
 
     // Discards the key and buffered output and takes a fresh key from the
-    // operating system.
+    // operating system. Ends a recording: the dropped output breaks the
+    // sequence that a record describes.
     void reseed();
 
 private:
