@@ -208,8 +208,4 @@ RandomGenerator& thread_generator() {
     return generator;
 }
 
-double unit_from_bits(std::uint64_t v) {
-    return std::bit_cast<double>((v >> 12) | 0x3FF0000000000000ull) - 1.0;
-}
-
 }  // namespace allotra

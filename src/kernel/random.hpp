@@ -48,18 +48,6 @@ public:
     void start_recording(StreamRecord& record);
     void stop_recording() noexcept { recording_ = nullptr; }
 
-    // Sets `value` to what the call of next_u64() after `ahead` others will
-    // return, when that value is already buffered, and says whether it was.
-    // Consumes nothing: a construction can look at the draws of its next
-    // steps (to fetch what they will read) while every step still takes
-    // exactly one value.
-    bool peek_u64(std::uint64_t ahead, std::uint64_t& value) const noexcept {
-        const std::uint64_t at = position_ + 2 * ahead;
-        if (ahead >= buffer_.size() / 2 || at + 1 >= buffer_.size()) return false;
-        value = (std::uint64_t{buffer_[at + 1]} << 32) | buffer_[at];
-        return true;
-    }
-
     // Discards the key and buffered output and takes a fresh key from the
     // operating system. Ends a recording: the dropped output breaks the
     // sequence that a record describes.
@@ -101,9 +89,5 @@ void set_key_source(ChaChaKey (*source)());
 // created by fork, it takes a fresh key before its first use in the child so
 // that parent and child never share a stream.
 RandomGenerator& thread_generator();
-
-// A uniform number in [0, 1 - 2^-52]: the top 52 bits of one 64-bit value as
-// the fraction of a double in [1, 2), minus 1.
-double unit_from_bits(std::uint64_t v);
 
 }  // namespace allotra

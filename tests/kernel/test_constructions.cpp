@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "weighted_choice.hpp"
 #include "kernel/error.hpp"
 #include "kernel/matrix.hpp"
 #include "objective.hpp"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "weighted_choice.hpp"
 #include "kernel/chacha.hpp"
 #include "kernel/random.hpp"
 

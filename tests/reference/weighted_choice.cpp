@@ -1,10 +1,15 @@
 #include "weighted_choice.hpp"
 
+#include <bit>
 #include <limits>
 
 #include "kernel/error.hpp"
 
 namespace allotra {
+
+double unit_from_bits(std::uint64_t v) {
+    return std::bit_cast<double>((v >> 12) | 0x3FF0000000000000ull) - 1.0;
+}
 
 std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights) {
     if (weights.empty()) return BuildFailure::empty_list;

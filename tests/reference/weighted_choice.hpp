@@ -23,6 +23,10 @@ struct WeightedChoice {
     double total = 0.0;
 };
 
+// A uniform number in [0, 1 - 2^-52]: the top 52 bits of one 64-bit value as
+// the fraction of a double in [1, 2), minus 1.
+double unit_from_bits(std::uint64_t v);
+
 // A total of +infinity is an internal error whose message ends with
 // "NonFinite"; the three ordinary build failures are returned.
 std::variant<WeightedChoice, BuildFailure> build_weighted_choice(std::span<const double> weights);
