@@ -181,7 +181,7 @@ def _run_once(program, tests, results_path):
         status = done.returncode
         ending = f"the program was ended by signal {-status}" if status < 0 else f"the program exited with {status}"
     except subprocess.TimeoutExpired as late:
-        stdout, stderr = _text(late.stdout), _text(late.stderr)
+        stdout, stderr, status = _text(late.stdout), _text(late.stderr), None
         ending = f"the program had not finished after {DEADLINE_SECONDS} s and was stopped"
     results = {}
     for record in _records(results_path):
@@ -192,6 +192,12 @@ def _run_once(program, tests, results_path):
         elif record["event"] == "start":
             # Replaced by the end record if there is one.
             results[test] = NativeResult(False, f"{ending} during this test\n{stderr[-5000:]}", _output_of(test, stdout))
+    if status != 0 and results and all(result.passed for result in results.values()):
+        # Nothing failed, yet the program did (while exiting, say): the last
+        # test to run takes the blame, so that it shows.
+        last = list(results)[-1]
+        failure = f"{ending} after this test, the last one it ran\n{stderr[-5000:]}"
+        results[last] = NativeResult(False, failure, results[last].output)
     return results, f"{ending}:\n{stdout[-5000:]}{stderr[-5000:]}"
 
 
