@@ -3,8 +3,10 @@
 # 1. cross-builds the core and the native tests with MinGW-w64 and runs the
 #    tests under Wine;
 # 2. compiles the module against Windows CPython and NumPy headers and links
-#    it into allotra.pyd, which must export PyInit_allotra alone. This is a
-#    compile-and-link check: nothing here imports the module on Windows.
+#    it into allotra.pyd, which must export PyInit_allotra alone. The import
+#    library of python3XY.dll is made from what CPython's headers declare
+#    exported (scripts/cpython_exports.py), so a call to anything else fails
+#    the link. Nothing here imports the module on Windows.
 # Installs MinGW-w64 and Wine from Debian when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,8 +67,14 @@ with zipfile.ZipFile(wheel) as archive:
     archive.extractall(sys.argv[2], [n for n in archive.namelist() if n.startswith("numpy/_core/include/")])
 EOF
 
-build="$work/build"
+# The import library of the DLL: what its headers declare exported, as the
+# Windows compiler's preprocessor sees them.
 import_library="$work/python/lib${python_dll%.dll}.dll.a"
+python scripts/cpython_exports.py "$work/python/include" "$python_dll" "$triple-g++" -E -P -std=c++20 \
+    >"$work/python/${python_dll%.dll}.def"
+"$triple-dlltool" --input-def "$work/python/${python_dll%.dll}.def" --output-lib "$import_library"
+
+build="$work/build"
 cmake -S . -B "$build" -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DALLOTRA_NATIVE_TESTS=ON \
     -DALLOTRA_PYTHON_INCLUDE="$work/python/include" \
@@ -86,21 +94,10 @@ wineserver -k 2>/dev/null || true
 [ "$status" -eq 0 ]
 
 echo "== Windows: the module compiles and links against $python_dll"
-# The module's own objects first: the interpreter symbols they name make up
-# the import library, since no $python_dll is at hand to take one from.
-objects=()
-for source in src/lib/*.cpp src/binding/*.cpp; do objects+=("${source%.cpp}.obj"); done
-cmake --build "$build" --parallel 2 --target "${objects[@]}" >/dev/null
-{
-    echo "LIBRARY $python_dll"
-    echo "EXPORTS"
-    find "$build/CMakeFiles/allotra.dir" -name '*.obj' -exec "$triple-nm" --undefined-only --format=just-symbols {} + |
-        sed -n 's/^\(__imp_\)\{0,1\}\(_\{0,1\}Py[A-Za-z0-9_]*\)$/\2/p' | sort -u
-} >"$work/python/${python_dll%.dll}.def"
-"$triple-dlltool" --input-def "$work/python/${python_dll%.dll}.def" --output-lib "$import_library"
+echo "($(grep -c '^    ' "$work/python/${python_dll%.dll}.def") symbols declared exported by its headers)"
 cmake --build "$build" --parallel 2 --target allotra >/dev/null
 
-"$triple-objdump" -p "$build/allotra.pyd" >"$work/allotra.pyd.txt"
+"$triple-objdump" -p "$build/src/lib/allotra.pyd" >"$work/allotra.pyd.txt"
 exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { table = 1; next } table && NF == 0 { table = 0 } table { print $NF }' \
     "$work/allotra.pyd.txt")
 imports=$(sed -n 's/^\tDLL Name: //p' "$work/allotra.pyd.txt" | tr '\n' ' ')

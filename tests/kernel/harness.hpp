@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,6 +75,8 @@ int exit_status_of_process(pid_t pid, std::chrono::seconds deadline);
         auto&& kt_b = (b);                                                              \
         if (!(kt_a == kt_b)) {                                                          \
             std::ostringstream kt_out;                                                  \
+            /* 17 digits: two different doubles never print alike */                    \
+            kt_out << std::setprecision(17);                                            \
             kt_out << "CHECK_EQ(" #a ", " #b "): " << kt_a << " != " << kt_b;          \
             ::kernel_tests::record_failure(__FILE__, __LINE__, kt_out.str());           \
         }                                                                               \
