@@ -87,6 +87,7 @@ std::optional<std::size_t> WorkerThreads::slot_inside_batch() const {
 }
 
 void WorkerThreads::worker_main(std::size_t worker) {
+    testing::threads_running.fetch_add(1, std::memory_order_relaxed);
     this_thread_pool = this;
     this_thread_slot = worker;
     std::uint64_t seen_generation = 0;  // threads start before the first batch
@@ -181,6 +182,7 @@ void WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mute
 namespace testing {
 
 std::atomic<ThreadStartHook> thread_start_hook{nullptr};
+std::atomic<std::size_t> threads_running{0};
 
 }  // namespace testing
 
