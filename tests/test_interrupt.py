@@ -20,18 +20,8 @@ import time
 import numpy as np
 import pytest
 
-from support import (
-    UNDER_SANITIZER,
-    Ant,
-    Prob,
-    check_result,
-    density,
-    needs_fork,
-    needs_posix_signals,
-    problem,
-    report,
-    run_python,
-)
+from support import UNDER_SANITIZER, Ant, Prob, check_result, density, needs_posix_signals, problem, report
+from support import needs_fork, run_python
 
 pytestmark = needs_posix_signals
 
@@ -156,8 +146,7 @@ def test_interrupt_twice_in_a_row_then_solve():
 # thread solves once for each of several signals.
 HANDLER_LETS_ANOTHER_THREAD_SOLVE = """
 import signal, threading, time
-import numpy as np
-import allotra
+import numpy as np, allotra
 rng = np.random.default_rng()
 n = 400
 big = allotra.Task(n, n, rng.integers(1, 100, (n, n)), rng.integers(1, 10, (n, n)), 20000, np.zeros((n, n)))
@@ -165,28 +154,21 @@ small = allotra.Task(2, 3, np.ones((2, 3), np.int64), np.ones((2, 3), np.int64),
 ROUNDS = 6
 go = threading.Semaphore(0)
 other_results = []
-
-class Done(Exception):
-    pass
-
+class Done(Exception): pass
 def handler(signum, frame):
     if len(other_results) == ROUNDS:
         raise Done
     go.release()
     time.sleep(0.1)
-
 def other():
     for _ in range(ROUNDS):
         go.acquire()
         other_results.append(allotra.AntColonyAssignmentSolver(num_ants=4, kmax=2).solve(small))
-
 threading.Thread(target=other, daemon=True).start()
 signal.signal(signal.SIGALRM, handler)
 signal.setitimer(signal.ITIMER_REAL, 0.15, 0.15)
-try:
-    allotra.{solver}.solve(big)
-except Done:
-    pass
+try: allotra.{solver}.solve(big)
+except Done: pass
 signal.setitimer(signal.ITIMER_REAL, 0)
 print(*sorted({(value, int(x.sum())) for x, value in other_results}))
 """
@@ -208,23 +190,18 @@ def test_handler_that_lets_another_thread_solve_does_not_hang(solver):
 HANDLER_FORKS = """
 import os, signal, warnings
 warnings.simplefilter("ignore", DeprecationWarning)
-import numpy as np
-import allotra
+import numpy as np, allotra
 n = 300
 task = allotra.Task(n, n, np.ones((n, n), np.int64), np.ones((n, n), np.int64), 5000, np.zeros((n, n)))
 parent = os.getpid()
 children = []
-
-class Done(Exception):
-    pass
-
+class Done(Exception): pass
 def handler(signum, frame):
     if children:
         raise Done
     children.append(os.fork())
     if os.getpid() == parent:
         signal.setitimer(signal.ITIMER_REAL, 0.2)
-
 signal.signal(signal.SIGALRM, handler)
 signal.setitimer(signal.ITIMER_REAL, 0.2)
 try:
@@ -237,8 +214,7 @@ except BaseException as error:
     clear = type(error).__name__ == "PanicException" and "forked while it ran" in str(error)
     x, value = allotra.ProbabilisticAssignmentSolver(kmax=20).solve(task)
     os._exit(0 if clear and value == 5000.0 else 3)
-if os.getpid() != parent:
-    os._exit(4)
+if os.getpid() != parent: os._exit(4)
 _, status = os.waitpid(children[0], 0)
 print(os.waitstatus_to_exitcode(status))
 """

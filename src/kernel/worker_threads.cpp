@@ -17,7 +17,8 @@ namespace {
 // An ant colony hands over a batch every few microseconds; a worker that has
 // just finished one keeps watching for the next this long before it sleeps,
 // which saves a wake-up per worker and batch without burning a core when the
-// solver is idle.
+// solver is idle. Neither spin happens while other processes keep the cores
+// busy (see spin_until).
 constexpr auto idle_spin = std::chrono::microseconds(50);
 // A batch of short constructions is often over before a sleeping submitter
 // could be woken; watching this long first avoids paying a wake-up for it.

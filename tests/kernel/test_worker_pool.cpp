@@ -275,7 +275,7 @@ TEST(pool_stop_requested_ends_endless_bodies) {
     }
     // A scope's stop reaches every batch inside it, with no poll of their own.
     const allotra::InterruptPoll stop_at_once = [] { return true; };
-    const allotra::InterruptScope scope(stop_at_once);
+    allotra::InterruptScope scope(stop_at_once);
     std::atomic<int> runs{0};
     CHECK_THROWS_WITH(run_batch(1, [&](std::uint64_t, std::size_t) {
                           while (!allotra::stop_requested()) ++runs;
