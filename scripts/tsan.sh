@@ -7,7 +7,7 @@
 # Settings (environment):
 #   CXX                  the compiler (default: g++, whose libtsan ships with GCC;
 #                        on Debian the package libtsan2 or its successor)
-#   CMAKE                cmake to use (default: cmake on PATH)
+#   CMAKE                cmake to use (default: cmake on PATH, else the PyPI one)
 #   ALLOTRA_TSAN_BUILD   the build tree (default: /tmp/allotra-tsan-<checkout>)
 #
 # Only the native tests are checked: the Python module would need an
@@ -26,7 +26,11 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 checkout="$(printf %s "$root" | cksum | cut -d' ' -f1)"
 build="${ALLOTRA_TSAN_BUILD:-/tmp/allotra-tsan-$checkout}"
-cmake="${CMAKE:-cmake}"
+cmake="${CMAKE:-}"
+if [ -z "$cmake" ]; then
+    # The PyPI wheel of cmake, which the module's build uses, when there is no other.
+    cmake="$(command -v cmake || python3 -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')"
+fi
 export CXX="${CXX:-g++}"
 
 runtime="$("$CXX" -print-file-name=libtsan.so)"

@@ -29,6 +29,7 @@
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
 #include "kernel/worker_pool_testing.hpp"
+#include "solvers/chunked.hpp"
 
 namespace {
 
@@ -284,6 +285,23 @@ TEST(pool_stop_requested_ends_endless_bodies) {
                       allotra::Cancelled, "");
     CHECK_THROWS_WITH(run_batch(20, [&](std::uint64_t, std::size_t) { ++runs; }), allotra::Cancelled, "");
     CHECK_EQ(runs.load(), 0);
+}
+
+// The per-cell passes between a solver's batches answer to its scope too.
+TEST(pool_chunked_pass_stops_with_its_scope) {
+    std::atomic<int> polls{0};
+    const allotra::InterruptPoll poll = [&] { return ++polls > 2; };
+    allotra::InterruptScope scope(poll);
+    std::atomic<std::uint64_t> chunks{0};
+    CHECK_THROWS_WITH(allotra::run_in_chunks(
+                          1000, [&](std::uint64_t, std::uint64_t) {
+                              ++chunks;
+                              std::this_thread::sleep_for(2ms);
+                          },
+                          1),
+                      allotra::Cancelled, "");
+    CHECK(chunks.load() < 1000);
+    CHECK(polls.load() >= 3);
 }
 
 TEST(pool_interrupt_wins_over_failed_body) {
