@@ -23,6 +23,7 @@ import numpy as np
 import pytest
 
 from support import UNDER_SANITIZER, Ant, Prob, check_result, density, needs_posix_signals, problem, report
+from support import needs_fork, run_python
 
 pytestmark = needs_posix_signals
 
@@ -156,3 +157,92 @@ def test_time_limit_recipe_of_the_readme(pytestconfig):
     assert late < LATENCY_BOUND
     assert signal.getsignal(signal.SIGALRM) is handler
     check_result(p, namespace["solve_within"](Prob(kmax=50), p.task, 60.0), density(p.c, p.b, p.omega))
+
+
+# A signal handler runs inside solve, while the pool is occupied by the solve's
+# batch; one that lets another thread run (here time.sleep) and lets it solve
+# must not hang the process: that thread, holding the interpreter lock, must
+# not wait for the occupied pool, whose caller waits for the lock. A handler
+# may also run between batches, where nothing is occupied, so the other
+# thread solves once for each of several signals.
+HANDLER_LETS_ANOTHER_THREAD_SOLVE = """
+import signal, threading, time
+import numpy as np, allotra
+rng = np.random.default_rng()
+n = 400
+big = allotra.Task(n, n, rng.integers(1, 100, (n, n)), rng.integers(1, 10, (n, n)), 20000, np.zeros((n, n)))
+small = allotra.Task(2, 3, np.ones((2, 3), np.int64), np.ones((2, 3), np.int64), 2, np.zeros((2, 3)))
+ROUNDS = 6
+go = threading.Semaphore(0)
+other_results = []
+class Done(Exception): pass
+def handler(signum, frame):
+    if len(other_results) == ROUNDS:
+        raise Done
+    go.release()
+    time.sleep(0.1)
+def other():
+    for _ in range(ROUNDS):
+        go.acquire()
+        other_results.append(allotra.AntColonyAssignmentSolver(num_ants=4, kmax=2).solve(small))
+threading.Thread(target=other, daemon=True).start()
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.15, 0.15)
+try: allotra.{solver}.solve(big)
+except Done: pass
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(*sorted({(value, int(x.sum())) for x, value in other_results}))
+"""
+
+
+@pytest.mark.parametrize(
+    "solver", ["AntColonyAssignmentSolver(num_ants=4, kmax=10**9)", "ProbabilisticAssignmentSolver(kmax=10**15)"]
+)
+def test_handler_that_lets_another_thread_solve_does_not_hang(solver):
+    done = run_python(HANDLER_LETS_ANOTHER_THREAD_SOLVE.replace("{solver}", solver), timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["(2.0,", "2)"], done.stdout
+
+
+# A handler that forks while the caller waits for a batch: in the child the
+# batch's workers do not exist, so the child's solve fails instead of waiting
+# for them forever; the child then solves on a pool of its own, and the
+# parent's solve goes on.
+HANDLER_FORKS = """
+import os, signal, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+import numpy as np, allotra
+n = 300
+task = allotra.Task(n, n, np.ones((n, n), np.int64), np.ones((n, n), np.int64), 5000, np.zeros((n, n)))
+parent = os.getpid()
+children = []
+class Done(Exception): pass
+def handler(signum, frame):
+    if children:
+        raise Done
+    children.append(os.fork())
+    if os.getpid() == parent:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    allotra.ProbabilisticAssignmentSolver(kmax=10**15).solve(task)
+except Done:
+    pass
+except BaseException as error:
+    if os.getpid() == parent:
+        raise
+    clear = type(error).__name__ == "PanicException" and "forked while it ran" in str(error)
+    x, value = allotra.ProbabilisticAssignmentSolver(kmax=20).solve(task)
+    os._exit(0 if clear and value == 5000.0 else 3)
+if os.getpid() != parent: os._exit(4)
+_, status = os.waitpid(children[0], 0)
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+@needs_fork
+def test_handler_that_forks_fails_the_childs_solve_clearly():
+    done = run_python(HANDLER_FORKS, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0"], (done.stdout, done.stderr)

@@ -1,9 +1,11 @@
 // A short busy wait for a condition that another thread is about to make
 // true, for the hand-overs where a sleep and a wake-up would cost more than
-// the wait itself.
+// the wait itself, and only while the machine has cores to spare.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
@@ -38,20 +40,50 @@ inline void cpu_relax() {
 #undef ALLOTRA_YIELD_ASM
 #undef ALLOTRA_YIELD_INTRINSIC
 
+// Until this steady-clock reading (in ticks), the machine counts as busy and
+// nobody spins. Shared by all threads of the process: what one waiter learns
+// about the cores holds for all. Relaxed: it is only a hint.
+inline std::atomic<std::int64_t> spinning_paused_until{0};
+
+// A look plus a yield takes well under a microsecond when the core is free;
+// coming back this much later means another thread had the core meanwhile
+// (another process's, or the pool's own when it has more threads than there
+// are cores: either way, cores are short).
+inline constexpr auto kept_off_the_core = std::chrono::microseconds(50);
+// How long spinning then stays off. Long against a time slice, so that the
+// probe that finds the machine busy again costs little; short enough that a
+// solver on a machine that has gone quiet soon spins again.
+inline constexpr auto pause_spinning_for = std::chrono::milliseconds(100);
+
 // Watches `done` until it is true or about `limit` has passed; the caller
-// looks at its own condition again afterwards.
+// looks at its own condition again afterwards (and then sleeps).
 // Every 16th look also yields the time slice, so that a spinning thread does
 // not starve the thread it waits for when there are no more cores than
 // threads; the clock is read only then, since it costs more than a look.
+// When other processes keep the cores busy, though, a yield hands the core to
+// one of them for a whole slice (milliseconds), and a batch that arrives or
+// ends meanwhile finds this thread neither running nor asleep, so no wake-up
+// brings it back sooner: every batch would pay a slice. So a waiter that was
+// kept off its core stops at once and turns spinning off for everyone for a
+// while; sleeping waiters are woken, and a woken thread gets a core sooner.
 template <typename Done>
 void spin_until(const Done& done, std::chrono::microseconds limit) {
     using clock = std::chrono::steady_clock;
-    const auto end = clock::now() + limit;
+    auto last = clock::now();
+    if (last.time_since_epoch().count() < spinning_paused_until.load(std::memory_order_relaxed)) return;
+    const auto end = last + limit;
     for (unsigned look = 1; !done(); ++look) {
         cpu_relax();
         if (look % 16 == 0) {
             std::this_thread::yield();
-            if (clock::now() >= end) return;
+            const auto now = clock::now();
+            if (now - last > kept_off_the_core) {
+                spinning_paused_until.store((now + pause_spinning_for).time_since_epoch().count(),
+                                            std::memory_order_relaxed);
+                return;
+            }
+            if (now >= end) return;
+            last = now;
         }
     }
 }

@@ -8,6 +8,12 @@
 // caller's code (Python signal handlers) and so must only run on that thread,
 // with whatever that thread holds; that is why the scope is thread-local and
 // is never consulted from a worker.
+//
+// Lifetimes: a worker's flag pointer is set only while it is inside the
+// batch, and the submitter keeps the batch alive until every worker has left
+// it. A scope pointer names a local of the same thread; scopes are unwound
+// innermost first, each restoring its outer one, so the pointer never
+// outlives what it names.
 #include <chrono>
 #include <utility>
 
@@ -56,8 +62,6 @@ InterruptScope::InterruptScope(const InterruptPoll& poll) noexcept
 
 // Scopes are locals of one thread, so they end innermost first.
 InterruptScope::~InterruptScope() { this_thread_scope = outer_; }
-
-InterruptScope* InterruptScope::current() noexcept { return this_thread_scope; }
 
 bool InterruptScope::poll_now() noexcept {
     if (stopped_) return true;

@@ -92,9 +92,6 @@ public:
     // Cancelled otherwise.
     [[noreturn]] void throw_stop() const;
 
-    // The innermost scope of the calling thread, or null.
-    static InterruptScope* current() noexcept;
-
 private:
     const InterruptPoll& poll_;
     InterruptScope* const outer_;

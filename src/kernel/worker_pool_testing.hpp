@@ -16,4 +16,9 @@ namespace allotra::testing {
 using ThreadStartHook = void (*)(std::size_t worker, std::size_t size);
 extern std::atomic<ThreadStartHook> thread_start_hook;
 
+// Counts the pool threads of this process (of every pool it made) that have
+// begun running their own code, past the thread library's start-up: a test
+// that forks waits for it rather than for a guessed pause.
+extern std::atomic<std::size_t> threads_running;
+
 }  // namespace allotra::testing

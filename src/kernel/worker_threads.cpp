@@ -17,7 +17,8 @@ namespace {
 // An ant colony hands over a batch every few microseconds; a worker that has
 // just finished one keeps watching for the next this long before it sleeps,
 // which saves a wake-up per worker and batch without burning a core when the
-// solver is idle.
+// solver is idle. Neither spin happens while other processes keep the cores
+// busy (see spin_until).
 constexpr auto idle_spin = std::chrono::microseconds(50);
 // A batch of short constructions is often over before a sleeping submitter
 // could be woken; watching this long first avoids paying a wake-up for it.
@@ -87,6 +88,7 @@ std::optional<std::size_t> WorkerThreads::slot_inside_batch() const {
 }
 
 void WorkerThreads::worker_main(std::size_t worker) {
+    testing::threads_running.fetch_add(1, std::memory_order_relaxed);
     this_thread_pool = this;
     this_thread_slot = worker;
     std::uint64_t seen_generation = 0;  // threads start before the first batch
@@ -181,6 +183,7 @@ void WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mute
 namespace testing {
 
 std::atomic<ThreadStartHook> thread_start_hook{nullptr};
+std::atomic<std::size_t> threads_running{0};
 
 }  // namespace testing
 

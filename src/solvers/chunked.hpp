@@ -17,7 +17,9 @@ namespace allotra {
 inline constexpr std::uint64_t default_chunk = 16384;
 
 // Runs body(begin, end) over [0, count) in chunks of `chunk` indices; a single
-// chunk runs on the calling thread.
+// chunk runs on the calling thread. Inside a solve, a stop requested through
+// its InterruptScope starts no further chunk and throws Cancelled; a chunk is
+// short enough not to check for it itself.
 template <typename Body>
 void run_in_chunks(std::uint64_t count, Body&& body, std::uint64_t chunk = default_chunk) {
     if (count == 0) return;

@@ -36,7 +36,7 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
                                   const InterruptPoll& interrupted) {
     // Also stops the passes before the batch and constructions that run on
     // this thread.
-    const InterruptScope interrupt(interrupted);
+    InterruptScope interrupt(interrupted);
     checked_element_count(task.m, task.n);
     check_batch_capacity(parameters.kmax);
     const FloatMatrix density = value_density(task);
