@@ -117,6 +117,7 @@ struct RaceScratch {
     std::vector<std::uint64_t> taken;
     std::vector<std::uint64_t> crossing;
     std::vector<std::uint64_t> pending;
+    std::vector<std::uint64_t> round;
     std::vector<KeyedCell> keyed;
     StreamRecord record;
 };

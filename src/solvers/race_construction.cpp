@@ -97,7 +97,7 @@ public:
         if (binned_round(task_.cells, every_cell, weights_.bin_base, remaining)) return;
         // The cells that still fit, raced anew, until a round ends with
         // every one of them taken.
-        std::vector<std::uint64_t> round;
+        std::vector<std::uint64_t>& round = scratch_.round;
         for (;;) {
             collect_fitting(remaining);
             std::swap(round, scratch_.pending);
