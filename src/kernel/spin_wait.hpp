@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 
@@ -55,8 +56,17 @@ inline constexpr auto kept_off_the_core = std::chrono::microseconds(50);
 // solver on a machine that has gone quiet soon spins again.
 inline constexpr auto pause_spinning_for = std::chrono::milliseconds(100);
 
+// Whether a waiter kept off its core was kept off by other processes: more
+// threads of the machine are runnable than `own` (the pool's threads and its
+// caller, which on a machine with no more cores than that take turns on them
+// and delay each other's yields a little). Where the system does not tell,
+// a late return counts as other processes' doing.
+bool others_keep_the_cores_busy(std::size_t own);
+
 // Watches `done` until it is true or about `limit` has passed; the caller
-// looks at its own condition again afterwards (and then sleeps).
+// looks at its own condition again afterwards (and then sleeps). `own` is the
+// number of threads of the pool that may be spinning or working, its caller
+// included.
 // Every 16th look also yields the time slice, so that a spinning thread does
 // not starve the thread it waits for when there are no more cores than
 // threads; the clock is read only then, since it costs more than a look.
@@ -67,7 +77,7 @@ inline constexpr auto pause_spinning_for = std::chrono::milliseconds(100);
 // kept off its core stops at once and turns spinning off for everyone for a
 // while; sleeping waiters are woken, and a woken thread gets a core sooner.
 template <typename Done>
-void spin_until(const Done& done, std::chrono::microseconds limit) {
+void spin_until(const Done& done, std::chrono::microseconds limit, std::size_t own) {
     using clock = std::chrono::steady_clock;
     auto last = clock::now();
     if (last.time_since_epoch().count() < spinning_paused_until.load(std::memory_order_relaxed)) return;
@@ -78,8 +88,10 @@ void spin_until(const Done& done, std::chrono::microseconds limit) {
             std::this_thread::yield();
             const auto now = clock::now();
             if (now - last > kept_off_the_core) {
-                spinning_paused_until.store((now + pause_spinning_for).time_since_epoch().count(),
-                                            std::memory_order_relaxed);
+                if (others_keep_the_cores_busy(own)) {
+                    spinning_paused_until.store((now + pause_spinning_for).time_since_epoch().count(),
+                                                std::memory_order_relaxed);
+                }
                 return;
             }
             if (now >= end) return;

@@ -1,11 +1,13 @@
 #include "kernel/worker_threads.hpp"
 
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "kernel/error.hpp"
 #include "kernel/fork_generation.hpp"
+#include "kernel/platform/platform.hpp"
 #include "kernel/spin_wait.hpp"
 #include "kernel/stop_flag.hpp"
 #include "kernel/worker_pool_testing.hpp"
@@ -99,8 +101,13 @@ void WorkerThreads::worker_main(std::size_t worker) {
     }
 }
 
+bool others_keep_the_cores_busy(std::size_t own) {
+    const std::optional<std::size_t> runnable = platform::runnable_threads();
+    return !runnable || *runnable > own;
+}
+
 Batch& WorkerThreads::join_next_batch(std::uint64_t& seen_generation) {
-    spin_until([&] { return generation_.load(std::memory_order_acquire) != seen_generation; }, idle_spin);
+    spin_until([&] { return generation_.load(std::memory_order_acquire) != seen_generation; }, idle_spin, size_ + 1);
     std::unique_lock lock(mutex_);
     while (current_ == nullptr || generation_.load(std::memory_order_relaxed) == seen_generation) {
         ++sleepers_;
@@ -139,7 +146,7 @@ bool WorkerThreads::run(Batch& batch, InterruptScope& scope) {
     const bool wake = sleepers_ > 0;
     lock.unlock();
     if (wake) work_available_.notify_all();
-    spin_until([&] { return batch.settled.load(std::memory_order_acquire); }, caller_spin);
+    spin_until([&] { return batch.settled.load(std::memory_order_acquire); }, caller_spin, size_ + 1);
     lock.lock();
     wait_until_finished(batch, lock, scope);
     // Withdrawn under the same lock that saw it finished: no worker can join

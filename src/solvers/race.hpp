@@ -34,6 +34,10 @@ namespace allotra {
 // The sizes at which the construction changes method; tests make them small
 // so that tiny grids take every path.
 struct RaceLimits {
+    // Races over at most this many cells draw one cell at a time, each in
+    // proportion to weight among those that still fit: for so few cells a
+    // scan per step costs less than keys.
+    std::uint64_t step_limit = 32;
     // Races over at most this many cells sort their keys instead of binning them.
     std::uint64_t sort_limit = 64;
     // Number of bins of the largest races, at most 65534; smaller races use

@@ -57,6 +57,8 @@ public:
         return e;
     }
 
+    std::uint64_t next_value() { return generator_.next_u64(); }
+
     double fresh() {
         const std::uint64_t value = generator_.next_u64();
         double e = 0.0;
@@ -93,6 +95,7 @@ public:
         const EveryCell every_cell;
         if (weights_.readmission) return readmitting_race();
         std::int64_t remaining = task_.b_total;
+        if (weights_.candidates <= limits_.step_limit) return step_by_step(remaining);
         if (weights_.candidates <= limits_.sort_limit) return sorted_race(task_.cells, every_cell, remaining);
         if (binned_round(task_.cells, every_cell, weights_.bin_base, remaining)) return;
         // The cells that still fit, raced anew, until a round ends with
@@ -114,6 +117,49 @@ public:
 
 private:
     void take(std::uint64_t cell) { scratch_.taken[cell / 64] |= std::uint64_t{1} << (cell % 64); }
+
+    // The few cells of the race drawn one at a time, with no negative amount
+    // among them: at each step, u uniform in [0, total) of the free cells
+    // that fit picks the first whose running sum passes u.
+    void step_by_step(std::int64_t& remaining) {
+        const double* weight = weights_.weight.data();
+        std::vector<KeyedCell>& live = scratch_.keyed;  // the weight in place of a key
+        live.clear();
+        for (std::uint64_t cell = 0; cell < task_.cells; ++cell) {
+            if (scale_[cell] >= 0.0) live.push_back({weight[cell], cell});
+        }
+        for (;;) {
+            std::size_t last = live.size();
+            const double total = fitting_total(live, remaining, last);
+            if (last == live.size()) return;
+            const double u = static_cast<double>(draws_.next_value() >> 11) * 0x1p-53 * total;
+            std::size_t chosen = last;  // where rounding carries u past every running sum
+            double running = 0.0;
+            for (std::size_t k = 0; k <= last; ++k) {
+                if (amount_[live[k].cell] > remaining) continue;
+                running += live[k].key;
+                if (running > u) {
+                    chosen = k;
+                    break;
+                }
+            }
+            take(live[chosen].cell);
+            remaining -= amount_[live[chosen].cell];
+            live.erase(live.begin() + static_cast<std::ptrdiff_t>(chosen));
+        }
+    }
+
+    // The total weight of the cells of `live` that fit, in their order, and
+    // the last of them (live.size() if none).
+    double fitting_total(const std::vector<KeyedCell>& live, std::int64_t remaining, std::size_t& last) const {
+        double total = 0.0;
+        for (std::size_t k = 0; k < live.size(); ++k) {
+            const bool fit = amount_[live[k].cell] <= remaining;
+            total += fit ? live[k].key : 0.0;
+            last = fit ? k : last;
+        }
+        return total;
+    }
 
     // Keys for every position in the race, sorted; positions outside it
     // still use up their random value.

@@ -35,19 +35,21 @@ using allotra::Task;
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
-// `binned` and `replayed` are the module's construction with limits so small
-// that a race of two cells is binned into a handful of bins and read in
-// slices of 3; `binned` keeps the keys, `replayed` reads them again from the
-// random stream.
-enum class Form { reference, module, binned, replayed };
-constexpr Form both_forms[] = {Form::reference, Form::module, Form::binned, Form::replayed};
+// The module's construction draws tiny races step by step; `sorted` sorts
+// every race's keys; `binned` and `replayed` use limits so small that a race
+// of two cells is binned into a handful of bins and read in slices of 3:
+// `binned` keeps the keys, `replayed` reads them again from the random stream.
+enum class Form { reference, module, sorted, binned, replayed };
+constexpr Form both_forms[] = {Form::reference, Form::module, Form::sorted, Form::binned, Form::replayed};
 
 allotra::RaceLimits limits_of(Form form) {
-    return form == Form::binned ? allotra::RaceLimits{0, 5, 1, 3, 1000} : allotra::RaceLimits{0, 5, 1, 3, 0};
+    if (form == Form::sorted) return {.step_limit = 0, .sort_limit = 1000};
+    return {.step_limit = 0, .sort_limit = 0, .bins = 5, .octave_bits = 1, .slice = 3,
+            .kept_keys = form == Form::binned ? 1000u : 0u};
 }
 
 const char* name_of(Form form) {
-    const char* names[] = {"reference", "module", "binned", "replayed"};
+    const char* names[] = {"reference", "module", "sorted", "binned", "replayed"};
     return names[static_cast<int>(form)];
 }
 
@@ -248,14 +250,14 @@ namespace {
 void check_forms_agree(const Task& task, const FloatMatrix& density) {
     constexpr int samples = 40000;
     const std::uint64_t cells = task.m * task.n;
-    std::vector<std::vector<int>> chosen(4, std::vector<int>(cells, 0));
-    for (int f = 0; f < 4; ++f) {
+    std::vector<std::vector<int>> chosen(5, std::vector<int>(cells, 0));
+    for (int f = 0; f < 5; ++f) {
         const Construct construct = probabilistic_in(both_forms[f], task, density);
         for (int d = 0; d < samples; ++d) {
             for (std::uint64_t cell : construct().cells) ++chosen[f][cell];
         }
     }
-    for (int f = 1; f < 4; ++f) {
+    for (int f = 1; f < 5; ++f) {
         for (std::uint64_t cell = 0; cell < cells; ++cell) {
             const double p = (chosen[0][cell] + chosen[f][cell]) / (2.0 * samples);
             const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;

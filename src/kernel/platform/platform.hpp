@@ -20,6 +20,10 @@ std::size_t available_processors();
 
 std::optional<std::string> environment_variable(const char* name);
 
+// Threads of the whole machine that are running or ready to run right now,
+// where the system tells (Linux); nothing elsewhere.
+std::optional<std::size_t> runnable_threads();
+
 // Registers a function that runs in the child process right after fork(),
 // before the child does anything else. A no-op where there is no fork.
 void at_fork_child(void (*handler)());

@@ -59,6 +59,27 @@ std::size_t available_processors() {
     return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
+std::optional<std::size_t> runnable_threads() {
+#if defined(__linux__)
+    // The "procs_running" line of /proc/stat counts runnable threads.
+    std::FILE* stat = std::fopen("/proc/stat", "r");
+    if (stat == nullptr) return std::nullopt;
+    char line[256];
+    std::optional<std::size_t> running;
+    while (std::fgets(line, sizeof line, stat) != nullptr) {
+        unsigned long count = 0;
+        if (std::sscanf(line, "procs_running %lu", &count) == 1) {
+            running = static_cast<std::size_t>(count);
+            break;
+        }
+    }
+    std::fclose(stat);
+    return running;
+#else
+    return std::nullopt;
+#endif
+}
+
 std::optional<std::string> environment_variable(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;

@@ -85,6 +85,8 @@ void at_fork_child(void (*)()) {}
 // Large pages on Windows need a privilege that ordinary processes lack.
 void advise_large_pages(void*, std::size_t) {}
 
+std::optional<std::size_t> runnable_threads() { return std::nullopt; }
+
 }  // namespace allotra::platform
 
 #endif
