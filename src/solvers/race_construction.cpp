@@ -1,3 +1,5 @@
+// One construction: the dispatch among the kinds of race, the binned rounds
+// of large races, and the selection the race leaves.
 #include <algorithm>
 #include <bit>
 #include <limits>

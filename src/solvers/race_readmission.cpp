@@ -1,3 +1,5 @@
+// The race when drawable cells have negative amounts: skipped cells wait
+// for freed budget and race again with fresh keys.
 #include <algorithm>
 #include <vector>
 

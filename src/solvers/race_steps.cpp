@@ -1,3 +1,4 @@
+// Races of a few cells, drawn one cell at a time.
 #include <algorithm>
 #include <vector>
 

@@ -1,3 +1,5 @@
+// What every construction of a solve shares whatever the weights: amounts,
+// value terms and the cells by amount, in row-major order.
 #include <algorithm>
 #include <utility>
 

@@ -1,3 +1,5 @@
+// What every construction of a batch shares for one set of weights: the
+// scales of the keys, the first step's total and where the bins sit.
 #include <algorithm>
 #include <cmath>
 #include <limits>
