@@ -7,7 +7,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <thread>
+
+#include "kernel/platform/platform.hpp"
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #define ALLOTRA_PAUSE_X86 1
@@ -61,7 +64,10 @@ inline constexpr auto pause_spinning_for = std::chrono::milliseconds(100);
 // caller, which on a machine with no more cores than that take turns on them
 // and delay each other's yields a little). Where the system does not tell,
 // a late return counts as other processes' doing.
-bool others_keep_the_cores_busy(std::size_t own);
+inline bool others_keep_the_cores_busy(std::size_t own) {
+    const std::optional<std::size_t> runnable = platform::runnable_threads();
+    return !runnable || *runnable > own;
+}
 
 // Watches `done` until it is true or about `limit` has passed; the caller
 // looks at its own condition again afterwards (and then sleeps). `own` is the

@@ -1,13 +1,11 @@
 #include "kernel/worker_threads.hpp"
 
 #include <chrono>
-#include <optional>
 #include <thread>
 #include <utility>
 
 #include "kernel/error.hpp"
 #include "kernel/fork_generation.hpp"
-#include "kernel/platform/platform.hpp"
 #include "kernel/spin_wait.hpp"
 #include "kernel/stop_flag.hpp"
 #include "kernel/worker_pool_testing.hpp"
@@ -99,11 +97,6 @@ void WorkerThreads::worker_main(std::size_t worker) {
         batch.work(worker);
         leave(batch);
     }
-}
-
-bool others_keep_the_cores_busy(std::size_t own) {
-    const std::optional<std::size_t> runnable = platform::runnable_threads();
-    return !runnable || *runnable > own;
 }
 
 Batch& WorkerThreads::join_next_batch(std::uint64_t& seen_generation) {
