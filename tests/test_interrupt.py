@@ -241,7 +241,11 @@ print(os.waitstatus_to_exitcode(status))
 """
 
 
+# The fork lands while the workers allocate. glibc's allocator is made ready
+# for fork in the parent; the sanitizers' allocator is not, so a child may
+# find its lock held by a worker that does not exist there and hang.
 @needs_fork
+@pytest.mark.skipif(UNDER_SANITIZER, reason="a fork amid allocating threads can hang the sanitizer's allocator")
 def test_handler_that_forks_fails_the_childs_solve_clearly():
     done = run_python(HANDLER_FORKS, timeout=120)
     assert done.returncode == 0, done.stderr
