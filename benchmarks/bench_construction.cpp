@@ -6,7 +6,10 @@
 //
 // FAMILY is uncorrelated, weak or strong (how c follows b_ij: independent,
 // within +-10 of it, or b_ij + 10); b_ij is in [1, 100], omega in [0, 0.3],
-// and the budget BUDGET_PERCENT of the sum of b_ij. The task comes from a
+// and the budget BUDGET_PERCENT of the sum of b_ij. FAMILY negativeP is the
+// task with negative amounts: c in [1, 1000), b_ij in [1, 100), omega 0, and
+// the amount of P percent of the cells (chosen at random) negated, the budget
+// BUDGET_PERCENT of the sum of the amounts before the negation. The task comes from a
 // fixed seed, so every run (and every revision) sees the same one. The ant
 // construction runs with the default parameters on the first iteration's
 // pheromone. Run it with RAYON_NUM_THREADS=1 to time one worker. Prints:
@@ -42,7 +45,30 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
+allotra::Task negative_task(double negative_share, double budget_share, std::uint64_t m, std::uint64_t n) {
+    std::mt19937_64 engine(20261208u + m * 1000003u + n);
+    std::uniform_int_distribution<std::int64_t> value(1, 999);
+    std::uniform_int_distribution<std::int64_t> amount(1, 99);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    allotra::Task task = bench::blank_task(m, n);
+    std::int64_t total = 0;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const std::int64_t b = amount(engine);
+            task.c.at(i, j) = value(engine);
+            task.b_ij.at(i, j) = unit(engine) < negative_share ? -b : b;
+            task.omega.at(i, j) = 0.0;
+            total += b;
+        }
+    }
+    task.b_total = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(total) * budget_share));
+    return task;
+}
+
 allotra::Task family_task(const std::string& family, double budget_share, std::uint64_t m, std::uint64_t n) {
+    if (family.rfind("negative", 0) == 0) {
+        return negative_task(std::atof(family.c_str() + 8) / 100.0, budget_share, m, n);
+    }
     std::mt19937_64 engine(20250101u + m * 1000003u + n);
     std::uniform_int_distribution<std::int64_t> amount(1, 100);
     std::uniform_int_distribution<std::int64_t> spread(-10, 10);
@@ -75,8 +101,9 @@ int main(int argc, char** argv) {
     const std::string solver = argc > 1 ? argv[1] : "";
     const std::string family = argc > 2 ? argv[2] : "";
     if (argc < 6 || (solver != "probabilistic" && solver != "ant") ||
-        (family != "uncorrelated" && family != "weak" && family != "strong")) {
-        std::fprintf(stderr, "usage: %s probabilistic|ant uncorrelated|weak|strong BUDGET_PERCENT M N [REPEATS]\n",
+        (family != "uncorrelated" && family != "weak" && family != "strong" && family.rfind("negative", 0) != 0)) {
+        std::fprintf(stderr,
+                     "usage: %s probabilistic|ant uncorrelated|weak|strong|negativeP BUDGET_PERCENT M N [REPEATS]\n",
                      argv[0]);
         return 2;
     }

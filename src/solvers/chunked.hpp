@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
 
 namespace allotra {
@@ -15,6 +16,14 @@ namespace allotra {
 // Large enough that a chunk outweighs handing it to a worker, small enough
 // that both cores get many chunks of a 1000 x 1000 grid.
 inline constexpr std::uint64_t default_chunk = 16384;
+
+// How many cells a long loop handles between two looks at the stop request.
+inline constexpr std::uint64_t stop_check_cells = 4096;
+
+// Ends a long loop of a solve that has been asked to stop.
+inline void stop_if_requested() {
+    if (stop_requested()) throw Cancelled();
+}
 
 // Runs body(begin, end) over [0, count) in chunks of `chunk` indices; a single
 // chunk runs on the calling thread. Inside a solve, a stop requested through

@@ -7,7 +7,13 @@
 // probability proportional to its weight, so the chosen set has exactly the
 // law of drawing one candidate after another in proportion to weight. A cell
 // that did not fit when its key came and fits again later (a negative b_ij
-// freed budget) gets a fresh key from that moment on.
+// freed budget) races again from that moment on.
+//
+// Only ratios of weights matter, so keys are scaled by the largest weight in
+// the race. Weights more than 2^1024 apart would still overflow a key to
+// +infinity; such keys are never ordered among themselves: the race takes
+// every finite key first and then races the cells left anew, with the scale
+// of the largest weight among them (the same memorylessness).
 //
 // Large grids are not sorted: the keys are counted into bins on a log scale,
 // bins whose amounts fit together are taken whole, and only the bin where the
@@ -40,11 +46,11 @@ struct RaceLimits {
     std::uint64_t step_limit = 32;
     // Races over at most this many cells sort their keys instead of binning them.
     std::uint64_t sort_limit = 64;
-    // Number of bins of the largest races, at most 65534; smaller races use
-    // fewer (see race_bins.hpp).
+    // Number of bins of the largest races, at most max_bins; smaller races
+    // use fewer (see race_bins.hpp).
     std::uint32_t bins = 4096;
     // Bins per octave of key in the largest races: 2^octave_bits, with
-    // octave_bits at most 7.
+    // octave_bits at most max_octave_bits.
     std::uint32_t octave_bits = 7;
     // Cells per slice of random values, and between two looks at the stop flag.
     std::uint64_t slice = 2048;
@@ -52,12 +58,28 @@ struct RaceLimits {
     // cell); larger ones keep 2 bytes a cell and read the few keys they need
     // again from the random stream.
     std::uint64_t kept_keys = 65536;
+
+    // A bin is a uint16 and one more value marks the cells outside the race.
+    static constexpr std::uint32_t max_bins = 65534;
+    // The mantissa bits a bin takes from a key; more would not fit the
+    // levels of every key in 64-bit arithmetic with room to spare.
+    static constexpr std::uint32_t max_octave_bits = 7;
 };
+
+// Refuses limits outside those the race is built for (an internal error).
+void check_race_limits(const RaceLimits& limits);
 
 // What every construction of a solve shares, whatever the weights: each
 // cell's amount and value term in row-major order, and the cells ordered by
 // ascending amount (equal amounts by cell index).
 struct RaceTask {
+    // A run of equal amounts in by_amount: its amount, and the position just
+    // past its last cell.
+    struct AmountRun {
+        std::int64_t amount;
+        std::uint64_t end;
+    };
+
     std::uint64_t cells = 0;
     std::uint64_t n = 0;
     std::int64_t b_total = 0;
@@ -65,6 +87,9 @@ struct RaceTask {
     // c * (1 - omega), computed as the objective computes each term.
     AlignedBuffer<double> term;
     std::vector<std::uint64_t> by_amount;
+    // The runs of by_amount, when some amount is negative: the cells that fit
+    // a given room are the positions before the end of a run.
+    std::vector<AmountRun> amount_runs;
     // The objective adds its terms column by column (column-major c and omega).
     bool by_column = false;
 };
@@ -75,13 +100,19 @@ RaceTask race_task(const Task& task);
 struct RaceWeights {
     // Each cell's weight as given (any value; only > 0 is drawn).
     AlignedBuffer<double> weight;
-    // A cell in the race has the key E * scale (scale = largest weight / w,
-    // so keys neither underflow nor tie at 0); -1 marks a cell that is never
-    // in it: it cannot be drawn, or, with no negative amount among the
-    // drawable cells, does not fit even the empty selection.
+    // A cell in the race has the key E * scale (scale = largest / w, so keys
+    // neither underflow nor tie at 0, and +infinity where w is more than
+    // 2^1024 times lighter); -1 marks a cell that is never in it: it cannot
+    // be drawn, or, with no negative amount among the drawable cells, does
+    // not fit even the empty selection. `largest` is the largest finite
+    // weight in the race: cells that can never fit do not set it.
     AlignedBuffer<double> scale;
+    double largest = 1.0;
     // A drawable cell has a negative amount: skipped cells can fit again.
     bool readmission = false;
+    // With readmission, the weights in by_amount order, 0 where a cell
+    // cannot be drawn.
+    AlignedBuffer<double> weight_by_amount;
     // The total weight of the first step's candidates, summed in row-major
     // order, and whether any later step's total can be infinite when this
     // one is not (only when skipped cells fit again).
@@ -111,7 +142,8 @@ struct KeyedCell {
 // One worker's working memory, kept between constructions so that none
 // allocates it anew: 2 bytes per cell for the bins and 1 bit for the taken
 // cells, plus what the sorted races and the crossing bin need (and the keys
-// of races small enough to keep them).
+// of races small enough to keep them); with negative amounts, at most 2
+// bytes per cell more for the sums of the cells drawn one by one.
 struct RaceScratch {
     std::vector<std::uint64_t> values;
     std::vector<double> exponentials;
@@ -123,6 +155,8 @@ struct RaceScratch {
     std::vector<std::uint64_t> pending;
     std::vector<std::uint64_t> round;
     std::vector<KeyedCell> keyed;
+    std::vector<double> sums;
+    std::vector<std::uint16_t> free_blocks;
     StreamRecord record;
 };
 

@@ -35,10 +35,20 @@ inline std::int64_t key_level(double key, const BinShape& shape) {
     return static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(key) >> (52 - shape.octave_bits));
 }
 
+// The smallest key above every key of `bin` (counted from `base`): +infinity
+// for the top bin, which also holds every key beyond the bins.
+inline double bin_end(std::int64_t base, std::uint32_t bin, const BinShape& shape) {
+    const std::int64_t level = std::max<std::int64_t>(base + bin + 1, 0);
+    if (bin + 1 >= shape.bins || level >= key_level(HUGE_VAL, shape)) return HUGE_VAL;
+    return std::bit_cast<double>(static_cast<std::uint64_t>(level) << (52 - shape.octave_bits));
+}
+
 // The base that centres the bins on the key t at which the amounts of the
 // cells expected to have a key below t reach `budget`. The expectation comes
 // from at most 512 cells spread over the `count` positions; a cell of scale s
-// has a key below t with probability 1 - exp(-t / s).
+// has a key below t with probability 1 - exp(-t / s). Negative amounts count
+// as 0: the bins must straddle the first key at which the positive amounts
+// alone could pass the budget.
 template <typename CellAt>
 std::int64_t estimate_bin_base(std::uint64_t count, CellAt cell_at, const double* scale, const std::int64_t* amount,
                                std::int64_t budget, const BinShape& shape) {
@@ -50,7 +60,7 @@ std::int64_t estimate_bin_base(std::uint64_t count, CellAt cell_at, const double
         for (std::uint64_t p = 0; p < count; p += step) {
             const std::uint64_t cell = cell_at(p);
             if (scale[cell] < 0.0) continue;
-            sum += static_cast<double>(amount[cell]) * -std::expm1(-t / scale[cell]);
+            sum += static_cast<double>(std::max<std::int64_t>(amount[cell], 0)) * -std::expm1(-t / scale[cell]);
         }
         return sum * static_cast<double>(count) / positions;
     };

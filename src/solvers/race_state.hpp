@@ -1,10 +1,11 @@
 // The state of one construction's race, shared by the files that run its
-// parts (race_construction.cpp: the dispatch and the binned rounds;
-// race_steps.cpp: tiny races; race_readmission.cpp: races with negative
-// amounts). Internal to the constructions.
+// parts (race_construction.cpp: the dispatch and the rounds; race_binned.cpp:
+// binned rounds; race_steps.cpp: tiny races; race_readmission.cpp: races with
+// negative amounts). Internal to the constructions.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -18,13 +19,32 @@
 
 namespace allotra::race_detail {
 
-inline void check_stop() {
-    if (stop_requested()) throw Cancelled();
-}
+inline void check_stop() { stop_if_requested(); }
 
 // Positions that are the cells themselves: the first round over the grid.
 struct EveryCell {
     std::uint64_t operator()(std::uint64_t p) const noexcept { return p; }
+};
+
+// Positions in a list of cells: a later round.
+struct Listed {
+    const std::uint64_t* cells;
+    std::uint64_t operator()(std::uint64_t p) const noexcept { return cells[p]; }
+};
+
+// A cell's scale as finish_race_weights set it.
+struct StoredScale {
+    const double* scale;
+    double operator()(std::uint64_t cell) const noexcept { return scale[cell]; }
+};
+
+// The scale of a round whose heaviest cell weighs `largest`: a round of cells
+// far lighter than the heaviest of the race, whose stored scales (and keys)
+// would be infinite.
+struct RoundScale {
+    const double* weight;
+    double largest;
+    double operator()(std::uint64_t cell) const noexcept { return largest / weight[cell]; }
 };
 
 // A function object rather than a function, so that sorting inlines it.
@@ -99,8 +119,8 @@ private:
 
     // Keys for every position in the race, sorted; positions outside it
     // still use up their random value.
-    template <typename CellAt>
-    void sorted_keys(std::uint64_t count, CellAt cell_at) {
+    template <typename CellAt, typename ScaleOf>
+    void sorted_keys(std::uint64_t count, CellAt cell_at, ScaleOf scale_of) {
         scratch_.keyed.clear();
         for (std::uint64_t begin = 0; begin < count; begin += limits_.slice) {
             check_stop();
@@ -108,43 +128,71 @@ private:
             draws_.next_exponentials(length);
             for (std::uint64_t k = 0; k < length; ++k) {
                 const std::uint64_t cell = cell_at(begin + k);
-                if (scale_[cell] >= 0.0) scratch_.keyed.push_back({scratch_.exponentials[k] * scale_[cell], cell});
+                const double scale = scale_of(cell);
+                if (scale >= 0.0) scratch_.keyed.push_back({scratch_.exponentials[k] * scale, cell});
             }
         }
         std::sort(scratch_.keyed.begin(), scratch_.keyed.end(), key_order);
     }
 
     // With no negative amount in the race, a cell skipped once never fits
-    // again, so one pass in key order is the whole race.
-    template <typename CellAt>
-    void sorted_race(std::uint64_t count, CellAt cell_at, std::int64_t& remaining) {
-        sorted_keys(count, cell_at);
-        walk(scratch_.keyed, remaining);
+    // again, so one pass in key order is the whole race, unless some keys
+    // overflowed (see walk). Says whether it was the whole race.
+    template <typename CellAt, typename ScaleOf>
+    bool sorted_race(std::uint64_t count, CellAt cell_at, ScaleOf scale_of, std::int64_t& remaining) {
+        sorted_keys(count, cell_at, scale_of);
+        return walk(scratch_.keyed, remaining);
     }
 
-    void walk(const std::vector<KeyedCell>& keyed, std::int64_t& remaining) {
+    // Takes the cells in key order while they fit. Infinite keys (weights
+    // more than 2^1024 times lighter than the scale's) have no order among
+    // themselves: the walk stops at the first and says so, and the cells
+    // left race anew.
+    bool walk(const std::vector<KeyedCell>& keyed, std::int64_t& remaining) {
         for (std::uint64_t k = 0; k < keyed.size(); ++k) {
             if (k % limits_.slice == 0) check_stop();
+            if (keyed[k].key == HUGE_VAL) return false;
             const std::int64_t amount = amount_[keyed[k].cell];
             if (amount > remaining) continue;
             take(keyed[k].cell);
             remaining -= amount;
         }
+        return true;
     }
 
     // The few cells of the race drawn one at a time (race_steps.cpp).
     void step_by_step(std::int64_t& remaining);
 
-    template <bool Saturate, bool KeepKeys, typename CellAt>
+    // Binned rounds (race_binned.cpp). A round counts every position's
+    // amount into the bin of its key; Signed rounds count positive and
+    // negative amounts apart.
+    template <bool Saturate, bool KeepKeys, bool Signed, typename CellAt>
     void count_bins(std::uint64_t begin, std::uint64_t length, CellAt cell_at, std::int64_t base,
                     const BinShape& shape, std::uint64_t cap);
+    template <bool Signed, typename CellAt>
+    void count_round(std::uint64_t count, CellAt cell_at, std::int64_t base, const BinShape& shape,
+                     std::uint64_t cap, bool keep_keys);
+    template <typename CellAt>
+    void take_bins_below(std::uint64_t count, CellAt cell_at, std::uint32_t crossing);
+    // The cells of the crossing bin, in scratch.keyed in key order.
+    template <typename CellAt>
+    void crossing_keys(std::uint64_t count, CellAt cell_at, std::uint32_t crossing, bool keep_keys);
+    // One round over `count` positions; says whether it took every cell of
+    // the race (no bin crossed the budget).
     template <typename CellAt>
     bool binned_round(std::uint64_t count, CellAt cell_at, std::int64_t base, std::int64_t& remaining);
-    void collect_fitting(std::int64_t remaining);
+    // The free cells of the race that fit `remaining`, into scratch.pending;
+    // returns the smallest stored scale among them.
+    double collect_fitting(std::int64_t remaining);
 
     // The general race, when some cell of the race has a negative amount
     // (race_readmission.cpp).
     void readmitting_race();
+    bool signed_round(WideInt& used);
+    void walk_readmitting(const std::vector<KeyedCell>& keyed, WideInt& used, double end);
+    void draw_in_turn(WideInt used);
+    std::uint64_t fitting_end(WideInt used, std::size_t& hint) const;
+    WideInt used_by_taken() const;
     double candidate_total(WideInt used) const;
 
     const RaceTask& task_;

@@ -1,6 +1,7 @@
 // What every construction of a solve shares whatever the weights: amounts,
 // value terms and the cells by amount, in row-major order.
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "kernel/objective.hpp"
@@ -15,9 +16,31 @@ template <typename T, typename Out, typename F>
 void copy_cells(const Matrix<T>& matrix, Out* to, F&& f) {
     std::uint64_t cell = 0;
     for_each_element(matrix, [&](T element) {
+        if (cell % stop_check_cells == 0) stop_if_requested();
         to[cell] = f(element, to[cell]);
         ++cell;
     });
+}
+
+// Stable passes of a counting sort of `order` by digit(cell) < digits, which
+// look at the stop request as they go: on large grids this is the longest
+// step of a solve's setup.
+template <typename Digit>
+void counting_pass(std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& spare, std::uint64_t digits,
+                   Digit digit) {
+    std::vector<std::uint64_t> next(digits, 0);
+    for (std::uint64_t k = 0; k < order.size(); ++k) {
+        if (k % stop_check_cells == 0) stop_if_requested();
+        ++next[digit(order[k])];
+    }
+    std::uint64_t position = 0;
+    for (std::uint64_t& slot : next) position += std::exchange(slot, position);
+    spare.resize(order.size());
+    for (std::uint64_t k = 0; k < order.size(); ++k) {
+        if (k % stop_check_cells == 0) stop_if_requested();
+        spare[next[digit(order[k])]++] = order[k];
+    }
+    order.swap(spare);
 }
 
 // Cells by ascending amount, equal amounts by cell index.
@@ -27,24 +50,35 @@ std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint
     const auto [low, high] = std::minmax_element(amount, amount + count);
     // The difference of two int64 is exact in uint64 when high >= low.
     const std::uint64_t range = static_cast<std::uint64_t>(*high) - static_cast<std::uint64_t>(*low);
-    const auto offset = [low = *low](std::int64_t b) {
-        return static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(low);
+    const auto offset = [amount, low = *low](std::uint64_t cell) {
+        return static_cast<std::uint64_t>(amount[cell]) - static_cast<std::uint64_t>(low);
     };
+    for (std::uint64_t cell = 0; cell < count; ++cell) order[cell] = cell;
+    std::vector<std::uint64_t> spare;
     if (range < count) {
-        // Few distinct amounts (the usual case): counting places every cell
-        // in one pass, and a pass in cell order keeps equal amounts by index.
-        std::vector<std::uint64_t> next(range + 1, 0);
-        for (std::uint64_t cell = 0; cell < count; ++cell) ++next[offset(amount[cell])];
-        std::uint64_t position = 0;
-        for (std::uint64_t& slot : next) position += std::exchange(slot, position);
-        for (std::uint64_t cell = 0; cell < count; ++cell) order[next[offset(amount[cell])]++] = cell;
+        // Few distinct amounts (the usual case): one pass places every cell.
+        counting_pass(order, spare, range + 1, offset);
         return order;
     }
-    for (std::uint64_t cell = 0; cell < count; ++cell) order[cell] = cell;
-    std::sort(order.begin(), order.end(), [amount](std::uint64_t p, std::uint64_t q) {
-        return amount[p] < amount[q] || (amount[p] == amount[q] && p < q);
-    });
+    // Otherwise digits of 11 bits, lowest first; every pass is stable, so
+    // equal amounts stay in cell order.
+    constexpr int digit_bits = 11;
+    for (int shift = 0; shift < static_cast<int>(std::bit_width(range)); shift += digit_bits) {
+        counting_pass(order, spare, std::uint64_t{1} << digit_bits,
+                      [&](std::uint64_t cell) { return (offset(cell) >> shift) & ((1u << digit_bits) - 1); });
+    }
     return order;
+}
+
+std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const std::vector<std::uint64_t>& order) {
+    std::vector<RaceTask::AmountRun> runs;
+    for (std::uint64_t p = 0; p < order.size(); ++p) {
+        if (p % stop_check_cells == 0) stop_if_requested();
+        const std::int64_t a = amount[order[p]];
+        if (runs.empty() || runs.back().amount != a) runs.push_back({a, p});
+        runs.back().end = p + 1;
+    }
+    return runs;
 }
 
 }  // namespace
@@ -64,6 +98,7 @@ RaceTask race_task(const Task& task) {
     copy_cells(task.c, term, [](std::int64_t c, double) { return static_cast<double>(c); });
     copy_cells(task.omega, term, [](double omega, double c) { return c * (1.0 - omega); });
     race.by_amount = cells_by_amount(amount, race.cells);
+    if (amount[race.by_amount.front()] < 0) race.amount_runs = runs_of(amount, race.by_amount);
     race.by_column = visits_by_column(task.c, task.omega);
     return race;
 }
