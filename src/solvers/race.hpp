@@ -58,6 +58,10 @@ struct RaceLimits {
     // cell); larger ones keep 2 bytes a cell and read the few keys they need
     // again from the random stream.
     std::uint64_t kept_keys = 65536;
+    // Races with negative amounts key the free cells that always fit (16
+    // bytes each) once the budget has run out only while they are at most
+    // this share of the cells; otherwise they are drawn with the rest.
+    double keyed_share = 0.25;
 
     // A bin is a uint16 and one more value marks the cells outside the race.
     static constexpr std::uint32_t max_bins = 65534;
@@ -157,6 +161,7 @@ struct RaceScratch {
     std::vector<KeyedCell> keyed;
     std::vector<double> sums;
     std::vector<std::uint16_t> free_blocks;
+    std::vector<std::uint16_t> unmarked;
     StreamRecord record;
 };
 

@@ -149,8 +149,12 @@ private:
     // themselves: the walk stops at the first and says so, and the cells
     // left race anew.
     bool walk(const std::vector<KeyedCell>& keyed, std::int64_t& remaining) {
+        std::uint64_t until_check = 0;
         for (std::uint64_t k = 0; k < keyed.size(); ++k) {
-            if (k % limits_.slice == 0) check_stop();
+            if (until_check-- == 0) {
+                check_stop();
+                until_check = limits_.slice;
+            }
             if (keyed[k].key == HUGE_VAL) return false;
             const std::int64_t amount = amount_[keyed[k].cell];
             if (amount > remaining) continue;
@@ -191,6 +195,9 @@ private:
     bool signed_round(WideInt& used);
     void walk_readmitting(const std::vector<KeyedCell>& keyed, WideInt& used, double end);
     void draw_in_turn(WideInt used);
+    bool race_always_fitting(std::uint64_t always);
+    void keyed_and_drawn(WideInt used, std::uint64_t always, std::uint64_t reach);
+    std::int64_t amount_at(std::uint64_t p) const;
     std::uint64_t fitting_end(WideInt used, std::size_t& hint) const;
     WideInt used_by_taken() const;
     double candidate_total(WideInt used) const;
