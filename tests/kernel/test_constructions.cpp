@@ -1,6 +1,6 @@
-// The module's constructions and the reference form against the exact law of sequential weighted
-// sampling on tiny grids, the internal error for an infinite candidate total,
-// the bit-identical value, the sum tree's draw rules and the pheromone update.
+// The module's constructions and the reference form against the exact law of
+// sequential weighted sampling on tiny grids, the internal error for an
+// infinite candidate total, the bit-identical value and the pheromone update.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "construction_forms.hpp"
 #include "harness.hpp"
 #include "weighted_choice.hpp"
 #include "kernel/error.hpp"
@@ -26,6 +27,7 @@
 
 namespace {
 
+using namespace allotra::construction_tests;
 using allotra::AntColonyParameters;
 using allotra::FloatMatrix;
 using allotra::IntMatrix;
@@ -35,82 +37,6 @@ using allotra::Task;
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
-// The module's construction draws tiny races step by step; `sorted` sorts
-// every race's keys; `binned` and `replayed` use limits so small that a race
-// of two cells is binned into a handful of bins and read in slices of 3:
-// `binned` keeps the keys, `replayed` reads them again from the random stream.
-enum class Form { reference, module, sorted, binned, replayed };
-constexpr Form both_forms[] = {Form::reference, Form::module, Form::sorted, Form::binned, Form::replayed};
-
-allotra::RaceLimits limits_of(Form form) {
-    if (form == Form::sorted) return {.step_limit = 0, .sort_limit = 1000};
-    return {.step_limit = 0, .sort_limit = 0, .bins = 5, .octave_bits = 1, .slice = 3,
-            .kept_keys = form == Form::binned ? 1000u : 0u};
-}
-
-const char* name_of(Form form) {
-    const char* names[] = {"reference", "module", "sorted", "binned", "replayed"};
-    return names[static_cast<int>(form)];
-}
-
-// One construction after another on this thread, whichever form builds them.
-using Construct = std::function<Selection()>;
-
-template <typename Construction, typename... Inputs>
-Construct construct_with(const Inputs&... inputs) {
-    auto construction = std::make_shared<Construction>(inputs...);
-    if constexpr (requires { construction->prepare_iteration(); }) construction->prepare_iteration();
-    return [construction] { return construction->construct(allotra::thread_generator(), 0); };
-}
-
-Construct probabilistic_in(Form form, const Task& task, const FloatMatrix& density) {
-    if (form == Form::reference) return construct_with<allotra::ReferenceProbabilistic>(task, density);
-    if (form != Form::module) return construct_with<allotra::ProbabilisticConstruction>(task, density, limits_of(form));
-    return construct_with<allotra::ProbabilisticConstruction>(task, density);
-}
-
-Construct ants_in(Form form, const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
-                  const FloatMatrix& eta) {
-    if (form == Form::reference) return construct_with<allotra::ReferenceAnts>(task, tau, parameters, eta);
-    if (form != Form::module) {
-        return construct_with<allotra::AntConstruction>(task, tau, parameters, eta, limits_of(form));
-    }
-    return construct_with<allotra::AntConstruction>(task, tau, parameters, eta);
-}
-
-template <typename T>
-allotra::Matrix<T> matrix_of(std::uint64_t m, std::uint64_t n, const std::vector<T>& row_major, bool column_major) {
-    allotra::Matrix<T> matrix = allotra::allocate_matrix<T>(column_major ? n : m, column_major ? m : n, false);
-    matrix.rows = m;
-    matrix.cols = n;
-    if (column_major) {
-        matrix.row_stride = 1;
-        matrix.col_stride = static_cast<std::int64_t>(m);
-    }
-    for (std::uint64_t i = 0; i < m; ++i) {
-        for (std::uint64_t j = 0; j < n; ++j) matrix.at(i, j) = row_major[i * n + j];
-    }
-    return matrix;
-}
-
-// A task whose c and omega give every cell the value 1; the tests of the
-// value build their own.
-Task task_of(std::uint64_t m, std::uint64_t n, const std::vector<std::int64_t>& b, std::int64_t b_total) {
-    Task task;
-    task.m = m;
-    task.n = n;
-    task.c = matrix_of<std::int64_t>(m, n, std::vector<std::int64_t>(m * n, 1), false);
-    task.b_ij = matrix_of(m, n, b, false);
-    task.b_total = b_total;
-    task.omega = matrix_of<double>(m, n, std::vector<double>(m * n, 0.0), false);
-    return task;
-}
-
-std::uint64_t mask_of(const Selection& outcome) {
-    std::uint64_t mask = 0;
-    for (std::uint64_t cell : outcome.cells) mask |= std::uint64_t{1} << cell;
-    return mask;
-}
 
 // selection (bit k = cell k) -> probability
 using Law = std::map<std::uint64_t, double>;
@@ -179,7 +105,7 @@ void check_probabilistic_law(const std::vector<double>& weights, const std::vect
     const Task task = task_of(1, weights.size(), b, b_total);
     const FloatMatrix density = matrix_of(1, weights.size(), weights, false);
     const Law law = exact_law(weights, b, b_total);
-    for (Form form : both_forms) check_law(probabilistic_in(form, task, density), law, name_of(form));
+    for (Form form : every_form) check_law(probabilistic_in(form, task, density), law, name_of(form));
 }
 
 }  // namespace
@@ -240,7 +166,7 @@ TEST(construct_law_of_ants) {
     const Task task = task_of(1, tau.size(), b, 3);
     const FloatMatrix tau_matrix = matrix_of(1, tau.size(), tau, false);
     const FloatMatrix eta_matrix = matrix_of(1, eta.size(), eta, false);
-    for (Form form : both_forms) check_law(ants_in(form, task, tau_matrix, parameters, eta_matrix), law, name_of(form));
+    for (Form form : every_form) check_law(ants_in(form, task, tau_matrix, parameters, eta_matrix), law, name_of(form));
 }
 
 namespace {
@@ -250,21 +176,22 @@ namespace {
 void check_forms_agree(const Task& task, const FloatMatrix& density) {
     constexpr int samples = 40000;
     const std::uint64_t cells = task.m * task.n;
-    std::vector<std::vector<int>> chosen(5, std::vector<int>(cells, 0));
-    for (int f = 0; f < 5; ++f) {
-        const Construct construct = probabilistic_in(both_forms[f], task, density);
+    constexpr int forms = std::size(every_form);
+    std::vector<std::vector<int>> chosen(forms, std::vector<int>(cells, 0));
+    for (int f = 0; f < forms; ++f) {
+        const Construct construct = probabilistic_in(every_form[f], task, density);
         for (int d = 0; d < samples; ++d) {
             for (std::uint64_t cell : construct().cells) ++chosen[f][cell];
         }
     }
-    for (int f = 1; f < 5; ++f) {
+    for (int f = 1; f < forms; ++f) {
         for (std::uint64_t cell = 0; cell < cells; ++cell) {
             const double p = (chosen[0][cell] + chosen[f][cell]) / (2.0 * samples);
             const double tolerance = 6.0 * std::sqrt(2.0 * samples * p * (1.0 - p)) + 1.0;
             const bool ok = std::fabs(chosen[0][cell] - chosen[f][cell]) <= tolerance;
             if (!ok) {
                 std::printf("  cell %llu: reference %d, %s %d\n", static_cast<unsigned long long>(cell), chosen[0][cell],
-                            name_of(both_forms[f]), chosen[f][cell]);
+                            name_of(every_form[f]), chosen[f][cell]);
             }
             CHECK(ok);
         }
@@ -293,11 +220,23 @@ TEST(construct_forms_agree_on_a_larger_grid) {
         total += amounts[k];
     }
     check_forms_agree(task_of(8, 8, amounts, total / 3), matrix_of(8, 8, weights, false));
+
+    // 100 cells, a fifth of them negative: the shaped form halves its bins
+    // twice, and the budget runs out inside the bins, with cells waiting.
+    amounts.resize(100);
+    weights.resize(100);
+    total = 0;
+    for (std::size_t k = 0; k < 100; ++k) {
+        amounts[k] = static_cast<std::int64_t>(generator.next_u64() % 20) * (k % 5 == 2 ? -1 : 1);
+        weights[k] = std::pow(10.0, 4.0 * allotra::unit_from_bits(generator.next_u64()) - 2.0);
+        total += std::max<std::int64_t>(amounts[k], 0);
+    }
+    check_forms_agree(task_of(10, 10, amounts, total / 4), matrix_of(10, 10, weights, false));
 }
 
 TEST(construct_result_is_feasible_and_maximal) {
-    // Random grids with large negative amounts: the module's bookkeeping of
-    // the fitting cells moves far in both directions.
+    // Random grids with large negative amounts, in every form of the race:
+    // its bookkeeping of the fitting cells moves far in both directions.
     allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
     for (int round = 0; round < 40; ++round) {
         const std::uint64_t m = 1 + generator.next_u64() % 30;
@@ -313,8 +252,10 @@ TEST(construct_result_is_feasible_and_maximal) {
         const std::int64_t b_total = 1 + static_cast<std::int64_t>(generator.next_u64() % 3000);
         const Task task = task_of(m, n, b, b_total);
         const FloatMatrix density = matrix_of(m, n, w, false);
-        const Construct construct = probabilistic_in(Form::module, task, density);
-        for (int run = 0; run < 5; ++run) {
+        for (Form form : every_form) {
+          if (form == Form::reference) continue;
+          const Construct construct = probabilistic_in(form, task, density);
+          for (int run = 0; run < 5; ++run) {
             const Selection outcome = construct();
             REQUIRE(std::adjacent_find(outcome.cells.begin(), outcome.cells.end(),
                                        [](std::uint64_t p, std::uint64_t q) { return p >= q; }) ==
@@ -331,6 +272,7 @@ TEST(construct_result_is_feasible_and_maximal) {
             for (std::uint64_t cell = 0; cell < m * n; ++cell) {
                 CHECK(selected[cell] || !(w[cell] > 0.0) || used + b[cell] > b_total);
             }
+          }
         }
     }
 }
@@ -355,7 +297,7 @@ TEST(construct_infinite_candidate_total_is_internal_error) {
     for (const Case& c : cases) {
         const Task task = task_of(1, c.weights.size(), c.b, c.b_total);
         const FloatMatrix density = matrix_of(1, c.weights.size(), c.weights, false);
-        for (Form form : both_forms) {
+        for (Form form : every_form) {
             const Construct construct = probabilistic_in(form, task, density);
             for (int run = 0; run < 50; ++run) {
                 if (c.throws) {
@@ -375,7 +317,7 @@ TEST(construct_ant_infinite_weight_is_internal_error) {
     parameters.beta = -1.0;
     const FloatMatrix tau = matrix_of<double>(1, 3, {1.0, 1.0, 1.0}, false);
     const FloatMatrix eta = matrix_of<double>(1, 3, {2.0, 0.0, 1.0}, false);
-    for (Form form : both_forms) {
+    for (Form form : every_form) {
         const Task fitting = task_of(1, 3, {1, 1, 1}, 3);
         CHECK_THROWS_WITH(ants_in(form, fitting, tau, parameters, eta)(), allotra::InternalError, "NonFinite");
 
@@ -412,7 +354,7 @@ TEST(construct_value_is_the_objective_bit_for_bit) {
         task.b_total = 40;
         task.omega = matrix_of(m, n, omega, omega_by_column);
         const FloatMatrix density = matrix_of(m, n, w, false);
-        for (Form form : both_forms) {
+        for (Form form : every_form) {
             const Construct construct = probabilistic_in(form, task, density);
             for (int run = 0; run < 200; ++run) {
                 const Selection outcome = construct();
@@ -428,7 +370,7 @@ TEST(construct_value_is_the_objective_bit_for_bit) {
 }
 
 TEST(construct_empty_grid_and_no_candidate) {
-    for (Form form : both_forms) {
+    for (Form form : every_form) {
         const Task empty = task_of(0, 3, {}, 5);
         const FloatMatrix none = matrix_of<double>(0, 3, {}, false);
         const Selection nothing = probabilistic_in(form, empty, none)();

@@ -1,0 +1,228 @@
+// The race at its edges: weights further apart than a double's range, stops
+// inside one construction, the limits it is built for, the block sums that
+// draw the cells of races with negative amounts, and the law of such races on
+// a grid above every size threshold.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "construction_forms.hpp"
+#include "harness.hpp"
+#include "kernel/error.hpp"
+#include "kernel/worker_pool.hpp"
+#include "solvers/block_sums.hpp"
+#include "weighted_choice.hpp"
+
+namespace {
+
+using namespace allotra::construction_tests;
+using allotra::FloatMatrix;
+using allotra::RaceLimits;
+using allotra::Selection;
+using allotra::Task;
+
+// The forms of the module's race (the reference has no keys to overflow).
+constexpr Form race_forms[] = {Form::module, Form::sorted, Form::binned, Form::replayed, Form::shaped};
+
+Construct probabilistic_with(const Task& task, const FloatMatrix& density, const RaceLimits& limits) {
+    return construct_with<allotra::ProbabilisticConstruction>(task, density, limits);
+}
+
+// How many of `runs` constructions chose exactly `expected`.
+int times_chosen(const Construct& construct, const std::vector<std::uint64_t>& expected, int runs) {
+    int hits = 0;
+    for (int run = 0; run < runs; ++run) {
+        const Selection selection = construct();
+        hits += std::equal(selection.cells.begin(), selection.cells.end(), expected.begin(), expected.end());
+    }
+    return hits;
+}
+
+}  // namespace
+
+TEST(race_orders_weights_beyond_a_doubles_range) {
+    // A cell that never fits weighs 1e293; the others weigh 1e-80 and the
+    // last 3.5e-71, more than 2^1024 below it. The law takes the last cell
+    // with probability 1 - 2e-8 (one cell fits the budget); infinite keys
+    // tied by index would take the first light cell instead.
+    for (std::uint64_t n : {30u, 50u, 70u, 200u}) {
+        std::vector<double> weights(n, 1e-80);
+        std::vector<std::int64_t> amounts(n, 10000);
+        weights[0] = 1e293;
+        amounts[0] = 20000;
+        weights[n - 1] = 3.5e-71;
+        for (bool with_negative : {false, true}) {
+            // A cell of amount -1 makes it the race with negative amounts,
+            // where every drawable cell, however heavy, is in the race.
+            if (with_negative) amounts[1] = -1;
+            const Task task = task_of(1, n, amounts, 10000);
+            const FloatMatrix density = matrix_of(1, n, weights, false);
+            const std::vector<std::uint64_t> expected =
+                with_negative ? std::vector<std::uint64_t>{1, n - 1} : std::vector<std::uint64_t>{n - 1};
+            for (Form form : race_forms) {
+                const int hits = times_chosen(probabilistic_in(form, task, density), expected, 500);
+                if (hits != 500) std::printf("  %s, %llu cells: %d of 500\n", name_of(form), (unsigned long long)n, hits);
+                CHECK_EQ(hits, 500);
+            }
+        }
+    }
+}
+
+TEST(race_takes_a_ladder_of_weights_in_order) {
+    // Weights 2^1000, 2^960, ... 2^-960: each cell outweighs all the lighter
+    // ones together by 2^39, so the budget of 30 cells takes the 30 heaviest
+    // unless an event of odds below 1e-10 occurs.
+    const std::uint64_t n = 50;
+    std::vector<double> weights(n);
+    for (std::uint64_t k = 0; k < n; ++k) weights[k] = std::ldexp(1.0, 1000 - 40 * static_cast<int>(k));
+    std::vector<std::uint64_t> heaviest(30);
+    for (std::uint64_t k = 0; k < 30; ++k) heaviest[k] = k;
+    const FloatMatrix density = matrix_of(1, n, weights, false);
+    for (bool with_negative : {false, true}) {
+        std::vector<std::int64_t> amounts(n, 1);
+        // A cell of amount 0 alongside is taken too; -1 gives one more cell.
+        if (with_negative) amounts[49] = -1;
+        const Task task = task_of(1, n, amounts, 30);
+        std::vector<std::uint64_t> expected = heaviest;
+        if (with_negative) {
+            expected.push_back(30);
+            expected.push_back(49);
+        }
+        for (Form form : race_forms) {
+            for (RaceLimits limits : {limits_of(form), RaceLimits{.step_limit = 0, .sort_limit = 0}}) {
+                if (form == Form::module) limits = {};
+                const int hits = times_chosen(probabilistic_with(task, density, limits), expected, 300);
+                if (hits != 300) std::printf("  %s: %d of 300\n", name_of(form), hits);
+                CHECK_EQ(hits, 300);
+            }
+        }
+    }
+}
+
+namespace {
+
+allotra::ChaChaKey counted_key() {
+    static std::uint8_t count = 0;
+    allotra::ChaChaKey key{};
+    key[0] = ++count;
+    return key;
+}
+
+// The number of values `after` has read beyond `before`, up to `most`.
+std::uint64_t values_read(allotra::RandomGenerator before, allotra::RandomGenerator after, std::uint64_t most) {
+    std::vector<std::uint64_t> next(4);
+    for (std::uint64_t& value : next) value = after.next_u64();
+    for (std::uint64_t read = 0; read <= most; ++read) {
+        allotra::RandomGenerator probe = before;
+        bool same = true;
+        for (std::uint64_t value : next) same = same && probe.next_u64() == value;
+        if (same) return read;
+        before.next_u64();
+    }
+    return most + 1;
+}
+
+}  // namespace
+
+TEST(race_stops_inside_a_construction) {
+    // A stop already requested ends every form of the race within one slice
+    // of random values, on grids of many slices, with and without negative
+    // amounts, whatever the path.
+    allotra::testing::set_key_source(&counted_key);
+    const std::uint64_t m = 60, n = 100;
+    allotra::RandomGenerator source = allotra::RandomGenerator::from_key(counted_key());
+    std::vector<double> weights(m * n);
+    for (double& w : weights) w = 0.1 + allotra::unit_from_bits(source.next_u64());
+    const FloatMatrix density = matrix_of(m, n, weights, false);
+    for (bool with_negative : {false, true}) {
+        for (std::int64_t budget : {600, 12000, 1000000}) {
+            std::vector<std::int64_t> amounts(m * n);
+            for (std::uint64_t k = 0; k < m * n; ++k) {
+                amounts[k] = 1 + static_cast<std::int64_t>(k % 7);
+                if (with_negative && k % 10 == 3) amounts[k] = -amounts[k];
+            }
+            const Task task = task_of(m, n, amounts, budget);
+            for (Form form : race_forms) {
+                const RaceLimits limits = form == Form::module ? RaceLimits{} : limits_of(form);
+                allotra::ProbabilisticConstruction construction(task, density, limits);
+                allotra::RandomGenerator generator = allotra::RandomGenerator::from_key(counted_key());
+                const allotra::RandomGenerator before = generator;
+                const allotra::InterruptPoll stop = [] { return true; };
+                allotra::InterruptScope scope(stop);
+                CHECK_THROWS_WITH(construction.construct(generator, 0), allotra::Cancelled, "cancelled");
+                const std::uint64_t read = values_read(before, generator, 3 * limits.slice);
+                if (read > limits.slice) std::printf("  %s: %llu values read\n", name_of(form), (unsigned long long)read);
+                CHECK(read <= limits.slice);
+            }
+        }
+    }
+    allotra::testing::set_key_source(nullptr);
+}
+
+TEST(race_refuses_limits_it_is_not_built_for) {
+    const Task task = task_of(1, 3, {1, 1, 1}, 2);
+    const FloatMatrix density = matrix_of<double>(1, 3, {1.0, 2.0, 3.0}, false);
+    for (RaceLimits limits : {RaceLimits{.bins = RaceLimits::max_bins + 1}, RaceLimits{.bins = 0},
+                              RaceLimits{.octave_bits = RaceLimits::max_octave_bits + 1}, RaceLimits{.slice = 0}}) {
+        CHECK_THROWS_WITH(probabilistic_with(task, density, limits)(), allotra::InternalError, "race's");
+    }
+    CHECK(probabilistic_with(task, density, RaceLimits{.bins = RaceLimits::max_bins})().cells.size() == 2);
+}
+
+TEST(block_sums_match_a_plain_scan) {
+    // 40,000 positions make four levels of sums; weights over 600 orders of
+    // magnitude, some not drawable, some taken, and heavy ones removed first
+    // so that a leftover of theirs would swamp the light ones.
+    allotra::RandomGenerator random = allotra::RandomGenerator::from_os();
+    const std::uint64_t size = 40000;
+    std::vector<double> weight(size);
+    std::vector<bool> present(size);
+    for (std::uint64_t p = 0; p < size; ++p) {
+        const std::uint64_t kind = random.next_u64() % 10;
+        weight[p] = kind == 0 ? 0.0 : std::ldexp(0.5 + allotra::unit_from_bits(random.next_u64()),
+                                                  static_cast<int>(random.next_u64() % 2000) - 1000);
+        present[p] = weight[p] > 0.0 && random.next_u64() % 5 != 0;
+    }
+    std::vector<double> sums;
+    std::vector<std::uint16_t> free;
+    allotra::BlockSums tree(sums, free, weight.data(), size, [&](std::uint64_t p) { return present[p]; });
+    std::vector<std::uint64_t> by_weight;
+    for (std::uint64_t p = 0; p < size; ++p) {
+        if (present[p]) by_weight.push_back(p);
+    }
+    std::sort(by_weight.begin(), by_weight.end(), [&](std::uint64_t p, std::uint64_t q) { return weight[p] > weight[q]; });
+    std::uint64_t removed = 0;
+    for (int round = 0; round < 200; ++round) {
+        // Exact sums of the present weights, in position order.
+        const std::uint64_t end = random.next_u64() % (size + 1);
+        double expected = 0.0;
+        std::uint64_t last = size;
+        for (std::uint64_t p = 0; p < end; ++p) {
+            if (present[p]) {
+                expected += weight[p];
+                last = p;
+            }
+        }
+        const double total = tree.before(end);
+        CHECK(std::fabs(total - expected) <= 1e-12 * expected);
+        if (expected > 0.0) {
+            // u just below a present weight's running sum picks it.
+            const double u = std::nextafter(expected, 0.0) * allotra::unit_from_bits(random.next_u64());
+            const std::uint64_t found = tree.find(u, end);
+            REQUIRE(found < end);
+            CHECK(present[found]);
+            double before_found = 0.0;
+            for (std::uint64_t p = 0; p < found; ++p) before_found += present[p] ? weight[p] : 0.0;
+            CHECK(before_found <= u * (1 + 1e-12) && u <= (before_found + weight[found]) * (1 + 1e-12));
+            CHECK_EQ(tree.find(total * 2.0, end), last);  // past every running sum: the last present
+        } else {
+            CHECK_EQ(total, 0.0);
+        }
+        for (int k = 0; k < 150 && removed < by_weight.size(); ++k) {
+            present[by_weight[removed]] = false;
+            tree.remove(by_weight[removed++]);
+        }
+    }
+}
