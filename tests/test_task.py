@@ -144,6 +144,25 @@ def test_unacceptable_arrays_are_refused(name, value, type_name):
     assert caught.value.__cause__ is None
 
 
+@pytest.mark.parametrize("name", ["c", "b_ij", "omega"])
+def test_masked_entries_are_refused_and_unmasked_arrays_read_as_their_data(name):
+    grid = {"c": C, "b_ij": B, "omega": W}
+    arrays = dict(grid)
+    arrays[name] = np.ma.masked_array(grid[name], mask=np.eye(3, 4, dtype=bool))
+    with pytest.raises(TypeError) as caught:
+        allotra.Task(3, 4, b_total=AMPLE_BUDGET, **arrays)
+    assert type(caught.value) is TypeError
+    assert str(caught.value) == (
+        f"argument '{name}': 'MaskedArray' object with masked entries cannot be converted to "
+        f"'PyArray<T, D>'; fill them first, e.g. with {name}.filled(value)"
+    )
+    for unmasked in (np.ma.masked_array(grid[name]), np.ma.masked_array(grid[name], mask=np.zeros((3, 4), bool))):
+        arrays[name] = unmasked
+        x, value = take_all(allotra.Task(3, 4, b_total=AMPLE_BUDGET, **arrays))
+        expected_x, expected_value = expected_take_all(C, B, W)
+        assert np.array_equal(x, expected_x) and value == expected_value
+
+
 @pytest.mark.parametrize(
     "m, n, b_total",
     [

@@ -33,6 +33,22 @@ bool element_stride(npy_intp length, npy_intp byte_stride, std::int64_t row_majo
     return true;
 }
 
+// The data of a masked array under a masked entry is whatever was left there:
+// copying it would make values up. Only a subclass of ndarray can be masked,
+// and only once something has imported numpy.ma, which is therefore looked
+// up, never imported: a plain array costs one type check.
+bool has_masked_entries(PyObject* object) {
+    if (PyArray_CheckExact(object)) return false;
+    PyObject* ma = PyDict_GetItemString(PyImport_GetModuleDict(), "numpy.ma");  // borrowed
+    if (ma == nullptr || ma == Py_None) return false;
+    const PyRef module = PyRef::borrow(ma);
+    const PyRef is_masked(check(PyObject_GetAttrString(module.get(), "is_masked")));
+    const PyRef answer(check(PyObject_CallOneArg(is_masked.get(), object)));
+    const int masked = PyObject_IsTrue(answer.get());
+    if (masked < 0) throw PythonErrorSet{};
+    return masked == 1;
+}
+
 template <typename T>
 Matrix<T> copy_array(PyObject* object, const char* name, int type_number) {
     ensure_numpy_api();
@@ -51,6 +67,7 @@ Matrix<T> copy_array(PyObject* object, const char* name, int type_number) {
         !element_stride(shape[1], strides[1], 1, col_stride)) {
         throw_conversion_error(name, object, array_target);
     }
+    if (has_masked_entries(object)) throw_masked_array_error(name, object, array_target);
 
     Matrix<T> matrix = allocate_matrix<T>(rows, cols, false);
     if (matrix.size() == 0) return matrix;

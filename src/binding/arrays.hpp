@@ -10,7 +10,8 @@ namespace allotra::binding {
 // Copies a 2-dimensional int64 (or float64) array of native byte order into
 // an owned matrix. A gap-free block keeps its strides; anything else becomes
 // row-major. Anything else (another class, dimension count or element type,
-// or strides that are not whole elements) raises the argument error.
+// strides that are not whole elements, or a masked array with masked
+// entries) raises the argument error.
 IntMatrix copy_int_array(PyObject* object, const char* name);
 FloatMatrix copy_float_array(PyObject* object, const char* name);
 

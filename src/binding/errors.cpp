@@ -84,9 +84,24 @@ void rethrow_as_argument_error(const char* name) {
     throw PythonErrorSet{};
 }
 
+namespace {
+
+PyRef type_qualname(PyObject* object) {
+    return PyRef(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")));
+}
+
+}  // namespace
+
 void throw_conversion_error(const char* name, PyObject* object, const char* target) {
-    PyRef qualname(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")));
-    PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", qualname.get(), target);
+    PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", type_qualname(object).get(), target);
+    rethrow_as_argument_error(name);
+}
+
+void throw_masked_array_error(const char* name, PyObject* object, const char* target) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%S' object with masked entries cannot be converted to '%s'; fill them first, e.g. with "
+                 "%s.filled(value)",
+                 type_qualname(object).get(), target, name);
     rethrow_as_argument_error(name);
 }
 

@@ -55,4 +55,9 @@ PendingError take_pending_error();
 // "'<type qualname>' object cannot be converted to '<target>'".
 [[noreturn]] void throw_conversion_error(const char* name, PyObject* object, const char* target);
 
+// Raises the argument error for a masked array with masked entries, whose
+// values there are undefined: "'<type qualname>' object with masked entries
+// cannot be converted to '<target>'; fill them first, ...".
+[[noreturn]] void throw_masked_array_error(const char* name, PyObject* object, const char* target);
+
 }  // namespace allotra::binding

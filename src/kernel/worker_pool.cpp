@@ -7,6 +7,7 @@
 #include <atomic>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -23,18 +24,16 @@ namespace allotra {
 
 namespace {
 
-// Everything about one attempt to create the pool, for one process: a fork
-// child leaves its parent's record alone (reading its stamp aside) and makes
-// its own. The old record is leaked, never destroyed: its mutex may be held by
-// a thread that does not exist in the child, and its pool's workers are gone.
+// The pool of one process: a fork child leaves its parent's record alone
+// (reading its stamp aside) and makes its own. The old record is leaked, never
+// destroyed: its mutex may be held by a thread that does not exist in the
+// child, and its pool's workers are gone.
 struct PoolRecord {
     explicit PoolRecord(std::uint64_t generation) : generation(generation) {}
 
     const std::uint64_t generation;  // the fork generation of the process it belongs to
     std::mutex creation_mutex;
     std::atomic<WorkerThreads*> ready{nullptr};
-    bool attempted = false;  // guarded by creation_mutex
-    std::string failure;     // why the attempt failed; guarded by creation_mutex
 };
 
 std::atomic<PoolRecord*> current{nullptr};
@@ -66,34 +65,33 @@ std::size_t size_from_environment() {
 }
 
 [[noreturn]] void fail_not_initialized(const std::string& reason) {
-    fail("The global thread pool has not been initialized. Its worker threads could not be started: " +
-         reason);
+    fail("The global thread pool has not been initialized. " + reason +
+         ". The worker threads that had started were stopped, and the next batch tries again; a smaller "
+         "RAYON_NUM_THREADS may help.");
 }
 
-WorkerThreads& create_once(PoolRecord& record) {
+// A failed attempt leaves nothing behind (start() joins what it started), so
+// the next batch simply tries again, reading the environment again.
+WorkerThreads& create(PoolRecord& record) {
     std::lock_guard lock(record.creation_mutex);
     if (WorkerThreads* pool = record.ready.load(std::memory_order_relaxed)) return *pool;
-    if (!record.attempted) {
-        record.attempted = true;
-        try {
-            // Never deleted: detached workers hold it until the process ends.
-            auto* pool = new WorkerThreads(size_from_environment());
-            pool->start();
-            record.ready.store(pool, std::memory_order_release);
-            return *pool;
-        } catch (const std::system_error& e) {
-            record.failure = e.what();
-        } catch (const std::bad_alloc&) {
-            record.failure = "out of memory";
-        }
+    try {
+        auto pool = std::make_unique<WorkerThreads>(size_from_environment());
+        pool->start();
+        // Never deleted from now on: detached workers hold it until the process ends.
+        record.ready.store(pool.get(), std::memory_order_release);
+        return *pool.release();
+    } catch (const std::system_error& e) {
+        fail_not_initialized(e.what());
+    } catch (const std::bad_alloc&) {
+        fail_not_initialized("Its worker threads could not be started: out of memory");
     }
-    fail_not_initialized(record.failure);
 }
 
 WorkerThreads& the_pool() {
     PoolRecord& record = current_record();
     if (WorkerThreads* pool = record.ready.load(std::memory_order_acquire)) return *pool;
-    return create_once(record);
+    return create(record);
 }
 
 // A batch that this thread runs itself, in index order: one submitted by a

@@ -45,9 +45,10 @@ std::size_t pool_size();
 // see stop_requested() and finish (or throw Cancelled), and Cancelled is
 // thrown here (or the poll's own exception, if it threw).
 //
-// Creation of the pool's threads is attempted once per process (per fork
-// child); if it fails, this and every later batch throw InternalError
-// "The global thread pool has not been initialized." A process forked while
+// If the operating system refuses one of the pool's threads, those already
+// started are stopped and joined, and the batch (or pool_size()) throws
+// InternalError "The global thread pool has not been initialized. ..."; the
+// next one tries again, reading the environment again. A process forked while
 // one of its threads waited for a batch cannot finish that batch (its workers
 // stay in the parent): the wait ends with InternalError in the child.
 using BatchBody = std::function<void(std::uint64_t index, std::size_t worker)>;

@@ -17,8 +17,9 @@ using ThreadStartHook = void (*)(std::size_t worker, std::size_t size);
 extern std::atomic<ThreadStartHook> thread_start_hook;
 
 // Counts the pool threads of this process (of every pool it made) that have
-// begun running their own code, past the thread library's start-up: a test
-// that forks waits for it rather than for a guessed pause.
+// begun running their own code, past the thread library's start-up, and not
+// yet ended (only the threads of a pool that could not start them all end):
+// a test that forks waits for it rather than for a guessed pause.
 extern std::atomic<std::size_t> threads_running;
 
 }  // namespace allotra::testing

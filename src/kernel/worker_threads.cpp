@@ -1,6 +1,8 @@
 #include "kernel/worker_threads.hpp"
 
 #include <chrono>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -76,10 +78,37 @@ void Batch::record_failure(std::uint64_t index, std::exception_ptr thrown) {
 }
 
 void WorkerThreads::start() {
-    for (std::size_t worker = 0; worker < size_; ++worker) {
-        if (const auto hook = testing::thread_start_hook.load(std::memory_order_relaxed)) hook(worker, size_);
-        std::thread(&WorkerThreads::worker_main, this, worker).detach();
+    std::vector<std::thread> started;
+    started.reserve(size_);
+    try {
+        for (std::size_t worker = 0; worker < size_; ++worker) {
+            if (const auto hook = testing::thread_start_hook.load(std::memory_order_relaxed)) hook(worker, size_);
+            started.emplace_back(&WorkerThreads::worker_main, this, worker);
+        }
+    } catch (const std::system_error& refused) {
+        close(started);
+        throw std::system_error(refused.code(), "Worker thread " + std::to_string(started.size() + 1) + " of " +
+                                                    std::to_string(size_) + " could not be started");
+    } catch (...) {
+        close(started);
+        throw;
     }
+    for (std::thread& thread : started) thread.detach();
+}
+
+// A pool that cannot have all its threads is given up whole rather than run
+// with those that started: a refusal usually means the process has run out of
+// threads or address space, and keeping the rest would leave it with none to
+// spare for anything else.
+void WorkerThreads::close(std::vector<std::thread>& started) {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+        // Ends the spinning of workers that watch for a batch.
+        generation_.fetch_add(1, std::memory_order_release);
+    }
+    work_available_.notify_all();
+    for (std::thread& thread : started) thread.join();
 }
 
 std::optional<std::size_t> WorkerThreads::slot_inside_batch() const {
@@ -92,24 +121,25 @@ void WorkerThreads::worker_main(std::size_t worker) {
     this_thread_pool = this;
     this_thread_slot = worker;
     std::uint64_t seen_generation = 0;  // threads start before the first batch
-    for (;;) {
-        Batch& batch = join_next_batch(seen_generation);
-        batch.work(worker);
-        leave(batch);
+    while (Batch* batch = join_next_batch(seen_generation)) {
+        batch->work(worker);
+        leave(*batch);
     }
+    testing::threads_running.fetch_sub(1, std::memory_order_relaxed);
 }
 
-Batch& WorkerThreads::join_next_batch(std::uint64_t& seen_generation) {
+Batch* WorkerThreads::join_next_batch(std::uint64_t& seen_generation) {
     spin_until([&] { return generation_.load(std::memory_order_acquire) != seen_generation; }, idle_spin, size_ + 1);
     std::unique_lock lock(mutex_);
-    while (current_ == nullptr || generation_.load(std::memory_order_relaxed) == seen_generation) {
+    while (!closing_ && (current_ == nullptr || generation_.load(std::memory_order_relaxed) == seen_generation)) {
         ++sleepers_;
         work_available_.wait(lock);
         --sleepers_;
     }
+    if (closing_) return nullptr;
     seen_generation = generation_.load(std::memory_order_relaxed);
     ++current_->participants;
-    return *current_;
+    return current_;
 }
 
 void WorkerThreads::leave(Batch& batch) {

@@ -10,6 +10,8 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "kernel/worker_pool.hpp"
 
@@ -50,9 +52,11 @@ public:
     WorkerThreads(const WorkerThreads&) = delete;
     WorkerThreads& operator=(const WorkerThreads&) = delete;
 
-    // Starts the threads, detached: the object must outlive the process's
-    // last batch and is never destroyed. Throws std::system_error when the
-    // operating system refuses a thread.
+    // Starts the threads and, once all run, detaches them: from then on the
+    // object must outlive the process's last batch and is never destroyed.
+    // When the operating system refuses a thread, those already started are
+    // stopped and joined, and std::system_error (naming the thread) is thrown;
+    // the object may then be destroyed.
     void start();
 
     std::size_t size() const { return size_; }
@@ -74,7 +78,9 @@ public:
 
 private:
     void worker_main(std::size_t worker);
-    Batch& join_next_batch(std::uint64_t& seen_generation);
+    // The next batch to take part in, or null once the pool is being closed.
+    Batch* join_next_batch(std::uint64_t& seen_generation);
+    void close(std::vector<std::thread>& started);
     void leave(Batch& batch);
     bool finished(const Batch& batch) const;
     void wait_until_finished(Batch& batch, std::unique_lock<std::mutex>& lock, InterruptScope& scope);
@@ -90,6 +96,8 @@ private:
     // Bumped under mutex_ for every batch; read without it by spinning workers.
     std::atomic<std::uint64_t> generation_{0};
     std::size_t sleepers_ = 0;
+    // Set, under mutex_, only by a start that failed part-way.
+    bool closing_ = false;
 };
 
 }  // namespace allotra
