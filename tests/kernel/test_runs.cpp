@@ -1,0 +1,93 @@
+// Seeded runs on the pool's threads: a run stopped by its deadline or its
+// progress report returns what a run of that length returns, however the
+// constructions were spread over the workers, and runs from several threads
+// at once repeat one another. Under ThreadSanitizer this also covers the
+// prefix bookkeeping and the deadline that workers read.
+#include <algorithm>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "harness.hpp"
+#include "solvers/run.hpp"
+
+namespace {
+
+using namespace allotra;
+
+Task task_of(std::uint64_t m, std::uint64_t n) {
+    Task task;
+    task.m = m;
+    task.n = n;
+    task.c = allocate_matrix<std::int64_t>(m, n, false);
+    task.b_ij = allocate_matrix<std::int64_t>(m, n, false);
+    task.omega = filled_float_matrix(m, n, 0.25);
+    for (std::uint64_t k = 0; k < m * n; ++k) {
+        task.c.at(k / n, k % n) = static_cast<std::int64_t>(1 + (k * 7919) % 97);
+        task.b_ij.at(k / n, k % n) = static_cast<std::int64_t>(1 + (k * 104729) % 31);
+    }
+    task.b_total = static_cast<std::int64_t>(m * n * 2);
+    return task;
+}
+
+RunOptions seeded(std::uint64_t seed) {
+    RunOptions options;
+    options.seed = Seed{seed, 0};
+    return options;
+}
+
+bool same(const RunOutcome& a, const RunOutcome& b) {
+    return a.best.value == b.best.value && a.history == b.history && a.iterations == b.iterations &&
+           a.best.x.size() == b.best.x.size() &&
+           std::equal(a.best.x.elements.get(), a.best.x.elements.get() + a.best.x.size(), b.best.x.elements.get());
+}
+
+}  // namespace
+
+TEST(run_stopped_by_its_deadline_keeps_a_whole_prefix) {
+    const Task task = task_of(40, 60);
+    RunOptions options = seeded(11);
+    options.deadline = Deadline::after(0.05);
+    const RunOutcome stopped = run_probabilistic(task, ProbabilisticParameters{1'000'000'000}, options);
+    CHECK(stopped.stopped == Stopped::time_limit);
+    REQUIRE(stopped.iterations > 0);
+    CHECK(same(stopped, run_probabilistic(task, ProbabilisticParameters{stopped.iterations}, seeded(11))));
+
+    const AntColonyParameters endless{4, 1'000'000'000};
+    RunOptions colony_options = seeded(11);
+    colony_options.deadline = Deadline::after(0.05);
+    const RunOutcome colony = run_ant_colony(task, endless, colony_options);
+    CHECK(colony.stopped == Stopped::time_limit);
+    AntColonyParameters shorter = endless;
+    shorter.kmax = colony.iterations;
+    CHECK(same(colony, run_ant_colony(task, shorter, seeded(11))));
+}
+
+TEST(run_stopped_by_its_progress_report) {
+    const Task task = task_of(30, 30);
+    RunOptions options = seeded(5);
+    options.progress = [](std::uint64_t iterations, double, double) { return iterations >= 7; };
+    const AntColonyParameters parameters{3, 1000};
+    const RunOutcome stopped = run_ant_colony(task, parameters, options);
+    CHECK(stopped.stopped == Stopped::callback);
+    CHECK_EQ(stopped.iterations, std::uint64_t{7});
+    AntColonyParameters seven = parameters;
+    seven.kmax = 7;
+    CHECK(same(stopped, run_ant_colony(task, seven, seeded(5))));
+}
+
+TEST(runs_from_several_threads_repeat_one_another) {
+    const Task task = task_of(30, 40);
+    std::vector<RunOutcome> outcomes(4);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < outcomes.size(); ++t) {
+        threads.emplace_back([&, t] {
+            outcomes[t] = t % 2 == 0 ? run_probabilistic(task, ProbabilisticParameters{200}, seeded(3))
+                                     : run_ant_colony(task, AntColonyParameters{5, 8}, seeded(3));
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    CHECK(same(outcomes[0], outcomes[2]));
+    CHECK(same(outcomes[1], outcomes[3]));
+    CHECK(same(outcomes[0], run_probabilistic(task, ProbabilisticParameters{200}, seeded(3))));
+}
