@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "binding/arrays.hpp"
 #include "binding/errors.hpp"
 #include "binding/numpy.hpp"
 #include "binding/py_ref.hpp"
@@ -56,6 +55,17 @@ const char* stopped_text(Stopped stopped) {
     return "completed";
 }
 
+// The m x n selection: an array of zeros from the allocator's zeroed pages,
+// then its ones, so that a large grid costs what was chosen, not a pass.
+PyRef selection_array(const CellList& cells, std::uint64_t m, std::uint64_t n) {
+    ensure_numpy_api();
+    npy_intp shape[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
+    PyRef array(check(PyArray_ZEROS(2, shape, NPY_INT64, 0)));
+    auto* x = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (std::uint64_t cell : cells) x[cell] = 1;
+    return array;
+}
+
 PyRef float_array(const std::vector<double>& values) {
     ensure_numpy_api();
     npy_intp length = static_cast<npy_intp>(values.size());
@@ -104,13 +114,11 @@ PyTypeObject* run_result_type() {
     return created;
 }
 
-PyObject* make_run_result(const RunOutcome& outcome, Seed seed) {
+PyObject* make_run_result(const RunOutcome& outcome, const Task& task, Seed seed) {
     PyTypeObject* type = check(run_result_type());
-    // x and value exactly as solve gives them.
-    PyRef pair(make_result(outcome.best.x, outcome.best.value));
     PyRef items[] = {
-        PyRef::borrow(PyTuple_GET_ITEM(pair.get(), 0)),
-        PyRef::borrow(PyTuple_GET_ITEM(pair.get(), 1)),
+        selection_array(outcome.best.cells, task.m, task.n),
+        PyRef(check(PyFloat_FromDouble(outcome.best.value))),
         seed_object(seed),
         PyRef(check(PyUnicode_FromString(stopped_text(outcome.stopped)))),
         PyRef(check(PyLong_FromUnsignedLongLong(outcome.iterations))),

@@ -4,6 +4,7 @@
 
 #include "binding/python.hpp"
 #include "kernel/seeds.hpp"
+#include "model/task.hpp"
 #include "solvers/run.hpp"
 
 namespace allotra::binding {
@@ -20,7 +21,7 @@ double to_time_limit(PyObject* object);
 // with an exception set.
 PyTypeObject* run_result_type();
 
-// A new RunResult.
-PyObject* make_run_result(const RunOutcome& outcome, Seed seed);
+// A new RunResult of a run on `task`.
+PyObject* make_run_result(const RunOutcome& outcome, const Task& task, Seed seed);
 
 }  // namespace allotra::binding

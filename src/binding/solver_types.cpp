@@ -258,7 +258,7 @@ private:
                 }
                 outcome = Solver::run(task.record(), solver.record(), options);
             }
-            return make_run_result(outcome, options.seed);
+            return make_run_result(outcome, task.record(), options.seed);
         });
     }
 

@@ -73,7 +73,11 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
     const auto check = [&] {
         if (interrupt.poll_now()) interrupt.throw_stop();
     };
-    FloatMatrix tau = filled_float_matrix(task.m, task.n, parameters.initial_pheromone);
+    FloatMatrix tau = allocate_matrix<double>(task.m, task.n, false);
+    double* pheromone = tau.elements.get();
+    run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
+        std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
+    });
     check();
     const FloatMatrix eta = value_density(task);
     check();

@@ -26,7 +26,7 @@ public:
 
     // Once no construction runs any more: the prefix's best, and the best
     // value after each of its indices.
-    const Selection& best() const { return best_; }
+    Selection take_best() { return std::move(best_); }
     std::vector<double> take_history() { return std::move(history_); }
 
 private:

@@ -62,7 +62,7 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
         }
     }
     if (options.progress && !watch.stopped_for_callback()) report();
-    return watch.outcome(task, prefix.best(), prefix.take_history());
+    return watch.outcome(prefix.take_best(), prefix.take_history());
 }
 
 RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameters, const RunOptions& options) {
@@ -89,7 +89,7 @@ RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameter
     } catch (const Cancelled&) {
         if (!watch.stopped_early()) throw;
     }
-    return watch.outcome(task, best, std::move(history));
+    return watch.outcome(std::move(best), std::move(history));
 }
 
 }  // namespace allotra

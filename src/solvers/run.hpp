@@ -12,11 +12,11 @@
 
 #include "kernel/deadline.hpp"
 #include "kernel/seeds.hpp"
-#include "kernel/solution.hpp"
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/probabilistic.hpp"
+#include "solvers/selection.hpp"
 
 namespace allotra {
 
@@ -37,7 +37,9 @@ struct RunOptions {
 };
 
 struct RunOutcome {
-    Solution best;
+    // The best selection (cells row-major, ascending) and its value; the
+    // binding writes its ones straight into the array it returns.
+    Selection best;
     std::uint64_t iterations = 0;
     // The best value after each iteration (colony) or construction.
     std::vector<double> history;
@@ -74,10 +76,9 @@ public:
         return std::chrono::duration<double>(Deadline::Clock::now() - options_.started).count();
     }
     // One history entry per iteration (construction) completed.
-    RunOutcome outcome(const Task& task, const Selection& best, std::vector<double> history) const {
+    RunOutcome outcome(Selection best, std::vector<double> history) const {
         const std::uint64_t iterations = history.size();
-        return RunOutcome{to_solution(task, best.cells, best.value), iterations, std::move(history), stopped_,
-                          seconds()};
+        return RunOutcome{std::move(best), iterations, std::move(history), stopped_, seconds()};
     }
 
 private:

@@ -37,9 +37,8 @@ RunOptions seeded(std::uint64_t seed) {
 }
 
 bool same(const RunOutcome& a, const RunOutcome& b) {
-    return a.best.value == b.best.value && a.history == b.history && a.iterations == b.iterations &&
-           a.best.x.size() == b.best.x.size() &&
-           std::equal(a.best.x.elements.get(), a.best.x.elements.get() + a.best.x.size(), b.best.x.elements.get());
+    return a.best.value == b.best.value && std::equal(a.best.cells.begin(), a.best.cells.end(), b.best.cells.begin(), b.best.cells.end()) && a.history == b.history &&
+           a.iterations == b.iterations;
 }
 
 }  // namespace
