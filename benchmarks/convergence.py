@@ -23,7 +23,7 @@ import allotra  # noqa: E402
 
 
 def trace(solver, task, seconds, seed):
-    points = [(0.0, 0.0)]
+    points = []
     result = solver.run(task, seed=seed, time_limit=seconds,
                         callback=lambda iteration, value, at: points.append((at, value)))
     return points, result
@@ -39,18 +39,22 @@ def main():
     task = instance.task()
     bound = fractional_bound(instance)
     figure, axes = plt.subplots(figsize=(6, 3.4), dpi=80)
+    lowest = 100.0
     for label, solver in (("ant colony (20 ants)", allotra.AntColonyAssignmentSolver(kmax=10**9)),
                           ("probabilistic", allotra.ProbabilisticAssignmentSolver(kmax=10**12))):
         points, result = trace(solver, task, args.seconds, args.seed)
         times, values = zip(*points)
-        axes.step(times, [100 * v / bound for v in values], where="post", label=label)
+        shares = [100 * v / bound for v in values]
+        lowest = min(lowest, shares[0])
+        axes.step(times, shares, where="post", label=label)
         print(f"{label}: {result.iterations} iterations in {result.seconds:.2f} s, "
               f"{100 * result.value / bound:.2f}% of the fractional bound (seed {result.seed})")
     axes.set_xlabel("seconds")
     axes.set_ylabel("best value, % of the fractional bound")
-    axes.set_ylim(bottom=90)
+    axes.set_xscale("log")
+    axes.set_ylim(max(lowest, 50.0) - 2, 100)
     axes.grid(alpha=0.3)
-    axes.legend(loc="lower right")
+    axes.legend(loc="center right")
     axes.set_title(f"{args.size} x {args.size}, uncorrelated, budget 20%, seed {args.seed}")
     figure.tight_layout()
     out = Path(__file__).with_name("convergence.png")
