@@ -1,7 +1,6 @@
-// Seeded runs on the pool's threads: a run stopped by its deadline or its
-// progress report returns what a run of that length returns, however the
-// constructions were spread over the workers, and runs from several threads
-// at once repeat one another. Under ThreadSanitizer this also covers the
+// Seeded runs on the pool's threads: a run stopped by its deadline returns
+// what a run of that length returns, however the constructions were spread
+// over the workers, and runs from several threads at once repeat one another. Under ThreadSanitizer this also covers the
 // prefix bookkeeping and the deadline that workers read.
 #include <algorithm>
 #include <cstdint>
@@ -30,9 +29,10 @@ Task task_of(std::uint64_t m, std::uint64_t n) {
     return task;
 }
 
-RunOptions seeded(std::uint64_t seed) {
+RunOptions seeded(std::uint64_t seed, double seconds = 1e300) {
     RunOptions options;
     options.seed = Seed{seed, 0};
+    options.deadline = Deadline::after(seconds);
     return options;
 }
 
@@ -45,34 +45,14 @@ bool same(const RunOutcome& a, const RunOutcome& b) {
 
 TEST(run_stopped_by_its_deadline_keeps_a_whole_prefix) {
     const Task task = task_of(40, 60);
-    RunOptions options = seeded(11);
-    options.deadline = Deadline::after(0.05);
-    const RunOutcome stopped = run_probabilistic(task, ProbabilisticParameters{1'000'000'000}, options);
+    const RunOutcome stopped = run_probabilistic(task, ProbabilisticParameters{1'000'000'000}, seeded(11, 0.05));
     CHECK(stopped.stopped == Stopped::time_limit);
     REQUIRE(stopped.iterations > 0);
     CHECK(same(stopped, run_probabilistic(task, ProbabilisticParameters{stopped.iterations}, seeded(11))));
 
-    const AntColonyParameters endless{4, 1'000'000'000};
-    RunOptions colony_options = seeded(11);
-    colony_options.deadline = Deadline::after(0.05);
-    const RunOutcome colony = run_ant_colony(task, endless, colony_options);
+    const RunOutcome colony = run_ant_colony(task, AntColonyParameters{4, 1'000'000'000}, seeded(11, 0.05));
     CHECK(colony.stopped == Stopped::time_limit);
-    AntColonyParameters shorter = endless;
-    shorter.kmax = colony.iterations;
-    CHECK(same(colony, run_ant_colony(task, shorter, seeded(11))));
-}
-
-TEST(run_stopped_by_its_progress_report) {
-    const Task task = task_of(30, 30);
-    RunOptions options = seeded(5);
-    options.progress = [](std::uint64_t iterations, double, double) { return iterations >= 7; };
-    const AntColonyParameters parameters{3, 1000};
-    const RunOutcome stopped = run_ant_colony(task, parameters, options);
-    CHECK(stopped.stopped == Stopped::callback);
-    CHECK_EQ(stopped.iterations, std::uint64_t{7});
-    AntColonyParameters seven = parameters;
-    seven.kmax = 7;
-    CHECK(same(stopped, run_ant_colony(task, seven, seeded(5))));
+    CHECK(same(colony, run_ant_colony(task, AntColonyParameters{4, colony.iterations}, seeded(11))));
 }
 
 TEST(runs_from_several_threads_repeat_one_another) {
