@@ -4,6 +4,7 @@
     python examples/sweep.py --dask                # Dask: a LocalCluster of worker processes
     python examples/sweep.py --dask tcp://host:8786  # Dask: the same code on a running cluster
     python examples/sweep.py --quick ...           # a small sweep that takes seconds
+    python examples/sweep.py --seed 7 ...          # the sweep of seed 7 again, value for value
 
 Every job is one solver setting on one task. A `Task` cannot be pickled (and
 holds nothing worth sending that the arrays do not), so a job carries the
@@ -13,14 +14,17 @@ fractional bound (no selection can exceed it) over all tasks, and the mean
 time of one solve; the best setting is the one with the highest mean, the
 faster one on a tie.
 
+Every job runs with a seed of its own, made from the sweep's seed and the
+job's place in the list, so a sweep repeats exactly (values, not times) on
+any pool, cluster or number of workers: the seed is printed with the table.
+
 Every job runs its solve single-threaded (RAYON_NUM_THREADS=1 in the
 workers): the jobs themselves fill the processors, one worker process per
 processor. On a cluster, start the workers the same way, for example
 `RAYON_NUM_THREADS=1 dask worker tcp://host:8786 --nworkers auto --nthreads 1`,
-and install numpy and allotra on every worker machine. A worker thread that
-solves holds the interpreter lock for the whole solve, so keep single solves
-short (seconds) or Dask's heartbeats stall; one thread per worker process is
-the right shape.
+and install numpy and allotra on every worker machine. A job's run gives up
+the interpreter lock while it constructs, so a worker's heartbeats go on
+during long jobs.
 """
 
 from __future__ import annotations
@@ -73,14 +77,14 @@ def fractional_bound(c, b_ij, b_total, omega):
     return bound
 
 
-def run_job(arrays, solver_name, parameters):
-    """One job, in a worker: build the Task from the arrays, solve, report."""
+def run_job(arrays, solver_name, parameters, seed):
+    """One job, in a worker: build the Task from the arrays, run, report."""
     c, b_ij, b_total, omega = arrays
     m, n = c.shape
     task = allotra.Task(m, n, c, b_ij, b_total, omega)
     solver = SOLVERS[solver_name](**parameters)
     start = time.perf_counter()
-    _, value = solver.solve(task)
+    _, value = solver.run(task, seed=seed)[:2]
     elapsed = time.perf_counter() - start
     return value / fractional_bound(c, b_ij, b_total, omega), elapsed
 
@@ -107,9 +111,9 @@ def sweep_with_dask(jobs, address=None, workers=None):
         client = Client(cluster)
     try:
         # Each task's arrays travel to the cluster once, however many jobs use them.
-        shared = {id(arrays): client.scatter(arrays) for arrays, _, _ in jobs}
-        futures = [client.submit(run_job, shared[id(arrays)], name, parameters, pure=False)
-                   for arrays, name, parameters in jobs]
+        shared = {id(arrays): client.scatter(arrays) for arrays, _, _, _ in jobs}
+        futures = [client.submit(run_job, shared[id(arrays)], name, parameters, seed, pure=False)
+                   for arrays, name, parameters, seed in jobs]
         return client.gather(futures)
     finally:
         client.close()
@@ -120,7 +124,7 @@ def sweep_with_dask(jobs, address=None, workers=None):
 def summarise(jobs, results):
     """One row per setting: (solver, parameters, mean % of the bound, mean seconds)."""
     by_setting = {}
-    for (_, name, parameters), (share, seconds) in zip(jobs, results):
+    for (_, name, parameters, _), (share, seconds) in zip(jobs, results):
         by_setting.setdefault((name, tuple(parameters.items())), []).append((share, seconds))
     return [(name, dict(parameters), 100.0 * float(np.mean([s for s, _ in runs])), float(np.mean([t for _, t in runs])))
             for (name, parameters), runs in by_setting.items()]
@@ -136,10 +140,13 @@ def main():
                         help="run on Dask: a LocalCluster, or the scheduler at ADDRESS")
     parser.add_argument("--workers", type=int, help="local worker processes (default: one per processor)")
     parser.add_argument("--quick", action="store_true", help="a small sweep for a first try or a test")
+    parser.add_argument("--seed", type=int, help="the sweep's seed (default: a fresh one, printed)")
     args = parser.parse_args()
+    seed = args.seed if args.seed is not None else int(np.random.SeedSequence().entropy) % 2**64
 
     tasks = make_tasks(2, 12, 15) if args.quick else make_tasks(4, 30, 40)
-    jobs = [(arrays, name, parameters) for arrays in tasks for name, parameters in settings(args.quick)]
+    pairs = [(arrays, name, parameters) for arrays in tasks for name, parameters in settings(args.quick)]
+    jobs = [(*pair, seed * 2**32 + k) for k, pair in enumerate(pairs)]
     start = time.perf_counter()
     if args.dask is None:
         where = "a process pool on this machine"
@@ -150,7 +157,7 @@ def main():
     wall = time.perf_counter() - start
 
     rows = summarise(jobs, results)
-    print(f"{len(jobs)} jobs ({len(tasks)} tasks x {len(rows)} settings) on {where} in {wall:.1f} s\n")
+    print(f"{len(jobs)} jobs ({len(tasks)} tasks x {len(rows)} settings) on {where} in {wall:.1f} s, seed {seed}\n")
     print(f"{'solver':<14} {'parameters':<48} {'% of bound':>10} {'time':>10}")
     for name, parameters, percent, seconds in rows:
         shown = ", ".join(f"{k}={v}" for k, v in parameters.items())

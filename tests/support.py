@@ -581,12 +581,12 @@ def colony_distribution(p, num_ants, kmax, alpha, beta, rho, initial_pheromone):
 # --- frequencies ----------------------------------------------------------------
 
 
-def sample(p, solver, count, weights=None):
-    """Outcome counts of `count` solves; one result of every distinct outcome
-    goes through check_result."""
+def sample(p, solver, count, weights=None, seeded=False):
+    """Outcome counts of `count` solves (or runs with the seeds 0, 1, ...); one
+    result of every distinct outcome goes through check_result."""
     counts = Counter()
-    for _ in range(count):
-        result = solver.solve(p.task)
+    for k in range(count):
+        result = solver.run(p.task, seed=k)[:2] if seeded else solver.solve(p.task)
         key = outcome_key(*result)
         if key not in counts:
             check_result(p, result, weights)

@@ -100,8 +100,9 @@ def test_one_ant(task, alpha, beta, tau):
     ],
     ids=["probabilistic", "ant", "ant-beta1"],
 )
-def test_one_construction_among_many_cells(solver, weights):
-    counts = sample(WIDE, solver, SOLVES, weights)
+@pytest.mark.parametrize("seeded", [False, True], ids=["solve", "runs with seeds 0, 1, ..."])
+def test_one_construction_among_many_cells(solver, weights, seeded):
+    counts = sample(WIDE, solver, SOLVES, weights, seeded)
     expected = outcome_distribution(WIDE, weights)
     assert_frequencies(counts, expected, SOLVES)
     assert_cell_frequencies(counts, expected, SOLVES)

@@ -84,6 +84,10 @@ WORKLOADS = {
     "probabilistic solve, one construction": lambda: Prob(kmax=1).solve(task=TASK),
     "ant colony solve": lambda: Ant(num_ants=2, kmax=1).solve(TASK),
     "ant colony solve, one ant": lambda: Ant(num_ants=1, kmax=2).solve(TASK),
+    "runs with a seed, a limit and a callback": lambda: (
+        Prob(kmax=3).run(TASK, seed=2**100, time_limit=9.0, callback=lambda *a: None),
+        Ant(num_ants=2, kmax=2).run(TASK, callback=lambda *a: True)),
+    "run's callback raises": raises(ZeroDivisionError, lambda: Ant(num_ants=2, kmax=2).run(TASK, callback=lambda *a: 1 / 0)),
     "solve refuses a non-task": raises(TypeError, lambda: Prob(kmax=1).solve(C)),
     "solve argument count": raises(TypeError, lambda: Ant().solve(TASK, TASK)),
     "capacity overflow": raises("panic", lambda: Prob(kmax=2**64 - 1).solve(TASK),

@@ -51,3 +51,9 @@ def test_sweep_reports_every_setting_and_the_best(options):
     top = max(float(percent) for _, _, percent, _ in rows)
     assert float(best[0][2]) == top, output
     assert (best[0][0], best[0][1]) in {(n, s) for n, s, p, _ in rows if float(p) == top}, output
+
+
+def test_a_sweep_with_a_seed_repeats_its_values():
+    values = [[m.group(3) for m in map(ROW.match, run_sweep("--seed", "7", "--workers", str(w)).splitlines()) if m]
+              for w in (1, 2)]
+    assert values[0] == values[1] and len(values[0]) == 3, values

@@ -38,6 +38,12 @@ for solver in solvers:
     x, value = solver.solve(task=task)
     chosen: npt.NDArray[np.int64] = x
     total: float = value
+    result = solver.run(task, seed=2**100, time_limit=np.float64(1.5), callback=lambda k, v, s: k > 3)
+    x, value = result[:2]
+    history: npt.NDArray[np.float64] = result.history
+    seed: int = result.seed + result.iterations
+    seconds: float = result.seconds
+    stopped: str = result.stopped
 """
 
 # Annotated, since the stubs of older NumPy releases do not infer the element
@@ -59,6 +65,10 @@ WRONG = {
     "array of the wrong element type": ("allotra.Task(2, 2, c, c, 5, c)", "arg-type"),
     "solve without a Task": ("allotra.ProbabilisticAssignmentSolver().solve(c)", "arg-type"),
     "subclass of Task": ("class Mine(allotra.Task): ...", "misc"),
+    "run's seed by position": ("allotra.AntColonyAssignmentSolver().run(allotra.Task(2, 2, c, c, 5, 1.0 * c), 1)",
+                               "call-arg"),
+    "a string seed": ('allotra.AntColonyAssignmentSolver().run(allotra.Task(2, 2, c, c, 5, 1.0 * c), seed="1")',
+                      "arg-type"),
 }
 
 

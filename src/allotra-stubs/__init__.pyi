@@ -4,7 +4,10 @@ Shipped as the stub-only package ``allotra-stubs`` next to the extension
 module, where type checkers look for it without configuration.
 """
 
-from typing import SupportsFloat, SupportsIndex, final
+from collections.abc import Callable
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
+
+from _typeshed import structseq
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +18,32 @@ __all__ = ["Task", "AntColonyAssignmentSolver", "ProbabilisticAssignmentSolver"]
 # NumPy integers; not float). Float parameters go through its float
 # conversion, which takes __float__ or __index__ but refuses strings.
 _Float = SupportsFloat | SupportsIndex
+_Stopped = Literal["completed", "time_limit", "callback"]
+# callback(iteration, value, seconds); a true return stops the run.
+_Callback = Callable[[int, float, float], object]
+
+@final
+class RunResult(
+    structseq[Any],
+    tuple[npt.NDArray[np.int64], float, int, _Stopped, int, float, npt.NDArray[np.float64]],
+):
+    """What run() returns: x, value = result[:2], and how the run went."""
+
+    __match_args__: Final = ("x", "value", "seed", "stopped", "iterations", "seconds", "history")
+    @property
+    def x(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def value(self) -> float: ...
+    @property
+    def seed(self) -> int: ...
+    @property
+    def stopped(self) -> _Stopped: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def seconds(self) -> float: ...
+    @property
+    def history(self) -> npt.NDArray[np.float64]: ...
 
 @final
 class Task:
@@ -40,6 +69,14 @@ class ProbabilisticAssignmentSolver:
 
     def __new__(cls, kmax: SupportsIndex = 100) -> ProbabilisticAssignmentSolver: ...
     def solve(self, task: Task) -> tuple[npt.NDArray[np.int64], float]: ...
+    def run(
+        self,
+        task: Task,
+        *,
+        seed: SupportsIndex | None = None,
+        time_limit: _Float | None = None,
+        callback: _Callback | None = None,
+    ) -> RunResult: ...
 
 @final
 class AntColonyAssignmentSolver:
@@ -56,3 +93,11 @@ class AntColonyAssignmentSolver:
         initial_pheromone: _Float = 1.0,
     ) -> AntColonyAssignmentSolver: ...
     def solve(self, task: Task) -> tuple[npt.NDArray[np.int64], float]: ...
+    def run(
+        self,
+        task: Task,
+        *,
+        seed: SupportsIndex | None = None,
+        time_limit: _Float | None = None,
+        callback: _Callback | None = None,
+    ) -> RunResult: ...

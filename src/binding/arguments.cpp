@@ -1,5 +1,6 @@
 #include "binding/arguments.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ std::string missing_list(const std::vector<const char*>& names) {
 
 void match(const Signature& signature, PyObject* const* positional, Py_ssize_t count,
            const std::vector<Keyword>& keywords, std::span<PyObject*> out) {
-    const std::size_t n = signature.parameters.size();
+    const std::size_t n = std::min(signature.parameters.size(), signature.positional);
     const std::size_t k = static_cast<std::size_t>(count);
     if (k > n) {
         std::string message = signature.function;
@@ -67,7 +68,7 @@ void match(const Signature& signature, PyObject* const* positional, Py_ssize_t c
         message += " positional arguments but " + std::to_string(k) + (k == 1 ? " was" : " were") + " given";
         fail_with(message);
     }
-    for (std::size_t p = 0; p < n; ++p) out[p] = p < k ? positional[p] : nullptr;
+    for (std::size_t p = 0; p < out.size(); ++p) out[p] = p < k ? positional[p] : nullptr;
 
     for (const Keyword& keyword : keywords) {
         std::ptrdiff_t p = parameter_index(signature, keyword.name);

@@ -1,5 +1,6 @@
 // Matches a call's positional and keyword arguments against a parameter list
-// (all positional-or-keyword), with the interpreter's own message forms.
+// (positional-or-keyword, then keyword-only), with the interpreter's own
+// message forms.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,8 @@ struct Signature {
     const char* function;  // e.g. "Task.__new__()"
     std::span<const char* const> parameters;
     std::size_t required;  // the first `required` parameters have no default
+    // How many may be given by position; the rest are keyword-only.
+    std::size_t positional = static_cast<std::size_t>(-1);
 };
 
 // `out` receives one borrowed reference per parameter, or null when it was

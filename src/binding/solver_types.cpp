@@ -1,9 +1,12 @@
-// The two solver classes: constructors that convert and store parameters, and
-// solve(task), which runs a solver on the task with the interpreter lock held.
+// The two solver classes: constructors that convert and store parameters;
+// solve(task), which runs a solver on the task with the interpreter lock held;
+// and run(task, *, seed, time_limit, callback), which gives the lock up while
+// the workers construct.
 // Both are made by one template from a table per class (its name, its
 // parameters in signature order, its solver loop), so the argument names, the
 // text signature and the defaults cannot drift apart.
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -14,10 +17,14 @@
 #include "binding/arrays.hpp"
 #include "binding/call_guard.hpp"
 #include "binding/instance.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/interpreter_lock.hpp"
+#include "binding/run_result.hpp"
 #include "binding/scalars.hpp"
 #include "binding/types.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/probabilistic.hpp"
+#include "solvers/run.hpp"
 
 namespace allotra::binding {
 
@@ -72,6 +79,7 @@ struct ProbabilisticSolver {
     static constexpr const char* name = "ProbabilisticAssignmentSolver";
     static constexpr Field<Parameters> fields[] = {{"kmax", &Parameters::kmax}};
     static constexpr auto solve = &solve_probabilistic;
+    static constexpr auto run = &run_probabilistic;
 };
 
 struct AntColonySolver {
@@ -82,11 +90,65 @@ struct AntColonySolver {
         {"beta", &Parameters::beta},         {"rho", &Parameters::rho},   {"initial_pheromone", &Parameters::initial_pheromone},
     };
     static constexpr auto solve = &solve_ant_colony;
+    static constexpr auto run = &run_ant_colony;
 };
 
 // --- one class from its table entry ---------------------------------------
 
 constexpr const char* solve_parameters[] = {"task"};
+constexpr const char* run_parameters[] = {"task", "seed", "time_limit", "callback"};
+
+// How often a run on the main thread takes the lock back to let signal
+// handlers run: Ctrl-C is still answered well within a tenth of a second, and
+// other threads keep the lock nearly all the time.
+constexpr auto signal_poll_interval = std::chrono::milliseconds(10);
+
+// Whether the calling thread is the main thread, the only one on which the
+// interpreter runs signal handlers.
+bool on_main_thread() {
+    PyRef threading(check(PyImport_ImportModule("threading")));
+    PyRef main(check(PyObject_CallMethod(threading.get(), "main_thread", nullptr)));
+    PyRef ident(check(PyObject_GetAttrString(main.get(), "ident")));
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) throw PythonErrorSet{};
+    return main_ident == PyThread_get_thread_ident();
+}
+
+// The Python side of a run, while the lock is given up: signal handlers (on
+// the main thread) and the callback run with the lock taken back, and an
+// exception they raise ends the run as it is.
+class RunCalls {
+public:
+    RunCalls(LockReleased& lock, PyObject* callback, bool polls_signals)
+        : lock_(lock), callback_(callback), polls_signals_(polls_signals) {}
+
+    bool signals() {
+        if (!polls_signals_) return false;
+        const auto now = Deadline::Clock::now();
+        if (now < next_signal_poll_) return false;
+        next_signal_poll_ = now + signal_poll_interval;
+        lock_.with_lock([] {
+            if (PyErr_CheckSignals() != 0) throw PythonErrorSet{};
+        });
+        return false;
+    }
+
+    bool progress(std::uint64_t iterations, double value, double seconds) {
+        return lock_.with_lock([&] {
+            PyRef answer(check(PyObject_CallFunction(callback_, "Kdd", static_cast<unsigned long long>(iterations),
+                                                     value, seconds)));
+            const int truthy = PyObject_IsTrue(answer.get());
+            if (truthy < 0) throw PythonErrorSet{};
+            return truthy == 1;
+        });
+    }
+
+private:
+    LockReleased& lock_;
+    PyObject* callback_;
+    const bool polls_signals_;
+    Deadline::Clock::time_point next_signal_poll_{};
+};
 
 template <typename Solver>
 class SolverClass {
@@ -104,11 +166,12 @@ private:
     struct Names {
         std::string constructor;  // "Solver.__new__()", as argument errors name it
         std::string solve;
+        std::string run;
         std::string type;  // "allotra.Solver"
     };
     static const Names& names() {
         static const Names all{std::string(Solver::name) + ".__new__()", std::string(Solver::name) + ".solve()",
-                               std::string("allotra.") + Solver::name};
+                               std::string(Solver::name) + ".run()", std::string("allotra.") + Solver::name};
         return all;
     }
 
@@ -160,12 +223,56 @@ private:
         });
     }
 
+    static PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded([&]() -> PyObject* {
+            RunOptions options;  // the clock starts at the call
+            PyObject* given[std::size(run_parameters)];
+            match_arguments(Signature{names().run.c_str(), run_parameters, 1, 1}, args, nargs, kwnames, given);
+            PyTypeObject* task_class = require_type(task_type, "Task");
+            if (!PyObject_TypeCheck(given[0], task_class)) throw_conversion_error("task", given[0], "Task");
+            const auto is_given = [&](std::size_t k) { return given[k] != nullptr && given[k] != Py_None; };
+            options.seed = is_given(1) ? to_seed(given[1]) : seed_from_os();
+            if (is_given(2)) options.deadline = Deadline::after(to_time_limit(given[2]), options.started);
+            if (is_given(3) && !PyCallable_Check(given[3])) {
+                PyErr_Format(PyExc_TypeError, "argument 'callback': '%s' object is not callable",
+                             Py_TYPE(given[3])->tp_name);
+                throw PythonErrorSet{};
+            }
+            // Owned while the lock is given up: none of them can go away, and
+            // the task and solver never change.
+            const PyRef callback = PyRef::borrow(is_given(3) ? given[3] : nullptr);
+            const PyRef solver_object = PyRef::borrow(self);
+            const PyRef task_object = PyRef::borrow(given[0]);
+            SharedRead<Parameters> solver(self);
+            SharedRead<Task> task(given[0]);
+            const bool polls_signals = on_main_thread();
+            RunOutcome outcome;
+            {
+                LockReleased lock;
+                RunCalls calls(lock, callback.get(), polls_signals);
+                options.interrupted = [&] { return calls.signals(); };
+                if (callback) {
+                    options.progress = [&](std::uint64_t iterations, double value, double seconds) {
+                        return calls.progress(iterations, value, seconds);
+                    };
+                }
+                outcome = Solver::run(task.record(), solver.record(), options);
+            }
+            return make_run_result(outcome, task.record(), options.seed);
+        });
+    }
+
     static void dealloc(PyObject* self) { delete_instance<Parameters>(self); }
 
     static PyType_Spec& spec() {
         static PyMethodDef methods[] = {
             {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL | METH_KEYWORDS,
              "solve($self, task)\n--\n\n"},
+            {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL | METH_KEYWORDS,
+             "run($self, task, *, seed=None, time_limit=None, callback=None)\n--\n\n"
+             "Like solve(task), with a seed that repeats the run, a time limit in seconds that keeps the best so "
+             "far, and callback(iteration, value, seconds), whose true return stops the run. Returns a RunResult; "
+             "the interpreter lock is given up while the workers construct."},
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {

@@ -8,6 +8,7 @@
 #include "kernel/error.hpp"
 #include "kernel/fork_generation.hpp"
 #include "kernel/platform/platform.hpp"
+#include "kernel/seeds.hpp"
 
 namespace allotra {
 
@@ -28,7 +29,7 @@ ChaChaKey key_from_os() {
     return key;
 }
 
-ChaChaKey next_key() {
+ChaChaKey fresh_key() {
     ChaChaKey (*source)() = key_source.load(std::memory_order_relaxed);
     return source != nullptr ? source() : key_from_os();
 }
@@ -80,6 +81,17 @@ RandomGenerator RandomGenerator::from_key(const ChaChaKey& key) {
     RandomGenerator generator;
     generator.rekey(key);
     return generator;
+}
+
+RandomGenerator RandomGenerator::seeded(const ChaChaKey& key) {
+    RandomGenerator generator;
+    generator.seeded_ = true;
+    generator.rekey(key);
+    return generator;
+}
+
+ChaChaKey RandomGenerator::next_key() const {
+    return seeded_ ? following_key(key_) : fresh_key();
 }
 
 void RandomGenerator::rekey(const ChaChaKey& key) {

@@ -1,5 +1,6 @@
 // The per-thread random stream: ChaCha with 12 rounds, keyed from the
-// operating system and re-keyed after every 64 KiB of output.
+// operating system and re-keyed after every 64 KiB of output; and the seeded
+// streams of a repeatable run, whose keys all follow from a seed.
 #pragma once
 
 #include <array>
@@ -33,6 +34,10 @@ public:
     // A generator with a given first key (for known-answer checks); later
     // re-keys still come from the operating system (or the tests' source).
     static RandomGenerator from_key(const ChaChaKey& key);
+    // A seeded stream: `key` is its own (see seeds.hpp), and every later key
+    // follows from the one before (following_key), never from the operating
+    // system, so the stream is the same on any machine and thread.
+    static RandomGenerator seeded(const ChaChaKey& key);
 
     std::uint64_t next_u64();
 
@@ -49,13 +54,14 @@ public:
     void stop_recording() noexcept { recording_ = nullptr; }
 
     // Discards the key and buffered output and takes a fresh key from the
-    // operating system. Ends a recording: the dropped output breaks the
-    // sequence that a record describes.
+    // operating system (a seeded stream: its next key). Ends a recording: the
+    // dropped output breaks the sequence that a record describes.
     void reseed();
 
 private:
     RandomGenerator() = default;
     void rekey(const ChaChaKey& key);
+    ChaChaKey next_key() const;
     // Takes the next key when the output since the last one has reached the
     // threshold; says how many refills the current key still gives.
     std::uint64_t refills_before_rekey();
@@ -67,6 +73,7 @@ private:
     std::int64_t bytes_until_reseed_ = reseed_threshold;
     std::uint64_t position_ = 64;
     std::uint64_t fork_generation_ = 0;
+    bool seeded_ = false;
     StreamRecord* recording_ = nullptr;
 
     friend RandomGenerator& thread_generator();

@@ -96,6 +96,7 @@ public:
 private:
     const InterruptPoll& poll_;
     InterruptScope* const outer_;
+    const class Deadline* const hidden_deadline_;  // a binding of the enclosing code, restored at the end
     std::int64_t next_poll_ = 0;  // steady clock ticks; 0 polls at the first chance
     bool stopped_ = false;
     std::exception_ptr poll_failure_;

@@ -6,6 +6,7 @@
 #include "binding/call_guard.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/run_result.hpp"
 #include "binding/types.hpp"
 
 namespace allotra::binding {
@@ -66,6 +67,10 @@ PyObject* initialise() {
     add_class(module.get(), task_type, "Task");
     add_class(module.get(), ant_colony_solver_type, "AntColonyAssignmentSolver");
     add_class(module.get(), probabilistic_solver_type, "ProbabilisticAssignmentSolver");
+    // What run() returns: an attribute, but not among the names of __all__.
+    if (PyObject_SetAttrString(module.get(), "RunResult", reinterpret_cast<PyObject*>(check(run_result_type()))) < 0) {
+        throw PythonErrorSet{};
+    }
     module_object = module.release();
     Py_INCREF(module_object);
     return module_object;

@@ -3,9 +3,16 @@
 #include <algorithm>
 #include <limits>
 
+#include "kernel/error.hpp"
 #include "solvers/constructions.hpp"
 
 namespace allotra {
+
+namespace {
+
+std::uint64_t rows_between_checks(std::uint64_t n) { return std::max<std::uint64_t>(1, 4096 / std::max<std::uint64_t>(n, 1)); }
+
+}  // namespace
 
 double deposit_scale(const Task& task) {
     if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();  // 0 / 0 mean; m may be huge when n is 0
@@ -15,6 +22,8 @@ double deposit_scale(const Task& task) {
     double ratio = static_cast<double>(task.b_total) / mean;
     std::int64_t top = 0;
     for (std::uint64_t i = 0; i < task.m; ++i) {
+        // A few thousand cells between checks, as the constructions do.
+        if (i % rows_between_checks(task.n) == 0 && stop_requested()) throw Cancelled();
         for (std::uint64_t j = 0; j < task.n; ++j) top = std::max(top, task.c.at(i, j));
     }
     const double scale = ratio * static_cast<double>(top);

@@ -60,39 +60,54 @@ void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants
 // not grow with num_ants (each ant's cells are kept until it has deposited).
 std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 
-template <typename Ants>
-Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
-                               const InterruptPoll& interrupted) {
-    // Also stops the per-cell passes between batches and ants that run on
-    // this thread.
-    InterruptScope interrupt(interrupted);
-    FloatMatrix tau = filled_float_matrix(task.m, task.n, parameters.initial_pheromone);
+// The colony's iterations, shared by solve and run. build(colony, iteration,
+// ant, worker) builds one ant (with the random stream of the caller's
+// choice); after every completed iteration, finished(iterations, best) is
+// called on this thread and ends the loop by returning true. `best` changes
+// only when an iteration completes, so a stop (an exception) leaves in it the
+// best of the iterations completed, as a shorter run would have returned.
+template <typename Ants, typename Build, typename Finished>
+void colony_iterations(const Task& task, const AntColonyParameters& parameters, InterruptScope& interrupt,
+                       Selection& best, Build&& build, Finished&& finished) {
+    // The setup passes are long on large grids: a stop is noticed between them.
+    const auto check = [&] {
+        if (interrupt.poll_now()) interrupt.throw_stop();
+    };
+    FloatMatrix tau = allocate_matrix<double>(task.m, task.n, false);
+    double* pheromone = tau.elements.get();
+    run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
+        std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
+    });
+    check();
     const FloatMatrix eta = value_density(task);
+    check();
     const double scale = deposit_scale(task);
+    check();
     Ants colony(task, tau, parameters, eta);
 
     // The ants read tau while they run; the update goes to `next`, which
     // becomes tau once every ant of the iteration has deposited.
     FloatMatrix next = allocate_matrix<double>(task.m, task.n, false);
     const std::uint64_t window = ants_at_once(parameters.num_ants, tau.size());
-    Selection best;
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
-        if (interrupt.poll_now()) interrupt.throw_stop();
+        check();
         check_batch_capacity(parameters.num_ants);
         colony.prepare_iteration();
         evaporate_into(next, tau, parameters.rho);
+        Selection leader;  // this iteration's best, if it beats `best`
+        bool leads = false;
         for (std::uint64_t first = 0; first < parameters.num_ants; first += window) {
             ants.clear();
             ants.resize(std::min(window, parameters.num_ants - first));
             run_batch(ants.size(), [&](std::uint64_t index, std::size_t worker) {
-                ants[index] = colony.construct(thread_generator(), worker);
+                ants[index] = build(colony, iteration, first + index, worker);
             });
             // Scanned in order, so strictly greater alone keeps the earliest
             // of equals. The winner is moved out once it has deposited,
             // instead of copying every improvement.
             std::size_t winner = ants.size();
-            double best_value = best.value;
+            double best_value = leads ? leader.value : best.value;
             for (std::size_t a = 0; a < ants.size(); ++a) {
                 if (ants[a].value > best_value) {
                     best_value = ants[a].value;
@@ -100,10 +115,30 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
                 }
             }
             deposit(next, scale, ants);
-            if (winner != ants.size()) best = std::move(ants[winner]);
+            if (winner != ants.size()) {
+                leader = std::move(ants[winner]);
+                leads = true;
+            }
         }
         std::swap(tau, next);  // `colony` keeps a reference to the object tau, which now holds the update
+        if (leads) best = std::move(leader);
+        if (finished(iteration + 1, best)) return;
     }
+}
+
+template <typename Ants>
+Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+                               const InterruptPoll& interrupted) {
+    // Also stops the per-cell passes between batches and ants that run on
+    // this thread.
+    InterruptScope interrupt(interrupted);
+    Selection best;
+    colony_iterations<Ants>(
+        task, parameters, interrupt, best,
+        [](Ants& colony, std::uint64_t, std::uint64_t, std::size_t worker) {
+            return colony.construct(thread_generator(), worker);
+        },
+        [](std::uint64_t, const Selection&) { return false; });
     return to_solution(task, best.cells, best.value);
 }
 

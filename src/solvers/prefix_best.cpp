@@ -1,0 +1,45 @@
+#include "solvers/prefix_best.hpp"
+
+#include "kernel/error.hpp"
+
+namespace allotra {
+
+void PrefixBest::complete(std::uint64_t index, Selection selection) {
+    std::lock_guard lock(mutex_);
+    std::optional<Selection> completed(std::move(selection));
+    if (index != history_.size()) {
+        // Waiting: it may win only over the prefix's best and over every
+        // earlier waiting index (which wins an equal value); a later one that
+        // it equals or beats cannot win any more.
+        const double value = completed->value;
+        bool may_win = value > best_.value;
+        for (auto& [other, waiting] : waiting_) {
+            if (other < index && waiting.value >= value) may_win = false;
+            if (other > index && value >= waiting.value) waiting.selection.reset();
+        }
+        if (!may_win) completed.reset();
+        waiting_.emplace(index, Waiting{value, std::move(completed)});
+        return;
+    }
+    extend(completed->value, completed);
+    while (!waiting_.empty() && waiting_.begin()->first == history_.size()) {
+        Waiting& next = waiting_.begin()->second;
+        extend(next.value, next.selection);
+        waiting_.erase(waiting_.begin());
+    }
+}
+
+void PrefixBest::extend(double value, std::optional<Selection>& selection) {
+    if (value > best_.value) {
+        if (!selection) fail("a construction that wins was not kept");
+        best_ = std::move(*selection);
+    }
+    history_.push_back(best_.value);
+}
+
+std::pair<std::uint64_t, double> PrefixBest::progress() const {
+    std::lock_guard lock(mutex_);
+    return {history_.size(), best_.value};
+}
+
+}  // namespace allotra

@@ -1,0 +1,95 @@
+// Both solvers' runs: seeded streams, one per construction, the time limit
+// and the progress reports around the loops that solve uses too.
+#include "solvers/run.hpp"
+
+#include "kernel/error.hpp"
+#include "kernel/random.hpp"
+#include "solvers/constructions.hpp"
+#include "solvers/prefix_best.hpp"
+
+namespace allotra {
+
+namespace {
+
+// At least this often the probabilistic run reports its progress.
+constexpr auto report_interval = std::chrono::milliseconds(100);
+
+// The construction of one place of a run, drawing from the place's own stream
+// and stopping at the run's deadline on whatever thread it runs.
+template <typename Construction>
+Selection construct_at(Construction& construction, const ChaChaKey& place, std::size_t worker,
+                       const Deadline& deadline) {
+    const DeadlineBinding bound(deadline);
+    if (deadline.passed()) throw Cancelled();
+    RandomGenerator stream = RandomGenerator::seeded(place);
+    return construction.construct(stream, worker);
+}
+
+}  // namespace
+
+RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& parameters, const RunOptions& options) {
+    RunWatch watch(options);
+    PrefixBest prefix;
+    auto next_report = options.started + report_interval;
+    const auto report = [&] {
+        const auto [constructions, value] = prefix.progress();
+        return options.progress(constructions, value, watch.seconds());
+    };
+    // The constructions form one batch, so progress is reported by the poll,
+    // which runs on this thread every few milliseconds while it waits.
+    const InterruptPoll poll = [&] {
+        if (watch.poll()) return true;
+        if (!options.progress || Deadline::Clock::now() < next_report) return false;
+        next_report = Deadline::Clock::now() + report_interval;
+        if (report()) watch.stop_for_callback();
+        return watch.stopped_for_callback();
+    };
+    {
+        InterruptScope interrupt(poll);
+        try {
+            if (interrupt.poll_now()) interrupt.throw_stop();
+            checked_element_count(task.m, task.n);
+            check_batch_capacity(parameters.kmax);
+            const FloatMatrix density = value_density(task);
+            if (interrupt.poll_now()) interrupt.throw_stop();
+            ProbabilisticConstruction construction(task, density);
+            const ChaChaKey root = run_key(options.seed, SeedDomain::probabilistic);
+            run_batch(parameters.kmax, [&](std::uint64_t index, std::size_t worker) {
+                prefix.complete(index, construct_at(construction, derived_key(root, index), worker, options.deadline));
+            });
+        } catch (const Cancelled&) {
+            if (!watch.stopped_early()) throw;
+        }
+    }
+    if (options.progress && !watch.stopped_for_callback()) report();
+    return watch.outcome(prefix.take_best(), prefix.take_history());
+}
+
+RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameters, const RunOptions& options) {
+    RunWatch watch(options);
+    const InterruptPoll poll = [&] { return watch.poll(); };
+    InterruptScope interrupt(poll);
+    Selection best;
+    std::vector<double> history;
+    try {
+        if (interrupt.poll_now()) interrupt.throw_stop();
+        const ChaChaKey root = run_key(options.seed, SeedDomain::ant_colony);
+        colony_iterations<AntConstruction>(
+            task, parameters, interrupt, best,
+            [&](AntConstruction& colony, std::uint64_t iteration, std::uint64_t ant, std::size_t worker) {
+                return construct_at(colony, derived_key(derived_key(root, iteration), ant), worker, options.deadline);
+            },
+            [&](std::uint64_t iterations, const Selection& so_far) {
+                history.push_back(so_far.value);
+                if (!options.progress || !options.progress(iterations, so_far.value, watch.seconds())) return false;
+                // After the last iteration there is nothing left to stop.
+                if (iterations < parameters.kmax) watch.stop_for_callback();
+                return true;
+            });
+    } catch (const Cancelled&) {
+        if (!watch.stopped_early()) throw;
+    }
+    return watch.outcome(std::move(best), std::move(history));
+}
+
+}  // namespace allotra

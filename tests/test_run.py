@@ -1,0 +1,206 @@
+"""run(): repeatable with a seed on any number of threads and in any process,
+stopped by a time limit or a callback with the best of what was completed,
+and giving the interpreter lock to other threads while it runs."""
+
+import contextlib
+import io
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import allotra
+from support import Ant, Prob, check_result, needs_posix_signals, problem, run_python
+
+HANG = 60  # seconds: the bound of a test that only guards against a hang
+
+rng = np.random.default_rng(5)
+B = rng.integers(1, 60, (60, 80))
+P = problem(B + rng.integers(-5, 30, (60, 80)), B, int(B.sum() // 8), rng.random((60, 80)) * 0.3)
+SOLVERS = {"colony": lambda kmax: Ant(num_ants=6, kmax=kmax), "probabilistic": lambda kmax: Prob(kmax=kmax)}
+
+
+def same(a, b):
+    return a.value == b.value and (a.x == b.x).all() and a.history.tobytes() == b.history.tobytes()
+
+
+# A digest of a seeded run of each solver on the task above.
+DIGEST = """
+import hashlib, numpy as np, allotra
+rng = np.random.default_rng(5)
+B = rng.integers(1, 60, (60, 80)); c = B + rng.integers(-5, 30, (60, 80)); omega = rng.random((60, 80)) * 0.3
+task = allotra.Task(60, 80, c, B, int(B.sum() // 8), omega)
+for solver in (allotra.AntColonyAssignmentSolver(num_ants=6, kmax=12), allotra.ProbabilisticAssignmentSolver(kmax=60)):
+    r = solver.run(task, seed=2**127 + 12345)
+    print(hashlib.sha256(r.x.tobytes() + r.history.tobytes()).hexdigest(), r.value, r.iterations)
+"""
+
+
+def test_a_seed_repeats_the_run_on_any_number_of_threads_and_simd_path():
+    """Streams that depended on the worker, or a best-of that depended on the
+    order of completion, would differ between 1, 2 and 8 threads."""
+    outputs = set()
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(DIGEST, {})  # in this process too
+    outputs.add(printed.getvalue())
+    for env in ({"RAYON_NUM_THREADS": "1"}, {"RAYON_NUM_THREADS": "2"}, {"RAYON_NUM_THREADS": "8"},
+                {"RAYON_NUM_THREADS": "8", "ALLOTRA_SIMD": "portable"}):
+        done = run_python(DIGEST, timeout=HANG * 2, env_update=env)
+        assert done.returncode == 0, done.stderr
+        outputs.add(done.stdout)
+    assert len(outputs) == 1, outputs
+    assert outputs.pop().split()[2::3] == ["12", "60"]
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_seeds(solver):
+    make = SOLVERS[solver]
+    first = make(12).run(P.task, seed=99)
+    check_result(P, first[:2])
+    assert same(first, make(12).run(P.task, seed=99))
+    assert not same(first, make(12).run(P.task, seed=100))
+    drawn = make(12).run(P.task)
+    assert same(drawn, make(12).run(P.task, seed=drawn.seed)) and 0 <= drawn.seed < 2**128
+    assert (first.stopped, first.iterations, len(first.history)) == ("completed", 12, 12)
+    assert first.history[-1] == first.value and (np.diff(first.history) >= 0).all()
+    assert type(first) is allotra.RunResult and len(first) == 7 and first[:2] == (first.x, first.value)
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
+@pytest.mark.parametrize("stop", ["time_limit", "callback"])
+def test_a_stopped_run_returns_what_a_run_of_that_length_returns(solver, stop):
+    make = SOLVERS[solver]
+    if stop == "time_limit":
+        stopped = make(10**9).run(P.task, seed=3, time_limit=0.3)
+    else:
+        stopped = make(10**9).run(P.task, seed=3, callback=lambda iteration, value, seconds: seconds > 0.3)
+    assert stopped.stopped == stop and stopped.iterations > 0
+    assert same(stopped, make(stopped.iterations).run(P.task, seed=3))
+
+
+def test_the_callback():
+    seen = []
+    result = Ant(num_ants=3, kmax=5).run(P.task, seed=1, callback=lambda *args: seen.append(args))
+    assert [s[0] for s in seen] == [1, 2, 3, 4, 5] and [s[1] for s in seen] == result.history.tolist()
+    assert all(type(s[2]) is float for s in seen) and result.stopped == "completed"
+    seen.clear()
+    result = Prob(kmax=500).run(P.task, seed=1, callback=lambda *args: seen.append(args))
+    assert seen[-1][:2] == (500, result.value)
+    raised = ValueError("from the callback")
+
+    def fail(*args):
+        raise raised
+
+    for solver in (Ant(kmax=10**9), Prob(kmax=10**12)):
+        with pytest.raises(ValueError) as caught:
+            solver.run(P.task, callback=fail)
+        assert caught.value is raised
+
+
+@pytest.mark.parametrize("solver", [Ant(kmax=10**12), Prob(kmax=10**15), Ant(num_ants=1, kmax=10**12)])
+def test_time_limits(solver):
+    started = time.monotonic()
+    result = solver.run(P.task, time_limit=0.2)
+    assert time.monotonic() - started < 0.2 + 2.0  # gross lateness only: lateness is measured by a benchmark
+    assert result.stopped == "time_limit" and result.value == result.history[-1]
+    empty = solver.run(P.task, time_limit=0)
+    assert (empty.value, empty.x.sum(), empty.iterations, empty.stopped) == (0.0, 0, 0, "time_limit")
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        ({"seed": -1}, OverflowError, r"argument 'seed': the seed must be an integer in \[0, 2\*\*128\)"),
+        ({"seed": 2**128}, OverflowError, r"the seed must be an integer in \[0, 2\*\*128\), got a larger"),
+        ({"seed": 1.0}, TypeError, "argument 'seed': 'float' object cannot be interpreted as an integer"),
+        ({"time_limit": -0.5}, ValueError, r"argument 'time_limit': the time limit must be a number of seconds >= 0"),
+        ({"time_limit": float("nan")}, ValueError, "time limit must be a number of seconds >= 0 .* got nan"),
+        ({"callback": 1}, TypeError, "argument 'callback': 'int' object is not callable"),
+        ({"seed": 1, "x": 1}, TypeError, "unexpected keyword argument 'x'"),
+    ],
+)
+def test_options_refused(options, error, message):
+    with pytest.raises(error, match=message):
+        Prob().run(P.task, **options)
+
+
+def counter_gaps(call):
+    """Runs call() while another thread counts; the longest stretch (seconds)
+    in which the counter stood still during the call, and the call's length."""
+    stamps, running = [], [True]
+
+    def count():
+        while running[0]:
+            stamps.append(time.monotonic())
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    time.sleep(0.05)
+    started = time.monotonic()
+    call()
+    ended = time.monotonic()
+    running[0] = False
+    thread.join()
+    inside = [started] + [s for s in stamps if started <= s <= ended] + [ended]
+    return max(np.diff(inside)), ended - started
+
+
+def test_other_threads_run_during_run_and_wait_during_solve():
+    n = 400
+    big = problem(rng.integers(1, 100, (n, n)), rng.integers(1, 100, (n, n)), 10**6, np.zeros((n, n)))
+    gap, length = counter_gaps(lambda: Ant(num_ants=4, kmax=10**9).run(big.task, seed=1, time_limit=1.0))
+    assert gap < length / 2, (gap, length)
+    gap, length = counter_gaps(lambda: Ant(num_ants=4, kmax=40).solve(big.task))
+    assert gap > length * 0.8, (gap, length)
+
+
+def test_runs_and_solves_from_several_threads_at_once():
+    results = {}
+    jobs = {f"run {k}": lambda: Ant(num_ants=5, kmax=15).run(P.task, seed=8) for k in range(2)}
+    jobs.update({f"solve {k}": lambda: Prob(kmax=300).solve(P.task) for k in range(2)})
+    threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, jobs[k]())) for k in jobs]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(HANG)
+    assert len(results) == 4
+    assert same(results["run 0"], results["run 1"])
+    assert same(results["run 0"], Ant(num_ants=5, kmax=15).run(P.task, seed=8))
+    for k in range(2):
+        check_result(P, results[f"solve {k}"])
+
+
+# A handler that runs during a run starts runs and solves of its own, then
+# stops the outer run by raising (as Ctrl-C's handler does); each inner run
+# repeats what it gives outside a handler.
+HANDLER_RUNS = """
+import signal, numpy as np, allotra
+n = 300
+rng = np.random.default_rng(1)
+task = allotra.Task(n, n, rng.integers(1, 100, (n, n)), rng.integers(1, 10, (n, n)), 20000, np.zeros((n, n)))
+inner, small = [], allotra.AntColonyAssignmentSolver(num_ants=3, kmax=4)
+class Done(Exception): pass
+def handler(signum, frame):
+    signal.setitimer(signal.ITIMER_REAL, 0)  # not again while it works
+    inner.append(small.run(task, seed=5).value)
+    inner.append(small.solve(task)[1] > 0)
+    if len(inner) == 6: raise Done
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try: allotra.{solver}.run(task)
+except Done: pass
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(len(set(inner[::2])), all(inner[1::2]), inner[0] == small.run(task, seed=5).value)
+"""
+
+
+@needs_posix_signals
+@pytest.mark.parametrize("solver", ["AntColonyAssignmentSolver(num_ants=4, kmax=10**9)",
+                                    "ProbabilisticAssignmentSolver(kmax=10**15)"])
+def test_a_signal_handler_that_runs_during_a_run(solver):
+    done = run_python(HANDLER_RUNS.replace("{solver}", solver), timeout=HANG * 2)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["1", "True", "True"], done.stdout
