@@ -250,3 +250,33 @@ def test_handler_that_forks_fails_the_childs_solve_clearly():
     done = run_python(HANDLER_FORKS, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["0"], (done.stdout, done.stderr)
+
+
+# A handler that solves while a construction on the same thread (a colony of
+# one ant runs on the calling thread) records its random values to read them
+# again by index (a grid above 65,536 cells): the handler's solve must draw
+# from another generator, or the outer one reads shifted values, or values
+# its recording missed.
+HANDLER_SOLVES_AMID_REPLAY = """
+import signal, numpy as np, allotra
+n = 300
+rng = np.random.default_rng(3)
+b = rng.integers(1, 20, (n, n))
+budget = int(b.sum()) // 10
+task = allotra.Task(n, n, rng.integers(1, 100, (n, n)), b, budget, np.zeros((n, n)))
+calls = []
+def handler(signum, frame):
+    calls.append(allotra.ProbabilisticAssignmentSolver(kmax=1).solve(task)[1] > 0)
+    signal.setitimer(signal.ITIMER_REAL, 0.002)
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.002)
+x, value = allotra.AntColonyAssignmentSolver(num_ants=1, kmax=150).solve(task)
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(len(calls) > 0, all(calls), int((x * b).sum()) <= budget)
+"""
+
+
+def test_handler_that_solves_amid_a_solve_leaves_its_random_values_alone():
+    done = run_python(HANDLER_SOLVES_AMID_REPLAY, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["True", "True", "True"], (done.stdout, done.stderr)

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "kernel/error.hpp"
 #include "kernel/fork_generation.hpp"
@@ -206,18 +208,27 @@ void set_key_source(ChaChaKey (*source)()) { key_source.store(source, std::memor
 }  // namespace testing
 
 RandomGenerator& thread_generator() {
-    thread_local RandomGenerator generator = [] {
+    const auto keyed_for_this_process = [] {
         RandomGenerator fresh = RandomGenerator::from_os();
         fresh.fork_generation_ = fork_generation();
         return fresh;
-    }();
+    };
+    thread_local RandomGenerator generator = keyed_for_this_process();
+    // Generators for constructions nested in one that draws (rare: a signal
+    // handler that solves); kept for the thread's life like the first.
+    thread_local std::vector<std::unique_ptr<RandomGenerator>> nested;
+    RandomGenerator* chosen = &generator;
+    for (std::size_t depth = 0; chosen->in_use_; ++depth) {
+        if (depth == nested.size()) nested.push_back(std::make_unique<RandomGenerator>(keyed_for_this_process()));
+        chosen = nested[depth].get();
+    }
     // A generator inherited through fork would repeat the parent's stream.
     const std::uint64_t current = fork_generation();
-    if (generator.fork_generation_ != current) {
-        generator.reseed();
-        generator.fork_generation_ = current;
+    if (chosen->fork_generation_ != current) {
+        chosen->reseed();
+        chosen->fork_generation_ = current;
     }
-    return generator;
+    return *chosen;
 }
 
 }  // namespace allotra

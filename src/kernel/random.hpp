@@ -74,9 +74,31 @@ private:
     std::uint64_t position_ = 64;
     std::uint64_t fork_generation_ = 0;
     bool seeded_ = false;
+    bool in_use_ = false;
     StreamRecord* recording_ = nullptr;
 
     friend RandomGenerator& thread_generator();
+    friend class GeneratorInUse;
+};
+
+// Marks a generator as drawn from by a construction while it lives. A
+// construction started meanwhile on the same thread (by a signal handler that
+// solves, run from the first one's stop check) then gets another generator
+// from thread_generator(): reading this one would shift the values that the
+// first construction reads again by their index.
+class GeneratorInUse {
+public:
+    explicit GeneratorInUse(RandomGenerator& generator) noexcept
+        : generator_(generator), was_in_use_(generator.in_use_) {
+        generator.in_use_ = true;
+    }
+    ~GeneratorInUse() { generator_.in_use_ = was_in_use_; }
+    GeneratorInUse(const GeneratorInUse&) = delete;
+    GeneratorInUse& operator=(const GeneratorInUse&) = delete;
+
+private:
+    RandomGenerator& generator_;
+    const bool was_in_use_;
 };
 
 // The values with indices [first, first + out.size()) among those read from a
@@ -94,7 +116,9 @@ void set_key_source(ChaChaKey (*source)());
 
 // The calling thread's generator, created and keyed on first use. In a process
 // created by fork, it takes a fresh key before its first use in the child so
-// that parent and child never share a stream.
+// that parent and child never share a stream. While a construction on this
+// thread draws from it (GeneratorInUse), another of the thread's generators,
+// created as needed, is returned instead.
 RandomGenerator& thread_generator();
 
 }  // namespace allotra

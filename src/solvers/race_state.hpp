@@ -56,7 +56,8 @@ inline constexpr auto key_order = [](const KeyedCell& p, const KeyedCell& q) {
 // binned round is recorded, readable again by their index in the round.
 class Draws {
 public:
-    Draws(RandomGenerator& generator, RaceScratch& scratch) : generator_(generator), scratch_(scratch) {}
+    Draws(RandomGenerator& generator, RaceScratch& scratch)
+        : generator_(generator), scratch_(scratch), in_use_(generator) {}
     ~Draws() { generator_.stop_recording(); }
     Draws(const Draws&) = delete;
     Draws& operator=(const Draws&) = delete;
@@ -93,6 +94,7 @@ public:
 private:
     RandomGenerator& generator_;
     RaceScratch& scratch_;
+    GeneratorInUse in_use_;
 };
 
 class Race {

@@ -224,3 +224,22 @@ TEST(random_forked_child_takes_a_new_key) {
     CHECK_EQ(equal, 0);
 }
 #endif
+
+TEST(random_a_construction_nested_in_another_draws_from_another_generator) {
+    // A signal handler's solve runs inside a construction's stop check on the
+    // same thread; sharing the generator would shift the values the outer
+    // construction reads again by index.
+    allotra::RandomGenerator& outer = allotra::thread_generator();
+    {
+        allotra::GeneratorInUse drawing(outer);
+        allotra::RandomGenerator& inner = allotra::thread_generator();
+        CHECK(&inner != &outer);
+        {
+            allotra::GeneratorInUse also_drawing(inner);
+            allotra::RandomGenerator& innermost = allotra::thread_generator();
+            CHECK(&innermost != &inner && &innermost != &outer);
+        }
+        CHECK(&allotra::thread_generator() == &inner);
+    }
+    CHECK(&allotra::thread_generator() == &outer);
+}
