@@ -1,5 +1,7 @@
 """Solves above every size at which the constructions change method: races of
-more than 4096 cells are binned instead of sorted, random values come in
+more than 64 cells are binned instead of sorted (into up to 4096 bins), races
+of more than 65,536 cells read their keys again instead of keeping them,
+random values come in
 slices of 2048, the per-cell passes run in chunks of 16384 on the pool, and
 per-cell arrays of 2 MiB or more (262144 cells) sit on large pages. The grids
 here are above those sizes and not multiples of them, so a last partial

@@ -44,10 +44,17 @@ void Race::count_bins(std::uint64_t begin, std::uint64_t length, CellAt cell_at,
         const std::uint16_t slot = in_race ? static_cast<std::uint16_t>(bin) : outside;
         bins[k] = slot;
         if constexpr (Signed) {
-            // Every sum saturates: a run of bins is taken only when it surely fits.
+            // Saturated sums only ever keep a run of bins from being taken.
             const std::int64_t a = in_race ? amount[cell] : 0;
-            counts[slot] = saturating_add(counts[slot], a > 0 ? static_cast<std::uint64_t>(a) : 0);
-            given_back[slot] = saturating_add(given_back[slot], a < 0 ? 0 - static_cast<std::uint64_t>(a) : 0);
+            const std::uint64_t up = a > 0 ? static_cast<std::uint64_t>(a) : 0;
+            const std::uint64_t down = a < 0 ? 0 - static_cast<std::uint64_t>(a) : 0;
+            if constexpr (Saturate) {
+                counts[slot] = saturating_add(counts[slot], up);
+                given_back[slot] = saturating_add(given_back[slot], down);
+            } else {
+                counts[slot] += up;
+                given_back[slot] += down;
+            }
         } else {
             // Amounts in the race are 0 or more.
             const std::uint64_t a = in_race ? std::min(static_cast<std::uint64_t>(amount[cell]), cap) : 0;
@@ -61,7 +68,9 @@ void Race::count_bins(std::uint64_t begin, std::uint64_t length, CellAt cell_at,
 }
 
 // Bins (and kept keys) for every position of a round, its counts in
-// scratch.counts: shape.bins + 1 of them, twice for Signed rounds.
+// scratch.counts: shape.bins + 1 of them, twice for Signed rounds. Sums
+// saturate unless `count` amounts of at most `cap` cannot pass 2^64; unsigned
+// rounds also clamp each amount to `cap`.
 template <bool Signed, typename CellAt>
 void Race::count_round(std::uint64_t count, CellAt cell_at, std::int64_t base, const BinShape& shape,
                        std::uint64_t cap, bool keep_keys) {
@@ -74,15 +83,12 @@ void Race::count_round(std::uint64_t count, CellAt cell_at, std::int64_t base, c
         check_stop();
         const std::uint64_t length = std::min(limits_.slice, count - begin);
         draws_.next_exponentials(length);
-        if constexpr (Signed) {
-            keep_keys ? count_bins<true, true, true>(begin, length, cell_at, base, shape, cap)
-                      : count_bins<true, false, true>(begin, length, cell_at, base, shape, cap);
-        } else if (saturate) {
-            keep_keys ? count_bins<true, true, false>(begin, length, cell_at, base, shape, cap)
-                      : count_bins<true, false, false>(begin, length, cell_at, base, shape, cap);
+        if (saturate) {
+            keep_keys ? count_bins<true, true, Signed>(begin, length, cell_at, base, shape, cap)
+                      : count_bins<true, false, Signed>(begin, length, cell_at, base, shape, cap);
         } else {
-            keep_keys ? count_bins<false, true, false>(begin, length, cell_at, base, shape, cap)
-                      : count_bins<false, false, false>(begin, length, cell_at, base, shape, cap);
+            keep_keys ? count_bins<false, true, Signed>(begin, length, cell_at, base, shape, cap)
+                      : count_bins<false, false, Signed>(begin, length, cell_at, base, shape, cap);
         }
     }
     if (!keep_keys) draws_.stop_recording();

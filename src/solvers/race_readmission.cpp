@@ -49,11 +49,17 @@ bool Race::signed_round(WideInt& used) {
     const EveryCell every_cell;
     const BinShape shape = bin_shape(count, limits_);
     const bool keep_keys = count <= limits_.kept_keys;
-    count_round<true>(count, every_cell, weights_.bin_base, shape, std::numeric_limits<std::uint64_t>::max(),
+    // With no amount beyond `largest` in size, sums of at most count * largest
+    // are exact in int64, and so is what the bins before the crossing use.
+    constexpr std::uint64_t int64_max = std::numeric_limits<std::int64_t>::max();
+    const std::vector<RaceTask::AmountRun>& runs = task_.amount_runs;
+    const std::uint64_t largest = std::max(0 - static_cast<std::uint64_t>(runs.front().amount),
+                                           static_cast<std::uint64_t>(std::max<std::int64_t>(runs.back().amount, 0)));
+    const bool exact = largest <= int64_max / std::max<std::uint64_t>(count, 1);
+    count_round<true>(count, every_cell, weights_.bin_base, shape, exact ? largest : std::numeric_limits<std::uint64_t>::max(),
                       keep_keys);
     const std::uint64_t* taking = scratch_.counts.data();
     const std::uint64_t* giving = taking + shape.bins + 1;
-    constexpr std::uint64_t int64_max = std::numeric_limits<std::int64_t>::max();
     WideInt at_most = 0;  // the bins before the crossing use no more than this
     std::uint32_t crossing = shape.bins;
     for (std::uint32_t bin = 0; bin < shape.bins; ++bin) {
@@ -65,7 +71,7 @@ bool Race::signed_round(WideInt& used) {
         at_most += -static_cast<std::int64_t>(std::min(giving[bin], int64_max));
     }
     take_bins_below(count, every_cell, crossing);
-    used = used_by_taken();
+    used = exact ? at_most : used_by_taken();
     if (crossing == shape.bins) return true;
     crossing_keys(count, every_cell, crossing, keep_keys);
     walk_readmitting(scratch_.keyed, used, bin_end(weights_.bin_base, crossing, shape));
@@ -187,15 +193,26 @@ bool Race::race_always_fitting(std::uint64_t always) {
     const std::uint64_t* order = task_.by_amount.data();
     const double* weight = weights_.weight_by_amount.data();
     scratch_.keyed.clear();
-    scratch_.round.clear();
+    // A slice of free positions at a time, keyed as it fills: no list of
+    // them all beside the keys.
+    std::vector<std::uint64_t>& slice = scratch_.round;
+    slice.clear();
+    const auto key_slice = [&] {
+        check_stop();
+        draws_.next_exponentials(slice.size());
+        for (std::size_t k = 0; k < slice.size(); ++k) {
+            scratch_.keyed.push_back({scratch_.exponentials[k] * scale_[order[slice[k]]], slice[k]});
+        }
+        slice.clear();
+    };
     for (std::uint64_t p = 0; p < always; ++p) {
-        if (p % stop_check_cells == 0) check_stop();
-        if (weight[p] > 0.0 && !is_taken(order[p])) scratch_.round.push_back(p);
+        if (weight[p] > 0.0 && !is_taken(order[p])) slice.push_back(p);
+        if (slice.size() == limits_.slice) key_slice();
     }
+    if (!slice.empty()) key_slice();
     // Positions of the same amount are in cell order, so ties between keys
     // still go by cell.
-    sorted_keys(scratch_.round.size(), Listed{scratch_.round.data()},
-                [this, order](std::uint64_t p) { return scale_[order[p]]; });
+    std::sort(scratch_.keyed.begin(), scratch_.keyed.end(), key_order);
     return scratch_.keyed.empty() || scratch_.keyed.back().key < HUGE_VAL;
 }
 
