@@ -19,9 +19,17 @@
    the probabilistic solver and for 5 colony iterations (scaled to 100). Peak
    memory of the probabilistic solver for two kmax and of the colony for two
    num_ants.
-5. Writes benchmarks/scale.md and benchmarks/scale.png (matplotlib, the
+5. Times one colony construction at 1000 x 1000 on tasks with a share of
+   negative amounts (0% to 50%: c in [1, 1000), b_ij in [1, 100) with that
+   share negated, budget half the amounts' sum before the negation), as a
+   ratio to 0%, for this tree and NEGATIVE_BASE (default: the last revision
+   that sorted every key once an amount was negative), with the peak resident
+   memory of the one-worker process.
+6. Writes benchmarks/scale.md and benchmarks/scale.png (matplotlib, the
    optional 'bench' dependency): time per construction against m*n, log-log,
    with the floor.
+
+    python benchmarks/scale.py --negatives-only   # step 5 alone
 
 The machines are shared and noisy: every figure is a median, all revisions
 and the floor are measured in the same run, and nothing is checked against a
@@ -46,6 +54,12 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 # The last revision whose constructions drew from a sum tree.
 DEFAULT_BASE = "426acd2"
+# The last revision whose race sorted every key once an amount was negative.
+NEGATIVE_BASE = "1fc5513"
+NEGATIVE_SHARES = ("0", "0.01", "0.1", "1", "10", "50")
+# A construction of the old race with many negative amounts can run for
+# minutes; it is stopped here.
+NEGATIVE_TIMEOUT = 60.0
 SOLVERS = ("probabilistic", "ant")
 FAMILIES = {"uncorrelated": "uncorrelated", "correlated": "strong"}
 BUDGETS = (10, 50)
@@ -115,6 +129,53 @@ def peak_of(command: list[str], env: dict[str, str]) -> tuple[float, float, floa
     return seconds, usage.ru_maxrss / 1024.0, usage.ru_utime + usage.ru_stime
 
 
+def negative_construction(binary: Path, share: str, repeats: int) -> tuple[float | None, float]:
+    """Median seconds of one colony construction at 1000 x 1000 (None past the
+    timeout) and the peak resident MiB of the one-worker process."""
+    command = [str(binary / "bench_construction"), "ant", f"negative{share}", "50", "1000", "1000", str(repeats)]
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=one_worker())
+    deadline = time.monotonic() + NEGATIVE_TIMEOUT * (repeats + 1)
+    while True:
+        pid, status, usage = os.wait4(child.pid, os.WNOHANG)
+        if pid:
+            child.returncode = os.waitstatus_to_exitcode(status)
+            break
+        if time.monotonic() > deadline:
+            child.kill()
+            _, status, _ = os.wait4(child.pid, 0)
+            child.returncode = os.waitstatus_to_exitcode(status)
+            child.stdout.close()
+            return None, float("nan")
+        time.sleep(0.05)
+    line = child.stdout.read().decode().split()
+    child.stdout.close()
+    if child.returncode != 0:
+        sys.exit(f"{command} failed")
+    return float(line[6]), usage.ru_maxrss / 1024.0
+
+
+def negative_rows(new: Path, old: Path) -> list[list[str]]:
+    rows: list[list[str]] = []
+    base: dict[str, float] = {}
+    print("\ncolony construction at 1000x1000 with negative amounts, one worker (ratio to 0%):", flush=True)
+    for share in NEGATIVE_SHARES:
+        figures = {}
+        for label, binary, repeats in (("before", old, 1), ("after", new, 5)):
+            seconds, peak = negative_construction(binary, share, repeats)
+            if share == "0":
+                base[label] = seconds
+            figures[label] = (seconds, peak)
+        cells = []
+        for label in ("before", "after"):
+            seconds, peak = figures[label]
+            cells.append(f"> {NEGATIVE_TIMEOUT:.0f} s" if seconds is None else fmt(seconds))
+            cells.append("—" if seconds is None else f"{seconds / base[label]:.1f}×")
+        cells.append(f"{figures['after'][1]:.0f}")
+        rows.append([f"{share}%"] + cells)
+        print("  " + " | ".join(rows[-1]), flush=True)
+    return rows
+
+
 def fmt(seconds: float) -> str:
     if seconds >= 1.0:
         return f"{seconds:.2f} s"
@@ -158,11 +219,30 @@ def solve_row(binary: Path, solver: str, kmax: int | None, env: dict[str, str]) 
     return peak_of(command, env)
 
 
+def build_revision(revision: str, scratch_path: Path, name: str) -> Path:
+    """The benchmarks of `revision`, checked out as a temporary worktree with
+    this tree's benchmark sources copied in."""
+    source = scratch_path / f"{name}-source"
+    subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "--detach", str(source), revision],
+                   check=True, capture_output=True)
+    try:
+        for file in ("bench_construction.cpp", "bench_common.hpp", "bench_solvers.cpp"):
+            shutil.copy(HERE / file, source / "benchmarks")
+        return build(source, scratch_path / name, ["bench_construction", "bench_solvers"])
+    finally:
+        subprocess.run(["git", "-C", str(ROOT), "worktree", "remove", "--force", str(source)], capture_output=True)
+
+
+NEGATIVE_HEADER = ["negative b_ij", "before", "before / 0%", "after", "after / 0%", "after: peak MiB"]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", default=DEFAULT_BASE, help="the revision to compare against")
     parser.add_argument("--sizes", default="100,300,1000,2000", help="square grid sizes")
     parser.add_argument("--quick", action="store_true", help="uncorrelated 50%% only, no whole solves")
+    parser.add_argument("--negative-base", default=NEGATIVE_BASE, help="the revision to compare negative amounts with")
+    parser.add_argument("--negatives-only", action="store_true", help="only the table of negative amounts")
     arguments = parser.parse_args()
     sizes = [int(size) for size in arguments.sizes.split(",")]
     started = time.monotonic()
@@ -172,17 +252,14 @@ def main() -> None:
         scratch_path = Path(scratch)
         print("building this tree ...", flush=True)
         new = build(ROOT, scratch_path / "new", ["bench_construction", "bench_solvers"])
+        if arguments.negatives_only:
+            print(f"building {arguments.negative_base} ...", flush=True)
+            rows = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative"))
+            print()
+            print(markdown_table(NEGATIVE_HEADER, rows))
+            return
         print(f"building {arguments.base} ...", flush=True)
-        old_source = scratch_path / "old-source"
-        subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "--detach", str(old_source), arguments.base],
-                       check=True, capture_output=True)
-        try:
-            for name in ("bench_construction.cpp", "bench_common.hpp", "bench_solvers.cpp"):
-                shutil.copy(HERE / name, old_source / "benchmarks")
-            old = build(old_source, scratch_path / "old", ["bench_construction", "bench_solvers"])
-        finally:
-            subprocess.run(["git", "-C", str(ROOT), "worktree", "remove", "--force", str(old_source)],
-                           capture_output=True)
+        old = build_revision(arguments.base, scratch_path, "old")
         binaries = {"before": (old, False), "dispatch": (new, False), "portable": (new, True)}
 
         floors: dict[int, float] = {}
@@ -208,6 +285,7 @@ def main() -> None:
         small_rows: list[list[str]] = []
         solve_rows: list[list[str]] = []
         memory_rows: list[list[str]] = []
+        negatives: list[list[str]] = []
         if not arguments.quick:
             print("\nwhole solves on small grids (bench_solvers, default parameters, fastest of 21):", flush=True)
             for size in (5, 10, 30):
@@ -231,6 +309,7 @@ def main() -> None:
                 solve_rows.append([solver, fmt(before[0] * scale) + note, fmt(after[0]),
                                    f"{before[0] * scale / after[0]:.1f}×"])
                 print(f"  {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}", flush=True)
+            negatives = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative"))
             print("\npeak memory at 1000x1000 (bench_solvers, one solve):", flush=True)
             for solver, counts in (("probabilistic", (4, 64)), ("ant", (2, 40))):
                 for count in counts:
@@ -279,6 +358,13 @@ def main() -> None:
                   "`bench_solvers SOLVER module 1000 1000 1 100 50`: default parameters, budget 50% of the total"
                   " use, the default pool (both cores). The old colony ran 5 iterations, scaled to 100.", "",
                   markdown_table(["solver", "before", "after", "speed-up"], solve_rows)]
+    if negatives:
+        parts += ["", "## Negative amounts", "",
+                  f"One colony construction at 1000×1000 on one worker (`bench_construction ant negativeP 50 1000 1000`):"
+                  " c in [1, 1000), b_ij in [1, 100) with P% of them negated, budget half the amounts' sum before the"
+                  f" negation. Before: `{arguments.negative_base}` (one repeat, stopped after"
+                  f" {NEGATIVE_TIMEOUT:.0f} s); after: this tree (median of 5). Peak: the one-worker process, task"
+                  " included.", "", markdown_table(NEGATIVE_HEADER, negatives)]
     if memory_rows:
         parts += ["", "## Peak memory at 1000×1000", "",
                   "Peak resident memory of one `bench_solvers` process (the task's three matrices are 23 MiB of it):",
