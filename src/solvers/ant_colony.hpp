@@ -79,11 +79,14 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
         std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
     });
     check();
-    const FloatMatrix eta = value_density(task);
-    check();
     const double scale = deposit_scale(task);
     check();
-    Ants colony(task, tau, parameters, eta);
+    // The ants keep what they need of eta (its powers): it goes once they are built.
+    Ants colony = [&] {
+        const FloatMatrix eta = value_density(task);
+        check();
+        return Ants(task, tau, parameters, eta);
+    }();
 
     // The ants read tau while they run; the update goes to `next`, which
     // becomes tau once every ant of the iteration has deposited.

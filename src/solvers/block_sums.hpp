@@ -83,7 +83,10 @@ public:
         for (int level = levels_ - 1; level >= 0; --level) {
             const double* row = sums_.data() + offsets_[level];
             const std::uint64_t first = node * fan;
-            const std::uint64_t last = level == levels_ - 1 ? level_size(level) : first + fan;
+            // Where u passes every sum (rounding), the last node that has
+            // nodes below it, never the padding.
+            const std::uint64_t below = level == 0 ? level_size(0) : level_size(level - 1) / fan;
+            const std::uint64_t last = std::min(level == levels_ - 1 ? level_size(level) : first + fan, below);
             node = last - 1;
             for (std::uint64_t k = first; k < last; ++k) {
                 if (u < row[k]) {

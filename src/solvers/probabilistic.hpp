@@ -39,21 +39,23 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
     InterruptScope interrupt(interrupted);
     checked_element_count(task.m, task.n);
     check_batch_capacity(parameters.kmax);
-    const FloatMatrix density = value_density(task);
-    Construction construction(task, density);
-
-    // Each worker keeps only its own best, so memory does not grow with kmax.
-    std::vector<BestOfBatch> best(pool_size() + 1);
-    run_batch(
-        parameters.kmax,
-        [&](std::uint64_t index, std::size_t worker) {
-            Selection selection = construction.construct(thread_generator(), worker);
-            if (beats(selection.value, index, best[worker])) best[worker] = BestOfBatch{std::move(selection), index};
-        });
-
     BestOfBatch overall;
-    for (BestOfBatch& candidate : best) {
-        if (beats(candidate.selection.value, candidate.index, overall)) overall = std::move(candidate);
+    {
+        // The construction keeps its own weights: the density goes before the
+        // batch, and the construction before the answer is built.
+        Construction construction = [&] { return Construction(task, value_density(task)); }();
+
+        // Each worker keeps only its own best, so memory does not grow with kmax.
+        std::vector<BestOfBatch> best(pool_size() + 1);
+        run_batch(
+            parameters.kmax,
+            [&](std::uint64_t index, std::size_t worker) {
+                Selection selection = construction.construct(thread_generator(), worker);
+                if (beats(selection.value, index, best[worker])) best[worker] = BestOfBatch{std::move(selection), index};
+            });
+        for (BestOfBatch& candidate : best) {
+            if (beats(candidate.selection.value, candidate.index, overall)) overall = std::move(candidate);
+        }
     }
     return to_solution(task, overall.selection.cells, overall.selection.value);
 }

@@ -76,7 +76,14 @@ Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& t
             }
         }
     } else {
-        for (std::uint64_t cell : selection.cells) value = value + term[cell];
+        std::uint64_t until_check = 0;
+        for (std::uint64_t cell : selection.cells) {
+            if (until_check-- == 0) {
+                stop_if_requested();
+                until_check = stop_check_cells;
+            }
+            value = value + term[cell];
+        }
     }
     selection.value = value;
     return selection;

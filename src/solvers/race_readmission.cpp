@@ -206,6 +206,7 @@ bool Race::race_always_fitting(std::uint64_t always) {
         slice.clear();
     };
     for (std::uint64_t p = 0; p < always; ++p) {
+        if (p % stop_check_cells == 0) check_stop();
         if (weight[p] > 0.0 && !is_taken(order[p])) slice.push_back(p);
         if (slice.size() == limits_.slice) key_slice();
     }

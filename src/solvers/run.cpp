@@ -50,9 +50,12 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
             if (interrupt.poll_now()) interrupt.throw_stop();
             checked_element_count(task.m, task.n);
             check_batch_capacity(parameters.kmax);
-            const FloatMatrix density = value_density(task);
-            if (interrupt.poll_now()) interrupt.throw_stop();
-            ProbabilisticConstruction construction(task, density);
+            // The construction keeps its own weights: the density goes before the batch.
+            ProbabilisticConstruction construction = [&] {
+                const FloatMatrix density = value_density(task);
+                if (interrupt.poll_now()) interrupt.throw_stop();
+                return ProbabilisticConstruction(task, density);
+            }();
             const ChaChaKey root = run_key(options.seed, SeedDomain::probabilistic);
             run_batch(parameters.kmax, [&](std::uint64_t index, std::size_t worker) {
                 prefix.complete(index, construct_at(construction, derived_key(root, index), worker, options.deadline));

@@ -21,6 +21,14 @@ Solution construct_ant_reference(const AntContext& context, RandomGenerator& gen
     return construct_reference(context.task, weight, generator);
 }
 
+FloatMatrix copy_of(const FloatMatrix& matrix) {
+    FloatMatrix copy = allocate_matrix<double>(matrix.rows, matrix.cols, false);
+    for (std::uint64_t i = 0; i < matrix.rows; ++i) {
+        for (std::uint64_t j = 0; j < matrix.cols; ++j) copy.at(i, j) = matrix.at(i, j);
+    }
+    return copy;
+}
+
 CellList chosen_cells(const IntMatrix& x) {
     CellList cells;
     const std::int64_t* entries = x.elements.get();

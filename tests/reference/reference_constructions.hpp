@@ -32,26 +32,32 @@ Solution construct_ant_reference(const AntContext& context, RandomGenerator& gen
 // The chosen cells of a row-major 0/1 matrix.
 CellList chosen_cells(const IntMatrix& x);
 
+// A copy of a matrix, in row-major layout.
+FloatMatrix copy_of(const FloatMatrix& matrix);
+
 // The reference constructions with the interface the solver loops expect.
+// Like the module's, they keep what they need of the weights they are built
+// with: the solver loops release those once the construction is built.
 class ReferenceProbabilistic {
 public:
-    ReferenceProbabilistic(const Task& task, const FloatMatrix& density) : task_(task), density_(density) {}
+    ReferenceProbabilistic(const Task& task, const FloatMatrix& density) : task_(task), density_(copy_of(density)) {}
     Selection construct(RandomGenerator& generator, std::size_t worker);
 
 private:
     const Task& task_;
-    const FloatMatrix& density_;
+    const FloatMatrix density_;
 };
 
 class ReferenceAnts {
 public:
     ReferenceAnts(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                   const FloatMatrix& eta)
-        : context_{task, tau, parameters, eta} {}
+        : eta_(copy_of(eta)), context_{task, tau, parameters, eta_} {}
     void prepare_iteration() {}
     Selection construct(RandomGenerator& generator, std::size_t worker);
 
 private:
+    const FloatMatrix eta_;
     AntContext context_;
 };
 
