@@ -22,9 +22,9 @@ void copy_cells(const Matrix<T>& matrix, Out* to, F&& f) {
     });
 }
 
-// Stable passes of a counting sort of `order` by digit(cell) < digits, which
-// look at the stop request as they go: on large grids this is the longest
-// step of a solve's setup.
+// A stable pass of a counting sort of `order` by digit(cell) < digits, which
+// looks at the stop request as it goes: on large grids sorting the cells is
+// the longest step of a solve's setup.
 template <typename Digit>
 void counting_pass(std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& spare, std::uint64_t digits,
                    Digit digit) {
@@ -53,13 +53,24 @@ std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint
     const auto offset = [amount, low = *low](std::uint64_t cell) {
         return static_cast<std::uint64_t>(amount[cell]) - static_cast<std::uint64_t>(low);
     };
-    for (std::uint64_t cell = 0; cell < count; ++cell) order[cell] = cell;
-    std::vector<std::uint64_t> spare;
     if (range < count) {
-        // Few distinct amounts (the usual case): one pass places every cell.
-        counting_pass(order, spare, range + 1, offset);
+        // Few distinct amounts (the usual case): one counting pass in cell
+        // order places every cell, straight into the order.
+        std::vector<std::uint64_t> next(range + 1, 0);
+        for (std::uint64_t cell = 0; cell < count; ++cell) {
+            if (cell % stop_check_cells == 0) stop_if_requested();
+            ++next[offset(cell)];
+        }
+        std::uint64_t position = 0;
+        for (std::uint64_t& slot : next) position += std::exchange(slot, position);
+        for (std::uint64_t cell = 0; cell < count; ++cell) {
+            if (cell % stop_check_cells == 0) stop_if_requested();
+            order[next[offset(cell)]++] = cell;
+        }
         return order;
     }
+    for (std::uint64_t cell = 0; cell < count; ++cell) order[cell] = cell;
+    std::vector<std::uint64_t> spare;
     // Otherwise digits of 11 bits, lowest first; every pass is stable, so
     // equal amounts stay in cell order.
     constexpr int digit_bits = 11;
