@@ -74,8 +74,8 @@ struct RaceLimits {
 void check_race_limits(const RaceLimits& limits);
 
 // What every construction of a solve shares, whatever the weights: each
-// cell's amount and value term in row-major order, and the cells ordered by
-// ascending amount (equal amounts by cell index).
+// cell's amount in row-major order, and the cells ordered by ascending amount
+// (equal amounts by cell index).
 struct RaceTask {
     // A run of equal amounts in by_amount: its amount, and the position just
     // past its last cell.
@@ -87,9 +87,15 @@ struct RaceTask {
     std::uint64_t cells = 0;
     std::uint64_t n = 0;
     std::int64_t b_total = 0;
-    AlignedBuffer<std::int64_t> amount;
-    // c * (1 - omega), computed as the objective computes each term.
-    AlignedBuffer<double> term;
+    // Each cell's b_ij: the task's own matrix where it is row-major, else a
+    // copy in amount_copy.
+    const std::int64_t* amount = nullptr;
+    AlignedBuffer<std::int64_t> amount_copy;
+    // The task's values and discounts, read for the value of a selection (a
+    // term is c * (1 - omega), as the objective computes it); the task
+    // outlives every construction of its solve.
+    const IntMatrix* c = nullptr;
+    const FloatMatrix* omega = nullptr;
     std::vector<std::uint64_t> by_amount;
     // The runs of by_amount, when some amount is negative: the cells that fit
     // a given room are the positions before the end of a run.

@@ -60,29 +60,36 @@ void Race::run() {
 namespace {
 
 // The taken cells in row-major order, and their value with the terms added
-// in the objective's order, so that it is bit-identical.
+// in the objective's order, each computed as the objective computes it (c as
+// a double, times 1 - omega), so that it is bit-identical.
 Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
     Selection selection;
     std::uint64_t chosen = 0;
     for (std::uint64_t word : taken) chosen += static_cast<std::uint64_t>(std::popcount(word));
     selection.cells.assign_set_bits(taken, chosen);
-    const double* term = task.term.data();
+    const auto term = [c = task.c, omega = task.omega](std::uint64_t i, std::uint64_t j) {
+        return static_cast<double>(*c->ptr(i, j)) * (1.0 - *omega->ptr(i, j));
+    };
     double value = 0.0;
     if (task.by_column) {
+        const std::uint64_t m = task.cells / task.n;
         for (std::uint64_t j = 0; j < task.n; ++j) {
             stop_if_requested();
-            for (std::uint64_t cell = j; cell < task.cells; cell += task.n) {
-                if ((taken[cell / 64] >> (cell % 64)) & 1u) value = value + term[cell];
+            for (std::uint64_t i = 0, cell = j; i < m; ++i, cell += task.n) {
+                if ((taken[cell / 64] >> (cell % 64)) & 1u) value = value + term(i, j);
             }
         }
     } else {
+        // Row and column followed from cell to cell: the cells ascend.
+        std::uint64_t i = 0, j = 0, at = 0;
         std::uint64_t until_check = 0;
         for (std::uint64_t cell : selection.cells) {
             if (until_check-- == 0) {
                 stop_if_requested();
                 until_check = stop_check_cells;
             }
-            value = value + term[cell];
+            for (j += cell - at, at = cell; j >= task.n; j -= task.n) ++i;
+            value = value + term(i, j);
         }
     }
     selection.value = value;

@@ -106,7 +106,7 @@ public:
           scratch_(scratch),
           limits_(limits),
           draws_(generator, scratch),
-          amount_(task.amount.data()),
+          amount_(task.amount),
           scale_(weights.scale.data()) {
         scratch_.taken.assign((task.cells + 63) / 64, 0);
     }

@@ -1,5 +1,5 @@
-// What every construction of a solve shares whatever the weights: amounts,
-// value terms and the cells by amount, in row-major order.
+// What every construction of a solve shares whatever the weights: amounts
+// and the cells by amount, in row-major order.
 #include <algorithm>
 #include <bit>
 #include <utility>
@@ -100,14 +100,17 @@ RaceTask race_task(const Task& task) {
     race.b_total = task.b_total;
     if (task.m == 0 || task.n == 0) return race;  // m may be huge when n is 0
     race.cells = checked_element_count(task.m, task.n);
-    race.amount = aligned_buffer<std::int64_t>(race.cells);
-    race.term = aligned_buffer<double>(race.cells);
-    std::int64_t* amount = race.amount.data();
-    double* term = race.term.data();
-    // Each term as the objective computes it: c as a double, times 1 - omega.
-    copy_cells(task.b_ij, amount, [](std::int64_t b, std::int64_t) { return b; });
-    copy_cells(task.c, term, [](std::int64_t c, double) { return static_cast<double>(c); });
-    copy_cells(task.omega, term, [](double omega, double c) { return c * (1.0 - omega); });
+    const IntMatrix& b_ij = task.b_ij;
+    if (b_ij.col_stride == 1 && b_ij.row_stride == static_cast<std::int64_t>(task.n)) {
+        race.amount = b_ij.ptr(0, 0);
+    } else {
+        race.amount_copy = aligned_buffer<std::int64_t>(race.cells);
+        copy_cells(b_ij, race.amount_copy.data(), [](std::int64_t b, std::int64_t) { return b; });
+        race.amount = race.amount_copy.data();
+    }
+    const std::int64_t* amount = race.amount;
+    race.c = &task.c;
+    race.omega = &task.omega;
     race.by_amount = cells_by_amount(amount, race.cells);
     if (amount[race.by_amount.front()] < 0) race.amount_runs = runs_of(amount, race.by_amount);
     race.by_column = visits_by_column(task.c, task.omega);

@@ -19,7 +19,7 @@ void check_race_limits(const RaceLimits& limits) {
 void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits) {
     const std::uint64_t count = task.cells;
     const double* w = weights.weight.data();
-    const std::int64_t* amount = task.amount.data();
+    const std::int64_t* amount = task.amount;
 
     // One pass in row-major order: the first step's total must be the sum
     // that a step-by-step draw forms, in the same order.
