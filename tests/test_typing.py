@@ -1,11 +1,13 @@
 """The type information installed with the module: mypy finds it with no
 configuration, accepts correct code under --strict, refuses the mistakes a
-user makes most, and stubtest finds the stub in agreement with the module.
+user makes most, and stubtest finds the stub in agreement with the module;
+pyright's engine reads it alike.
 
 mypy runs once over every script (a cold run spends its time on NumPy's
 types); each case then reads its own file's lines of the report.
 """
 
+import json
 import os
 import subprocess
 import sys
@@ -116,3 +118,25 @@ def test_stub_agrees_with_module(tmp_path):
         cwd=tmp_path, capture_output=True, text=True, timeout=600,
     )
     assert done.returncode == 0, textwrap.indent(done.stdout + done.stderr, "  ")
+
+
+def test_pyright_accepts_the_correct_code_and_reports_every_mistake(tmp_path):
+    """Pyright's engine (as basedpyright ships it, with its own Node.js) sees
+    the same stub: no error in the correct script, one on each mistake's line."""
+    pytest.importorskip("basedpyright")
+    (tmp_path / "correct.py").write_text(CORRECT)
+    wrong = {name: tmp_path / f"wrong_{k}.py" for k, name in enumerate(WRONG)}
+    for name, path in wrong.items():
+        path.write_text(PREAMBLE + WRONG[name][0] + "\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable, "--level", "error", "--outputjson",
+         "correct.py", *(path.name for path in wrong.values())],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    report = json.loads(done.stdout)["generalDiagnostics"]
+    lines = {}
+    for diagnostic in report:
+        lines.setdefault(os.path.basename(diagnostic["file"]), set()).add(diagnostic["range"]["start"]["line"] + 1)
+    assert "correct.py" not in lines, done.stdout
+    for name, path in wrong.items():
+        assert lines.get(path.name) == {PREAMBLE.count("\n") + 1}, (name, done.stdout)
