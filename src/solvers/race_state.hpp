@@ -1,7 +1,8 @@
 // The state of one construction's race, shared by the files that run its
 // parts (race_construction.cpp: the dispatch and the rounds; race_binned.cpp:
-// binned rounds; race_steps.cpp: tiny races; race_readmission.cpp: races with
-// negative amounts). Internal to the constructions.
+// binned rounds; race_steps.cpp: tiny races; race_readmission.cpp and
+// race_in_turn.cpp: races with negative amounts). Internal to the
+// constructions.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +21,9 @@
 namespace allotra::race_detail {
 
 inline void check_stop() { stop_if_requested(); }
+
+// A uniform value in [0, 1) from 53 bits of a random value.
+inline double unit_of(std::uint64_t bits) { return static_cast<double>(bits >> 11) * 0x1p-53; }
 
 // Positions that are the cells themselves: the first round over the grid.
 struct EveryCell {
@@ -192,7 +196,7 @@ private:
     double collect_fitting(std::int64_t remaining);
 
     // The general race, when some cell of the race has a negative amount
-    // (race_readmission.cpp).
+    // (race_readmission.cpp; once its keys are forgotten, race_in_turn.cpp).
     void readmitting_race();
     bool signed_round(WideInt& used);
     void walk_readmitting(const std::vector<KeyedCell>& keyed, WideInt& used, double end);

@@ -22,7 +22,7 @@ void Race::step_by_step(std::int64_t& remaining) {
         double sums[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t k = 0; k < live.size(); ++k) sums[k % 4] += live[k].key;
         const double total = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-        const double u = static_cast<double>(draws_.next_value() >> 11) * 0x1p-53 * total;
+        const double u = unit_of(draws_.next_value()) * total;
         std::size_t chosen = live.size() - 1;  // where rounding carries u past every running sum
         double running = 0.0;
         for (std::size_t k = 0; k < live.size(); ++k) {
