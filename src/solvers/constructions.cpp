@@ -9,7 +9,7 @@ namespace allotra {
 
 ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const FloatMatrix& density,
                                                      const RaceLimits& limits)
-    : limits_(limits), task_(race_task(task)), scratch_(pool_size() + 1) {
+    : limits_(limits), task_(race_task(task, limits)), scratch_(pool_size() + 1) {
     if (density.rows != task.m || density.cols != task.n) fail("the weights do not have the task's shape");
     const std::uint64_t n = task.n;
     prepare_race_weights(weights_, task_, limits_,
@@ -22,7 +22,7 @@ Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::
 
 AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                                  const FloatMatrix& eta, const RaceLimits& limits)
-    : tau_(tau), parameters_(parameters), limits_(limits), task_(race_task(task)),
+    : tau_(tau), parameters_(parameters), limits_(limits), task_(race_task(task, limits)),
       eta_power_(aligned_buffer<double>(task_.cells)), scratch_(pool_size() + 1) {
     if (tau.rows != task.m || tau.cols != task.n || eta.rows != task.m || eta.cols != task.n) {
         fail("the pheromone or heuristic matrix does not have the task's shape");

@@ -62,6 +62,24 @@ struct RaceLimits {
     // bytes each) once the budget has run out only while they are at most
     // this share of the cells; otherwise they are drawn with the rest.
     double keyed_share = 0.25;
+    // Races over at least this many cells, with no negative amount, weights
+    // within 2^skip_weight_octaves of each other, and at most skip_share of
+    // their cells expected to have a key below the one at which the budget
+    // runs out, sample only the cells whose keys fall in each interval of
+    // key (race_skipping.cpp); the others draw a key for every cell.
+    std::uint64_t skip_cells = 16384;
+    double skip_share = 0.35;
+    // ... and at least this many cells a group on average; races skip only
+    // where the amounts take at most one value for every run_cells cells.
+    std::uint64_t skip_group_cells = 256;
+    std::uint64_t run_cells = 16;
+    // Whether the spare bits of a random value settle most of the arrivals
+    // of a race that skips; without them, each reads its cell's scale.
+    bool settle_by_digits = true;
+    // Group members are 4-byte indices while every cell index is below this.
+    std::uint64_t narrow_cells = std::uint64_t{1} << 32;
+
+    static constexpr int skip_weight_octaves = 512;
 
     // A bin is a uint16 and one more value marks the cells outside the race.
     static constexpr std::uint32_t max_bins = 65534;
@@ -97,14 +115,48 @@ struct RaceTask {
     const IntMatrix* c = nullptr;
     const FloatMatrix* omega = nullptr;
     std::vector<std::uint64_t> by_amount;
-    // The runs of by_amount, when some amount is negative: the cells that fit
-    // a given room are the positions before the end of a run.
+    // The runs of by_amount, when some amount is negative or the amounts take
+    // few values: the cells that fit a given room are the positions before
+    // the end of a run.
     std::vector<AmountRun> amount_runs;
     // The objective adds its terms column by column (column-major c and omega).
     bool by_column = false;
 };
 
-RaceTask race_task(const Task& task);
+RaceTask race_task(const Task& task, const RaceLimits& limits = {});
+
+// The cells of a race that skips, grouped by amount and by the class of
+// their key's scale (the scale's exponent and top mantissa bit: two classes
+// an octave), the groups in ascending amount, so that the groups that fit a
+// budget are a prefix of them. Cells of amount 0 are in no group: every
+// construction takes them.
+struct RaceGroups {
+    struct Group {
+        std::uint64_t begin;
+        std::uint64_t end;
+        std::int64_t amount;
+        // The smallest scale of the class: no member's key comes sooner.
+        double least_scale;
+        // The class's top mantissa bit: its scales run up to 1.5 or 4/3
+        // times least_scale.
+        std::uint32_t upper_half;
+    };
+    static constexpr unsigned class_bits = 1;
+    // Mantissa bits below the class's that place a member's scale in it.
+    static constexpr unsigned fine_bits = 8;
+
+    bool active = false;
+    std::vector<Group> groups;
+    // The member cells, 4 bytes each while the grid allows, else 8; and for
+    // each, the next fine_bits of its scale's mantissa.
+    std::vector<std::uint32_t> narrow;
+    std::vector<std::uint64_t> wide;
+    std::vector<std::uint8_t> fine;
+    // The positions in by_amount of the cells of amount 0.
+    std::uint64_t zero_end = 0;
+    // The first interval of key: expected to use most, not all, of the budget.
+    double first_span = 0.0;
+};
 
 // What every construction of a batch shares, for one set of weights.
 struct RaceWeights {
@@ -134,6 +186,7 @@ struct RaceWeights {
     // The key bits (shifted) of the lowest bin, placing the bins around the
     // expected key at which the budget runs out.
     std::int64_t bin_base = 0;
+    RaceGroups groups;
 };
 
 // Fills `weights` with weight(cell) for every row-major cell, in parallel
@@ -142,6 +195,9 @@ struct RaceWeights {
 template <typename Weight>
 void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight);
 void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits);
+// Decides whether the constructions skip and, if so, groups the cells
+// (race_groups.cpp); `max_scale` is the largest scale in the race.
+void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, double max_scale);
 
 // A key and its cell, ordered by key then cell.
 struct KeyedCell {
@@ -169,6 +225,8 @@ struct RaceScratch {
     std::vector<double> sums;
     std::vector<std::uint16_t> free_blocks;
     std::vector<std::uint16_t> unmarked;
+    // A race that skips: the interval's candidates.
+    std::vector<std::uint64_t> candidates;
     StreamRecord record;
 };
 

@@ -26,6 +26,7 @@ void Race::run() {
         return;
     }
     if (weights_.readmission) return readmitting_race();
+    if (weights_.groups.active) return skipping_race();
     std::int64_t remaining = task_.b_total;
     if (weights_.candidates <= limits_.step_limit) return step_by_step(remaining);
     const EveryCell every_cell;

@@ -1,6 +1,7 @@
 // The state of one construction's race, shared by the files that run its
 // parts (race_construction.cpp: the dispatch and the rounds; race_binned.cpp:
-// binned rounds; race_steps.cpp: tiny races; race_readmission.cpp and
+// binned rounds; race_steps.cpp: tiny races; race_skipping.cpp: races that
+// sample only the cells that can matter; race_readmission.cpp and
 // race_in_turn.cpp: races with negative amounts). Internal to the
 // constructions.
 #pragma once
@@ -154,7 +155,7 @@ private:
     // more than 2^1024 times lighter than the scale's) have no order among
     // themselves: the walk stops at the first and says so, and the cells
     // left race anew.
-    bool walk(const std::vector<KeyedCell>& keyed, std::int64_t& remaining) {
+    bool walk(std::span<const KeyedCell> keyed, std::int64_t& remaining) {
         std::uint64_t until_check = 0;
         for (std::uint64_t k = 0; k < keyed.size(); ++k) {
             if (until_check-- == 0) {
@@ -195,6 +196,17 @@ private:
     // returns the smallest stored scale among them.
     double collect_fitting(std::int64_t remaining);
 
+    // A race that samples only the cells whose keys fall in each interval
+    // (race_skipping.cpp).
+    void skipping_race();
+    template <typename Index>
+    void skipping_intervals(const Index* members, std::int64_t remaining);
+    // Adds the group's candidates for an interval; says how many.
+    template <bool AnyTaken, typename Index>
+    std::uint64_t sample_group(const Index* members, const RaceGroups::Group& group, double span);
+    template <typename Index>
+    std::uint64_t whole_group(const Index* members, const RaceGroups::Group& group);
+
     // The general race, when some cell of the race has a negative amount
     // (race_readmission.cpp; once its keys are forgotten, race_in_turn.cpp).
     void readmitting_race();
@@ -215,6 +227,10 @@ private:
     Draws draws_;
     const std::int64_t* amount_;
     const double* scale_;
+    // A race that skips: the exponentials left in scratch.exponentials, and
+    // how many of scratch.candidates the interval has found.
+    std::uint64_t exponentials_left_ = 0;
+    std::size_t candidate_count_ = 0;
 };
 
 }  // namespace allotra::race_detail

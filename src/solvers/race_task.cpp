@@ -43,8 +43,10 @@ void counting_pass(std::vector<std::uint64_t>& order, std::vector<std::uint64_t>
     order.swap(spare);
 }
 
-// Cells by ascending amount, equal amounts by cell index.
-std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint64_t count) {
+// Cells by ascending amount, equal amounts by cell index; when the amounts
+// take few values (at most one for every run_cells cells), their runs too.
+std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint64_t count,
+                                           std::vector<RaceTask::AmountRun>& runs, std::uint64_t run_cells) {
     std::vector<std::uint64_t> order(count);
     if (count == 0) return order;
     const auto [low, high] = std::minmax_element(amount, amount + count);
@@ -61,8 +63,17 @@ std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint
             if (cell % stop_check_cells == 0) stop_if_requested();
             ++next[offset(cell)];
         }
+        const std::uint64_t distinct =
+            static_cast<std::uint64_t>(std::count_if(next.begin(), next.end(), [](std::uint64_t n) { return n > 0; }));
         std::uint64_t position = 0;
-        for (std::uint64_t& slot : next) position += std::exchange(slot, position);
+        for (std::uint64_t value = 0; value <= range; ++value) {
+            const std::uint64_t here = next[value];
+            next[value] = position;
+            position += here;
+            if (here > 0 && distinct <= count / std::max<std::uint64_t>(run_cells, 1)) {
+                runs.push_back({static_cast<std::int64_t>(static_cast<std::uint64_t>(*low) + value), position});
+            }
+        }
         for (std::uint64_t cell = 0; cell < count; ++cell) {
             if (cell % stop_check_cells == 0) stop_if_requested();
             order[next[offset(cell)]++] = cell;
@@ -94,7 +105,7 @@ std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const std::
 
 }  // namespace
 
-RaceTask race_task(const Task& task) {
+RaceTask race_task(const Task& task, const RaceLimits& limits) {
     RaceTask race;
     race.n = task.n;
     race.b_total = task.b_total;
@@ -111,8 +122,10 @@ RaceTask race_task(const Task& task) {
     const std::int64_t* amount = race.amount;
     race.c = &task.c;
     race.omega = &task.omega;
-    race.by_amount = cells_by_amount(amount, race.cells);
-    if (amount[race.by_amount.front()] < 0) race.amount_runs = runs_of(amount, race.by_amount);
+    race.by_amount = cells_by_amount(amount, race.cells, race.amount_runs, limits.run_cells);
+    if (race.amount_runs.empty() && amount[race.by_amount.front()] < 0) {
+        race.amount_runs = runs_of(amount, race.by_amount);
+    }
     race.by_column = visits_by_column(task.c, task.omega);
     return race;
 }

@@ -28,6 +28,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     double first_total = 0.0;
     double all_total = 0.0;
     double largest_fitting = 0.0;
+    double lightest_fitting = HUGE_VAL;
     double largest = 0.0;
     std::uint64_t drawable_cells = 0;
     std::uint64_t fitting_cells = 0;
@@ -46,6 +47,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
             ++fitting_cells;
             together += amount[cell];
             if (finite) largest_fitting = std::max(largest_fitting, w[cell]);
+            lightest_fitting = std::min(lightest_fitting, w[cell]);
         }
     }
     weights.readmission = readmission;
@@ -83,7 +85,8 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     weights.candidates = candidates;
     weights.all_fit = !readmission && together <= WideInt(task.b_total);
     weights.bin_base = 0;
-    if (!weights.all_fit && candidates > limits.sort_limit) {
+    group_race_cells(weights, task, limits, readmission ? HUGE_VAL : weights.largest / lightest_fitting);
+    if (!weights.groups.active && !weights.all_fit && candidates > limits.sort_limit) {
         weights.bin_base = estimate_bin_base(
             count, [](std::uint64_t p) { return p; }, scale, amount, task.b_total, bin_shape(count, limits));
     }

@@ -21,13 +21,19 @@ namespace allotra::construction_tests {
 // of two cells is binned into a handful of bins and read in slices of 3:
 // `binned` keeps the keys, `replayed` reads them again from the random stream;
 // `shaped` starts from 256 bins of 8 an octave, which bin_shape halves for
-// small races as it does the real 4096, and replays.
-enum class Form { reference, module, sorted, binned, replayed, shaped };
-inline constexpr Form every_form[] = {Form::reference, Form::module,   Form::sorted,
-                                      Form::binned,    Form::replayed, Form::shaped};
+// small races as it does the real 4096, and replays; `skipping` samples only
+// the cells whose keys fall in each interval, whatever the race's size, and
+// `skipping_exactly` settles each of its arrivals by the cell's own scale.
+enum class Form { reference, module, sorted, binned, replayed, shaped, skipping, skipping_exactly };
+inline constexpr Form every_form[] = {Form::reference, Form::module, Form::sorted,   Form::binned,
+                                      Form::replayed,  Form::shaped, Form::skipping, Form::skipping_exactly};
 
 inline RaceLimits limits_of(Form form) {
     if (form == Form::sorted) return {.step_limit = 0, .sort_limit = 1000};
+    if (form == Form::skipping || form == Form::skipping_exactly) {
+        return {.step_limit = 0, .sort_limit = 0, .skip_cells = 1, .skip_share = 1.0, .skip_group_cells = 1,
+                .run_cells = 1, .settle_by_digits = form == Form::skipping};
+    }
     if (form == Form::shaped) {
         return {.step_limit = 0, .sort_limit = 0, .bins = 256, .octave_bits = 3, .slice = 7, .kept_keys = 0};
     }
@@ -36,7 +42,8 @@ inline RaceLimits limits_of(Form form) {
 }
 
 inline const char* name_of(Form form) {
-    const char* names[] = {"reference", "module", "sorted", "binned", "replayed", "shaped"};
+    const char* names[] = {"reference", "module",   "sorted",          "binned",
+                           "replayed",  "shaped",   "skipping",        "skipping_exactly"};
     return names[static_cast<int>(form)];
 }
 

@@ -27,7 +27,8 @@ using allotra::Selection;
 using allotra::Task;
 
 // The forms of the module's race (the reference has no keys to overflow).
-constexpr Form race_forms[] = {Form::module, Form::sorted, Form::binned, Form::replayed, Form::shaped};
+constexpr Form race_forms[] = {Form::module, Form::sorted,   Form::binned,
+                               Form::replayed, Form::shaped, Form::skipping, Form::skipping_exactly};
 
 Construct probabilistic_with(const Task& task, const FloatMatrix& density, const RaceLimits& limits) {
     return construct_with<allotra::ProbabilisticConstruction>(task, density, limits);

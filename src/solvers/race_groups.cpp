@@ -1,0 +1,191 @@
+// The preparation of a race that skips: whether to skip, the first interval
+// of key, and the cells grouped by the class of their scale. Done once per
+// set of weights, so the colony pays it every iteration: the grouping is a
+// counting sort by class within each run of equal amount of the cells by
+// amount, runs in parallel pieces.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "kernel/error.hpp"
+#include "kernel/worker_pool.hpp"
+#include "solvers/race.hpp"
+
+namespace allotra {
+
+namespace {
+
+constexpr int class_shift = 52 - static_cast<int>(RaceGroups::class_bits);
+constexpr std::uint64_t group_chunk = 65536;
+
+std::uint64_t class_of(double scale) {
+    return (std::bit_cast<std::uint64_t>(scale) >> class_shift) - (std::bit_cast<std::uint64_t>(1.0) >> class_shift);
+}
+
+std::uint8_t fine_of(double scale) {
+    return static_cast<std::uint8_t>(std::bit_cast<std::uint64_t>(scale) >> (class_shift - RaceGroups::fine_bits));
+}
+
+double least_scale_of(std::uint64_t cls) {
+    return std::bit_cast<double>((cls + (std::bit_cast<std::uint64_t>(1.0) >> class_shift)) << class_shift);
+}
+
+// The expected positive amount and count of the race's cells with a key
+// below `key`, estimated from at most 512 cells spread over the grid.
+struct Expected {
+    double amount;
+    double cells;
+};
+
+class KeyEstimate {
+public:
+    KeyEstimate(const RaceTask& task, const double* scale) {
+        const std::uint64_t step = std::max<std::uint64_t>(1, task.cells / 512);
+        for (std::uint64_t cell = 0; cell < task.cells; cell += step) {
+            if (scale[cell] < 0.0) continue;
+            sample_.push_back({scale[cell], static_cast<double>(task.amount[cell])});
+        }
+        weight_ = static_cast<double>(task.cells) / static_cast<double>((task.cells + step - 1) / step);
+    }
+
+    Expected at(double key) const {
+        Expected sum{0.0, 0.0};
+        for (const Sampled& cell : sample_) {
+            const double below = -std::expm1(-key / cell.scale);
+            sum.amount += cell.amount * below;
+            sum.cells += below;
+        }
+        return {sum.amount * weight_, sum.cells * weight_};
+    }
+
+    // The key at which the expected amount reaches `amount`, to within a
+    // few percent (a bisection over its logarithm).
+    double key_for(double amount) const {
+        double low = -80.0, high = RaceLimits::skip_weight_octaves + 80.0;
+        for (int round = 0; round < 40; ++round) {
+            const double middle = 0.5 * (low + high);
+            (at(std::exp2(middle)).amount >= amount ? high : low) = middle;
+        }
+        return std::exp2(high);
+    }
+
+private:
+    struct Sampled {
+        double scale;
+        double amount;
+    };
+    std::vector<Sampled> sample_;
+    double weight_ = 1.0;
+};
+
+// The groups of the runs [first, last) of amount, their cells placed in the
+// runs' own positions of `members`, a counting sort by class in each run.
+template <typename Index>
+std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, const RaceTask& task, const double* scale,
+                                          std::uint64_t classes, std::uint64_t first, std::uint64_t last,
+                                          std::uint64_t offset) {
+    const std::uint64_t* order = task.by_amount.data();
+    std::vector<RaceGroups::Group> groups;
+    std::vector<std::uint64_t> next(classes);
+    for (std::uint64_t r = first; r < last; ++r) {
+        const RaceTask::AmountRun& run = task.amount_runs[r];
+        const std::uint64_t begin = r == 0 ? 0 : task.amount_runs[r - 1].end;
+        if (run.amount <= 0) continue;
+        std::fill(next.begin(), next.end(), 0);
+        for (std::uint64_t p = begin; p < run.end; ++p) {
+            if (p % stop_check_cells == 0) stop_if_requested();
+            const double s = scale[order[p]];
+            if (s >= 0.0) ++next[class_of(s)];
+        }
+        std::uint64_t at = begin - offset;
+        for (std::uint64_t cls = 0; cls < classes; ++cls) {
+            const std::uint64_t here = next[cls];
+            next[cls] = at;
+            if (here > 0) {
+                groups.push_back({at, at + here, run.amount, least_scale_of(cls), static_cast<std::uint32_t>(cls & 1)});
+            }
+            at += here;
+        }
+        for (std::uint64_t p = begin; p < run.end; ++p) {
+            const double s = scale[order[p]];
+            if (s < 0.0) continue;
+            const std::uint64_t at_member = next[class_of(s)]++;
+            members[at_member] = static_cast<Index>(order[p]);
+            fine[at_member] = fine_of(s);
+        }
+    }
+    return groups;
+}
+
+// Groups every run of positive amount, runs of about group_chunk cells to a
+// piece of work; members has a place for every cell past those of amount 0.
+template <typename Index>
+void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, const double* scale,
+                 std::uint64_t classes) {
+    const std::vector<RaceTask::AmountRun>& runs = task.amount_runs;
+    std::vector<std::uint64_t> starts{0};
+    for (std::uint64_t r = 0, since = 0; r < runs.size(); ++r) {
+        const std::uint64_t begin = r == 0 ? 0 : runs[r - 1].end;
+        since += runs[r].end - begin;
+        if (since >= group_chunk && r + 1 < runs.size()) {
+            starts.push_back(r + 1);
+            since = 0;
+        }
+    }
+    starts.push_back(runs.size());
+    members.resize(task.cells - groups.zero_end);
+    groups.fine.resize(members.size());
+    std::vector<std::vector<RaceGroups::Group>> pieces(starts.size() - 1);
+    run_batch(pieces.size(), [&](std::uint64_t piece, std::size_t) {
+        pieces[piece] =
+            group_runs(members.data(), groups.fine.data(), task, scale, classes, starts[piece], starts[piece + 1], groups.zero_end);
+    });
+    groups.groups.clear();
+    for (const std::vector<RaceGroups::Group>& piece : pieces) {
+        groups.groups.insert(groups.groups.end(), piece.begin(), piece.end());
+    }
+}
+
+}  // namespace
+
+void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, double max_scale) {
+    RaceGroups& groups = weights.groups;
+    groups.active = false;
+    // Few distinct amounts, or there would be too many groups to look at
+    // in every interval.
+    const std::uint64_t enough = std::max<std::uint64_t>(limits.skip_cells, 1);
+    if (weights.readmission || weights.all_fit || weights.candidates < enough || task.amount_runs.empty() ||
+        task.amount_runs.size() * limits.skip_group_cells > task.cells ||
+        !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
+        return;
+    }
+    const double* scale = weights.scale.data();
+    const KeyEstimate estimate(task, scale);
+    const double budget = static_cast<double>(task.b_total);
+    const double budget_key = estimate.key_for(budget);
+    const double expected_cells = estimate.at(budget_key).cells;
+    if (expected_cells > limits.skip_share * static_cast<double>(weights.candidates)) return;
+    // Short of the budget by several spreads of the sum, so that the first
+    // interval's cells usually all fit and need no key; the sample that
+    // estimates it is itself only good to a few percent.
+    const double share = std::clamp(1.0 - 6.0 / std::sqrt(std::max(expected_cells, 1.0)), 0.5, 0.85);
+    groups.first_span = estimate.key_for(share * budget);
+
+    const std::vector<RaceTask::AmountRun>& runs = task.amount_runs;
+    groups.zero_end = 0;
+    for (const RaceTask::AmountRun& run : runs) {
+        if (run.amount <= 0) groups.zero_end = run.end;
+    }
+    const std::uint64_t classes = class_of(max_scale) + 1;
+    if (task.cells <= limits.narrow_cells) {
+        groups.wide.clear();
+        group_cells(groups, groups.narrow, task, scale, classes);
+    } else {
+        groups.narrow.clear();
+        group_cells(groups, groups.wide, task, scale, classes);
+    }
+    if (groups.groups.size() * limits.skip_group_cells > weights.candidates) return;
+    groups.active = true;
+}
+
+}  // namespace allotra
