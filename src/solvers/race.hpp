@@ -79,7 +79,7 @@ struct RaceLimits {
     // Group members are 4-byte indices while every cell index is below this.
     std::uint64_t narrow_cells = std::uint64_t{1} << 32;
 
-    static constexpr int skip_weight_octaves = 512;
+    static constexpr int skip_weight_octaves = 127;
 
     // A bin is a uint16 and one more value marks the cells outside the race.
     static constexpr std::uint32_t max_bins = 65534;
@@ -137,9 +137,9 @@ struct RaceGroups {
         std::int64_t amount;
         // The smallest scale of the class: no member's key comes sooner.
         double least_scale;
-        // The class's top mantissa bit: its scales run up to 1.5 or 4/3
-        // times least_scale.
-        std::uint32_t upper_half;
+        // The class's index; its low bit is the class's top mantissa bit, by
+        // which its scales run up to 1.5 or 4/3 times least_scale.
+        std::uint32_t class_index;
     };
     static constexpr unsigned class_bits = 1;
     // Mantissa bits below the class's that place a member's scale in it.
@@ -152,6 +152,8 @@ struct RaceGroups {
     std::vector<std::uint32_t> narrow;
     std::vector<std::uint64_t> wide;
     std::vector<std::uint8_t> fine;
+    // Each cell's class and fine bits, as the grouping reads them.
+    std::vector<std::uint16_t> codes;
     // The positions in by_amount of the cells of amount 0.
     std::uint64_t zero_end = 0;
     // The first interval of key: expected to use most, not all, of the budget.
@@ -225,8 +227,16 @@ struct RaceScratch {
     std::vector<double> sums;
     std::vector<std::uint16_t> free_blocks;
     std::vector<std::uint16_t> unmarked;
-    // A race that skips: the interval's candidates.
+    // A race that skips: the interval's candidates, and each group's members
+    // not yet taken.
     std::vector<std::uint64_t> candidates;
+    std::vector<std::uint64_t> group_free;
+    // Random values read 16 bits at a time, and for each class the odds of
+    // its scanned cells in the interval they were made for.
+    std::vector<std::uint64_t> bits;
+    std::vector<std::uint32_t> odds;
+    std::vector<std::uint64_t> odds_interval;
+    std::uint64_t intervals = 0;
     StreamRecord record;
 };
 

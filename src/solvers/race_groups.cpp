@@ -1,8 +1,11 @@
+#include <cstdio>
+#include <cstdlib>
 // The preparation of a race that skips: whether to skip, the first interval
 // of key, and the cells grouped by the class of their scale. Done once per
-// set of weights, so the colony pays it every iteration: the grouping is a
-// counting sort by class within each run of equal amount of the cells by
-// amount, runs in parallel pieces.
+// set of weights, so the colony pays it every iteration: the cells by amount
+// are the same for every set, so only each run of one amount is sorted by
+// class (a counting sort, runs in parallel pieces), from codes of class and
+// fine bits written in a parallel pass over the grid.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -78,40 +81,52 @@ private:
     double weight_ = 1.0;
 };
 
+// Marks a cell outside the race in `codes`.
+constexpr std::uint16_t not_a_member = 0xFFFF;
+
 // The groups of the runs [first, last) of amount, their cells placed in the
-// runs' own positions of `members`, a counting sort by class in each run.
+// runs' own positions of `members` (less `offset`), a counting sort by class
+// in each run. Within a run the cells ascend, so the codes are read in order.
 template <typename Index>
-std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, const RaceTask& task, const double* scale,
-                                          std::uint64_t classes, std::uint64_t first, std::uint64_t last,
-                                          std::uint64_t offset) {
+std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, const RaceTask& task,
+                                          const std::uint16_t* codes, std::uint64_t classes, std::uint64_t first,
+                                          std::uint64_t last, std::uint64_t offset) {
     const std::uint64_t* order = task.by_amount.data();
     std::vector<RaceGroups::Group> groups;
-    std::vector<std::uint64_t> next(classes);
+    std::vector<std::uint64_t> next(classes + 1);
+    std::vector<std::uint16_t> gathered;
     for (std::uint64_t r = first; r < last; ++r) {
         const RaceTask::AmountRun& run = task.amount_runs[r];
         const std::uint64_t begin = r == 0 ? 0 : task.amount_runs[r - 1].end;
         if (run.amount <= 0) continue;
+        stop_if_requested();
+        // The run's codes, read once: they are scattered over the grid.
+        const std::uint64_t length = run.end - begin;
+        const std::uint64_t* cells = order + begin;
+        gathered.resize(length);
         std::fill(next.begin(), next.end(), 0);
-        for (std::uint64_t p = begin; p < run.end; ++p) {
-            if (p % stop_check_cells == 0) stop_if_requested();
-            const double s = scale[order[p]];
-            if (s >= 0.0) ++next[class_of(s)];
+        for (std::uint64_t k = 0; k < length; ++k) {
+            constexpr std::uint64_t ahead = 16;
+            if (k + ahead < length) __builtin_prefetch(codes + cells[k + ahead]);
+            const std::uint16_t code = codes[cells[k]];
+            gathered[k] = code;
+            ++next[code == not_a_member ? classes : code >> 8];
         }
         std::uint64_t at = begin - offset;
         for (std::uint64_t cls = 0; cls < classes; ++cls) {
             const std::uint64_t here = next[cls];
             next[cls] = at;
             if (here > 0) {
-                groups.push_back({at, at + here, run.amount, least_scale_of(cls), static_cast<std::uint32_t>(cls & 1)});
+                groups.push_back({at, at + here, run.amount, least_scale_of(cls), static_cast<std::uint32_t>(cls)});
             }
             at += here;
         }
-        for (std::uint64_t p = begin; p < run.end; ++p) {
-            const double s = scale[order[p]];
-            if (s < 0.0) continue;
-            const std::uint64_t at_member = next[class_of(s)]++;
-            members[at_member] = static_cast<Index>(order[p]);
-            fine[at_member] = fine_of(s);
+        next[classes] = at;  // the cells outside the race, after the groups
+        for (std::uint64_t k = 0; k < length; ++k) {
+            const std::uint16_t code = gathered[k];
+            const std::uint64_t place = next[code == not_a_member ? classes : code >> 8]++;
+            members[place] = static_cast<Index>(cells[k]);
+            fine[place] = static_cast<std::uint8_t>(code);
         }
     }
     return groups;
@@ -122,6 +137,15 @@ std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, co
 template <typename Index>
 void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, const double* scale,
                  std::uint64_t classes) {
+    // Each cell's class and fine bits, in order over the grid.
+    groups.codes.resize(task.cells);
+    std::uint16_t* codes = groups.codes.data();
+    run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t cell = begin; cell < end; ++cell) {
+            const double s = scale[cell];
+            codes[cell] = s < 0.0 ? not_a_member : static_cast<std::uint16_t>(class_of(s) << 8 | fine_of(s));
+        }
+    });
     const std::vector<RaceTask::AmountRun>& runs = task.amount_runs;
     std::vector<std::uint64_t> starts{0};
     for (std::uint64_t r = 0, since = 0; r < runs.size(); ++r) {
@@ -137,8 +161,8 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
     groups.fine.resize(members.size());
     std::vector<std::vector<RaceGroups::Group>> pieces(starts.size() - 1);
     run_batch(pieces.size(), [&](std::uint64_t piece, std::size_t) {
-        pieces[piece] =
-            group_runs(members.data(), groups.fine.data(), task, scale, classes, starts[piece], starts[piece + 1], groups.zero_end);
+        pieces[piece] = group_runs(members.data(), groups.fine.data(), task, codes, classes, starts[piece],
+                                   starts[piece + 1], groups.zero_end);
     });
     groups.groups.clear();
     for (const std::vector<RaceGroups::Group>& piece : pieces) {
@@ -164,7 +188,9 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
-    if (expected_cells > limits.skip_share * static_cast<double>(weights.candidates)) return;
+    const double dbg_share = std::getenv("SKIPSHARE") ? std::atof(std::getenv("SKIPSHARE")) : limits.skip_share;
+    if (std::getenv("SKIPDBG2")) std::fprintf(stderr, "share %.3f\n", expected_cells / weights.candidates);
+    if (expected_cells > dbg_share * static_cast<double>(weights.candidates)) return;
     // Short of the budget by several spreads of the sum, so that the first
     // interval's cells usually all fit and need no key; the sample that
     // estimates it is itself only good to a few percent.

@@ -1,3 +1,6 @@
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 // A race that samples only the cells whose keys can matter.
 //
 // Time runs in intervals of key. By memorylessness, a cell still in the race
@@ -34,6 +37,12 @@ namespace allotra::race_detail {
 namespace {
 
 constexpr std::uint64_t exponential_batch = 256;
+constexpr std::uint64_t piece_batch = 256;
+// A group whose fastest key process has at least this rate over the
+// interval is scanned cell by cell rather than sampled by arrivals.
+constexpr double scanned_rate = 0.5;
+// The places of a scanned class whose odds are made in each interval.
+constexpr unsigned odds_bits = 5;
 // Past this many units of the fastest key process per cell, a cell's chance
 // of no key in the interval is below exp(-38): a double does not tell it from
 // 0, and every member still in the race is a candidate.
@@ -87,18 +96,34 @@ void room_for(std::vector<std::uint64_t>& cells, std::size_t size) {
 template <bool AnyTaken, typename Index>
 std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& group, double span) {
     const double per_rate = group.least_scale / span;
-    const std::uint8_t* fine = weights_.groups.fine.data();
+    const std::uint8_t* fine = weights_.groups.fine.data() + group.begin;
+    const Index* cells = members + group.begin;
     const Settled& table = limits_.settle_by_digits ? settled() : unsettled();
-    const std::uint16_t* kept_below = table.kept_below[group.upper_half];
-    const std::uint16_t* passed_from = table.passed_from[group.upper_half];
+    const std::uint16_t* kept_below = table.kept_below[group.class_index & 1];
+    const std::uint16_t* passed_from = table.passed_from[group.class_index & 1];
     std::vector<std::uint64_t>& candidates = scratch_.candidates;
     const std::size_t first = candidate_count_;
     std::size_t found = first;
     const std::uint64_t* taken = scratch_.taken.data();
-    const std::uint64_t end = group.end;
-    // The process's place: unit p, at `into` of its length.
-    std::uint64_t p = group.begin;
-    double into = 0.0;
+    const double units = static_cast<double>(group.end - group.begin);
+    // Where an arrival falls, and whether it is kept, from its gap's value.
+    const auto arrival = [&](std::uint64_t p, std::uint64_t value, std::uint64_t& cell, bool& free) {
+        cell = cells[p];
+        free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
+        const std::uint64_t digits = value & 0x7FF;
+        bool kept = digits < kept_below[fine[p]];
+        if (free && !kept && digits < passed_from[fine[p]]) [[unlikely]] {
+            // Between the bounds: the cell's own ratio decides.
+            const double u = (static_cast<double>(digits) + unit_of(draws_.next_value())) * 0x1p-11;
+            kept = u * scale_[cell] < group.least_scale;
+        }
+        return kept;
+    };
+    // The arrivals fall at the running sum of the gaps, which no decision
+    // delays: a cell whose unit holds two kept arrivals is one candidate.
+    std::uint64_t last = ~std::uint64_t{0};
+    // The process's place, in units from the group's start.
+    double at = 0.0;
     for (;;) {
         if (exponentials_left_ == 0) {
             check_stop();
@@ -111,36 +136,115 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
         room_for(candidates, found + left);
         std::uint64_t* to = candidates.data();
         const std::uint64_t* values = scratch_.values.data() + exponential_batch;
-        const double* exponentials = scratch_.exponentials.data() + exponential_batch;
+        double* exponentials = scratch_.exponentials.data() + exponential_batch;
         bool past = false;
         for (; left > 0; --left) {
-            const double at = into + exponentials[-static_cast<std::ptrdiff_t>(left)] * per_rate;
-            if (!(at < static_cast<double>(end - p))) {
+            const std::ptrdiff_t k = -static_cast<std::ptrdiff_t>(left);
+            at += exponentials[k] * per_rate;
+            if (!(at < units)) {
+                // What the gap has left past the group's end is again an
+                // exponential (memorylessness): the next group starts with
+                // it, so that a group with no arrival costs no value.
+                exponentials[k] = (at - units) / per_rate;
                 past = true;
-                --left;
                 break;
             }
-            const std::uint64_t whole = static_cast<std::uint64_t>(at);
-            p += whole;
-            into = at - static_cast<double>(whole);
-            const std::uint64_t cell = members[p];
-            const bool free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
-            const std::uint64_t digits = values[-static_cast<std::ptrdiff_t>(left)] & 0x7FF;
-            bool kept = digits < kept_below[fine[p]];
-            if (free && !kept && digits < passed_from[fine[p]]) [[unlikely]] {
-                // Between the bounds: the cell's own ratio decides.
-                const double u = (static_cast<double>(digits) + unit_of(draws_.next_value())) * 0x1p-11;
-                kept = u * scale_[cell] < group.least_scale;
-            }
+            const std::uint64_t p = static_cast<std::uint64_t>(at);
+            std::uint64_t cell = 0;
+            bool free = false;
+            const bool kept = arrival(p, values[k], cell, free);
+            const bool fresh = free && kept && cell != last;
             to[found] = cell;
-            found += free && kept;
-            // A candidate's unit, or a taken cell's, is done with.
-            const bool next_unit = !free || kept;
-            p += next_unit;
-            into = next_unit ? 0.0 : into;
+            found += fresh;
+            last = fresh ? cell : last;
         }
         exponentials_left_ = left;
         if (past) break;
+    }
+    candidate_count_ = found;
+    return found - first;
+}
+
+// Whether the next gap of the arrival process passes a whole group, whose
+// units add up to `length` in the gap's own measure; if so, it is shortened
+// by that much and the group has no arrival (memorylessness).
+bool Race::gap_passes(double length) {
+    if (exponentials_left_ == 0) {
+        draws_.next_exponentials(exponential_batch);
+        exponentials_left_ = exponential_batch;
+    }
+    double& gap = scratch_.exponentials[exponential_batch - exponentials_left_];
+    if (gap < length) return false;
+    gap -= length;
+    return true;
+}
+
+// 16 random bits.
+std::uint32_t Race::next_piece() {
+    if (pieces_left_ == 0) {
+        draws_.next_values(piece_batch);
+        pieces_left_ = 4 * piece_batch;
+    }
+    const std::uint64_t k = 4 * piece_batch - pieces_left_--;
+    return static_cast<std::uint32_t>(scratch_.bits[k / 4] >> (k % 4 * 16)) & 0xFFFF;
+}
+
+// For the group's class, by the top odds_bits of a member's fine bits, the
+// 16-bit values below which the member is surely a candidate in an interval
+// of `span`, and (after them) those from which it surely is not: its chance
+// 1 - exp(-span / s) lies between those of the ends of its place in the
+// class. Made once an interval for each class scanned.
+const std::uint32_t* Race::odds_of(const RaceGroups::Group& group, double span) {
+    constexpr int places = 1 << odds_bits;
+    const std::size_t slot = group.class_index;
+    if (scratch_.odds_interval.size() <= slot) {
+        scratch_.odds_interval.resize(slot + 1, ~std::uint64_t{0});
+        scratch_.odds.resize((slot + 1) * 2 * places);
+    }
+    std::uint32_t* odds = scratch_.odds.data() + slot * 2 * places;
+    if (scratch_.odds_interval[slot] == scratch_.intervals) return odds;
+    scratch_.odds_interval[slot] = scratch_.intervals;
+    const double m = (group.class_index & 1) != 0 ? 1.5 : 1.0;
+    const double rate = span / group.least_scale;
+    // The chance at the heavy end of each place, which is the light end of
+    // the place before.
+    double heavy = -std::expm1(-rate);
+    for (int place = 0; place < places; ++place) {
+        const double light = -std::expm1(-rate * (m / (m + (place + 1) * (0.5 / places))));
+        // The margins keep each bound on its side through rounding.
+        odds[place] = static_cast<std::uint32_t>(std::floor(65536.0 * light * (1.0 - 0x1p-40)));
+        odds[places + place] = static_cast<std::uint32_t>(std::min(65536.0, std::ceil(65536.0 * heavy * (1.0 + 0x1p-40))));
+        heavy = light;
+    }
+    return odds;
+}
+
+// A dense group: every free member in turn is a candidate with its chance,
+// told by 16 random bits against its odds, or in the rare case between them
+// by its own scale.
+template <bool AnyTaken, typename Index>
+std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& group, const std::uint32_t* odds,
+                               double span) {
+    std::vector<std::uint64_t>& candidates = scratch_.candidates;
+    const std::size_t first = candidate_count_;
+    room_for(candidates, first + (group.end - group.begin));
+    std::uint64_t* to = candidates.data();
+    const std::uint8_t* fine = weights_.groups.fine.data();
+    const std::uint64_t* taken = scratch_.taken.data();
+    std::size_t found = first;
+    for (std::uint64_t p = group.begin; p < group.end; ++p) {
+        if (p % stop_check_cells == 0) check_stop();
+        const std::uint64_t cell = members[p];
+        const bool free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
+        const std::uint32_t piece = next_piece();
+        const std::uint32_t place = fine[p] >> (RaceGroups::fine_bits - odds_bits);
+        bool chosen = piece < odds[place];
+        if (free && !chosen && piece < odds[(1 << odds_bits) + place]) [[unlikely]] {
+            const double u = (static_cast<double>(piece) + unit_of(draws_.next_value())) * 0x1p-16;
+            chosen = u < -std::expm1(-span / scale_[cell]);
+        }
+        to[found] = cell;
+        found += free && chosen;
     }
     candidate_count_ = found;
     return found - first;
@@ -167,30 +271,48 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
     const std::vector<RaceGroups::Group>& groups = weights_.groups.groups;
     std::size_t alive = groups.size();
     bool any_taken = false;  // no member of a group yet
+    std::vector<std::uint64_t>& free_members = scratch_.group_free;
+    free_members.resize(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) free_members[g] = groups[g].end - groups[g].begin;
     double span = weights_.groups.first_span;
     for (;;) {
         while (alive > 0 && groups[alive - 1].amount > remaining) --alive;
         if (alive == 0) return;
         check_stop();
+        auto dbg_t0 = std::chrono::steady_clock::now();
         candidate_count_ = 0;
+        ++scratch_.intervals;
         std::uint64_t sum = 0;
         bool covered = true;
         for (std::size_t g = 0; g < alive; ++g) covered = covered && span / groups[g].least_scale > every_cell;
         std::vector<std::uint64_t>& found = scratch_.counts;
         found.assign(alive, 0);
         for (std::size_t g = 0; g < alive; ++g) {
-            found[g] = covered     ? whole_group(members, groups[g])
-                       : any_taken ? sample_group<true>(members, groups[g], span)
-                                   : sample_group<false>(members, groups[g], span);
+            // A group whose every member is taken has nothing to race; one
+            // whose span leaves none of its members out needs no draw.
+            if (free_members[g] == 0) continue;
+            const double rate = span / groups[g].least_scale;
+            if (covered || rate > every_cell) {
+                found[g] = whole_group(members, groups[g]);
+            } else if (rate >= scanned_rate) {
+                const std::uint32_t* odds = odds_of(groups[g], span);
+                found[g] = any_taken ? scan_group<true>(members, groups[g], odds, span)
+                                     : scan_group<false>(members, groups[g], odds, span);
+            } else if (!gap_passes(static_cast<double>(groups[g].end - groups[g].begin) * rate)) {
+                found[g] = any_taken ? sample_group<true>(members, groups[g], span)
+                                     : sample_group<false>(members, groups[g], span);
+            }
             // Saturates at the budget left + 1: whether the candidates fit
             // together is all that is asked of the sum. The group's amount
             // fits the budget left, so this cannot pass 2^64.
             sum = std::min(sum + found[g] * static_cast<std::uint64_t>(groups[g].amount),
                            static_cast<std::uint64_t>(remaining) + 1);
         }
+        if (std::getenv("SKIPDBG")) std::fprintf(stderr, "%.3f ms span %g alive %zu cand %zu sum %llu rem %lld\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - dbg_t0).count()*1e3, span, alive, candidate_count_, (unsigned long long)sum, (long long)remaining);
         const std::uint64_t* found_cells = scratch_.candidates.data();
         if (sum <= static_cast<std::uint64_t>(remaining)) {
             for (std::size_t c = 0; c < candidate_count_; ++c) take(found_cells[c]);
+            for (std::size_t g = 0; g < alive; ++g) free_members[g] -= found[g];
             remaining -= static_cast<std::int64_t>(sum);
         } else {
             std::vector<KeyedCell>& keyed = scratch_.keyed;
@@ -202,6 +324,10 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             }
             std::sort(keyed.begin(), keyed.end(), key_order);
             walk(keyed, remaining);
+            // The candidates lie group after group.
+            for (std::size_t g = 0, c = 0; g < alive; ++g) {
+                for (const std::size_t end = c + found[g]; c < end; ++c) free_members[g] -= is_taken(found_cells[c]);
+            }
         }
         any_taken = true;
         // Every cell of every group that fitted was a candidate: each was

@@ -89,6 +89,12 @@ public:
 
     std::uint64_t next_value() { return generator_.next_u64(); }
 
+    // The next `count` random values, in scratch.bits.
+    void next_values(std::uint64_t count) {
+        scratch_.bits.resize(count);
+        generator_.fill(scratch_.bits);
+    }
+
     double fresh() {
         const std::uint64_t value = generator_.next_u64();
         double e = 0.0;
@@ -206,6 +212,12 @@ private:
     std::uint64_t sample_group(const Index* members, const RaceGroups::Group& group, double span);
     template <typename Index>
     std::uint64_t whole_group(const Index* members, const RaceGroups::Group& group);
+    template <bool AnyTaken, typename Index>
+    std::uint64_t scan_group(const Index* members, const RaceGroups::Group& group, const std::uint32_t* odds,
+                             double span);
+    const std::uint32_t* odds_of(const RaceGroups::Group& group, double span);
+    std::uint32_t next_piece();
+    bool gap_passes(double length);
 
     // The general race, when some cell of the race has a negative amount
     // (race_readmission.cpp; once its keys are forgotten, race_in_turn.cpp).
@@ -231,6 +243,8 @@ private:
     // how many of scratch.candidates the interval has found.
     std::uint64_t exponentials_left_ = 0;
     std::size_t candidate_count_ = 0;
+    // 16-bit pieces left of the values in scratch.bits.
+    std::uint64_t pieces_left_ = 0;
 };
 
 }  // namespace allotra::race_detail
