@@ -83,16 +83,33 @@ Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& t
             }
         }
     } else {
-        // Row and column followed from cell to cell: the cells ascend.
+        const std::int64_t* c = task.c->ptr(0, 0);
+        const double* omega = task.omega->ptr(0, 0);
+        const std::int64_t n = static_cast<std::int64_t>(task.n);
+        const bool flat = task.c->col_stride == 1 && task.c->row_stride == n && task.omega->col_stride == 1 &&
+                          task.omega->row_stride == n;
+        // Row and column followed from cell to cell (the cells ascend),
+        // unless both matrices are laid out as the cells are. The sum stays
+        // in a register over each stretch between two looks at the stop flag.
         std::uint64_t i = 0, j = 0, at = 0;
-        std::uint64_t until_check = 0;
-        for (std::uint64_t cell : selection.cells) {
-            if (until_check-- == 0) {
-                stop_if_requested();
-                until_check = stop_check_cells;
+        const CellList& cells = selection.cells;
+        for (std::uint64_t begin = 0; begin < cells.size(); begin += stop_check_cells) {
+            stop_if_requested();
+            const std::uint64_t end = std::min<std::uint64_t>(cells.size(), begin + stop_check_cells);
+            double sum = value;
+            if (flat) {
+                for (std::uint64_t k = begin; k < end; ++k) {
+                    const std::uint64_t cell = cells[k];
+                    sum = sum + static_cast<double>(c[cell]) * (1.0 - omega[cell]);
+                }
+            } else {
+                for (std::uint64_t k = begin; k < end; ++k) {
+                    const std::uint64_t cell = cells[k];
+                    for (j += cell - at, at = cell; j >= task.n; j -= task.n) ++i;
+                    sum = sum + term(i, j);
+                }
             }
-            for (j += cell - at, at = cell; j >= task.n; j -= task.n) ++i;
-            value = value + term(i, j);
+            value = sum;
         }
     }
     selection.value = value;

@@ -112,7 +112,9 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
         free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
         const std::uint64_t digits = value & 0x7FF;
         bool kept = digits < kept_below[fine[p]];
-        if (free && !kept && digits < passed_from[fine[p]]) [[unlikely]] {
+        // One branch, rarely taken: the parts alone are coin tosses.
+        const bool between = free & !kept & (digits < passed_from[fine[p]]);
+        if (between) [[unlikely]] {
             // Between the bounds: the cell's own ratio decides.
             const double u = (static_cast<double>(digits) + unit_of(draws_.next_value())) * 0x1p-11;
             kept = u * scale_[cell] < group.least_scale;
@@ -153,7 +155,7 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
             std::uint64_t cell = 0;
             bool free = false;
             const bool kept = arrival(p, values[k], cell, free);
-            const bool fresh = free && kept && cell != last;
+            const bool fresh = free & kept & (cell != last);
             to[found] = cell;
             found += fresh;
             last = fresh ? cell : last;
@@ -239,12 +241,13 @@ std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& gr
         const std::uint32_t piece = next_piece();
         const std::uint32_t place = fine[p] >> (RaceGroups::fine_bits - odds_bits);
         bool chosen = piece < odds[place];
-        if (free && !chosen && piece < odds[(1 << odds_bits) + place]) [[unlikely]] {
+        const bool between = free & !chosen & (piece < odds[(1 << odds_bits) + place]);
+        if (between) [[unlikely]] {
             const double u = (static_cast<double>(piece) + unit_of(draws_.next_value())) * 0x1p-16;
             chosen = u < -std::expm1(-span / scale_[cell]);
         }
         to[found] = cell;
-        found += free && chosen;
+        found += free & chosen;
     }
     candidate_count_ = found;
     return found - first;

@@ -10,6 +10,45 @@
 
 namespace allotra {
 
+namespace {
+
+WideInt plus(WideInt a, WideInt b) {
+    const std::uint64_t low = a.low() + b.low();
+    const std::uint64_t carry = low < a.low() ? 1 : 0;
+    return WideInt::from_words(
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(a.high()) + static_cast<std::uint64_t>(b.high()) + carry),
+        low);
+}
+
+// What a chunk of cells tells of the weights.
+struct WeightFacts {
+    bool readmission = false;
+    bool all_finite = true;
+    double first_total = 0.0;
+    double all_total = 0.0;
+    double largest_fitting = 0.0;
+    double lightest_fitting = HUGE_VAL;
+    double largest = 0.0;
+    std::uint64_t drawable_cells = 0;
+    std::uint64_t fitting_cells = 0;
+    WideInt together = 0;  // the amounts of the cells that fit the empty selection
+
+    void add(const WeightFacts& other) {
+        readmission = readmission || other.readmission;
+        all_finite = all_finite && other.all_finite;
+        first_total += other.first_total;
+        all_total += other.all_total;
+        largest_fitting = std::max(largest_fitting, other.largest_fitting);
+        lightest_fitting = std::min(lightest_fitting, other.lightest_fitting);
+        largest = std::max(largest, other.largest);
+        drawable_cells += other.drawable_cells;
+        fitting_cells += other.fitting_cells;
+        together = plus(together, other.together);
+    }
+};
+
+}  // namespace
+
 void check_race_limits(const RaceLimits& limits) {
     if (limits.bins < 1 || limits.bins > RaceLimits::max_bins) fail("the race's bin count is out of range");
     if (limits.octave_bits > RaceLimits::max_octave_bits) fail("the race's bins per octave are out of range");
@@ -21,35 +60,53 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     const double* w = weights.weight.data();
     const std::int64_t* amount = task.amount;
 
-    // One pass in row-major order: the first step's total must be the sum
-    // that a step-by-step draw forms, in the same order.
-    bool readmission = false;
-    bool all_finite = true;
-    double first_total = 0.0;
-    double all_total = 0.0;
-    double largest_fitting = 0.0;
-    double lightest_fitting = HUGE_VAL;
-    double largest = 0.0;
-    std::uint64_t drawable_cells = 0;
-    std::uint64_t fitting_cells = 0;
-    WideInt together = 0;  // the amounts of the cells that fit the empty selection
-    for (std::uint64_t cell = 0; cell < count; ++cell) {
-        if (cell % stop_check_cells == 0) stop_if_requested();
-        if (!drawable(w[cell])) continue;
-        ++drawable_cells;
-        readmission = readmission || amount[cell] < 0;
-        const bool finite = std::isfinite(w[cell]);
-        all_finite = all_finite && finite;
-        all_total += w[cell];
-        if (finite) largest = std::max(largest, w[cell]);
-        if (fits(0, amount[cell], task.b_total)) {
-            first_total += w[cell];
-            ++fitting_cells;
-            together += amount[cell];
-            if (finite) largest_fitting = std::max(largest_fitting, w[cell]);
-            lightest_fitting = std::min(lightest_fitting, w[cell]);
+    // What the race needs to know of the weights, in parallel chunks.
+    std::vector<WeightFacts> chunks((count + default_chunk - 1) / default_chunk);
+    run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
+        WeightFacts& facts = chunks[begin / default_chunk];
+        for (std::uint64_t cell = begin; cell < end; ++cell) {
+            if (!drawable(w[cell])) continue;
+            ++facts.drawable_cells;
+            facts.readmission = facts.readmission || amount[cell] < 0;
+            const bool finite = std::isfinite(w[cell]);
+            facts.all_finite = facts.all_finite && finite;
+            facts.all_total += w[cell];
+            if (finite) facts.largest = std::max(facts.largest, w[cell]);
+            if (fits(0, amount[cell], task.b_total)) {
+                facts.first_total += w[cell];
+                ++facts.fitting_cells;
+                facts.together += amount[cell];
+                if (finite) facts.largest_fitting = std::max(facts.largest_fitting, w[cell]);
+                facts.lightest_fitting = std::min(facts.lightest_fitting, w[cell]);
+            }
         }
-    }
+    });
+    WeightFacts all;
+    for (const WeightFacts& facts : chunks) all.add(facts);
+    const bool readmission = all.readmission;
+    const bool all_finite = all.all_finite;  // every drawable weight
+    const double largest_fitting = all.largest_fitting;
+    const double lightest_fitting = all.lightest_fitting;
+    const double largest = all.largest;
+    const std::uint64_t drawable_cells = all.drawable_cells;
+    const std::uint64_t fitting_cells = all.fitting_cells;
+    const WideInt together = all.together;
+    // Whether a total is finite is all that is asked of it, and it must be
+    // the answer for the sum that a step-by-step draw forms, in row-major
+    // order. Sums of the same positive terms in any order differ by far less
+    // than a factor 2, so only a total near the largest double is formed
+    // again in that order.
+    const auto in_order = [&](double any_order, bool first_step) {
+        if (any_order < 0x1p1022) return any_order;
+        double total = 0.0;
+        for (std::uint64_t cell = 0; cell < count; ++cell) {
+            if (cell % stop_check_cells == 0) stop_if_requested();
+            if (drawable(w[cell]) && (!first_step || fits(0, amount[cell], task.b_total))) total += w[cell];
+        }
+        return total;
+    };
+    const double first_total = in_order(all.first_total, true);
+    const double all_total = readmission ? in_order(all.all_total, false) : 0.0;
     weights.readmission = readmission;
     weights.first_total = first_total;
     // Every later candidate set is a subset of the first one unless freed
