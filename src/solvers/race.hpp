@@ -152,8 +152,6 @@ struct RaceGroups {
     std::vector<std::uint32_t> narrow;
     std::vector<std::uint64_t> wide;
     std::vector<std::uint8_t> fine;
-    // Each cell's class and fine bits, as the grouping reads them.
-    std::vector<std::uint16_t> codes;
     // The positions in by_amount of the cells of amount 0.
     std::uint64_t zero_end = 0;
     // The first interval of key: expected to use most, not all, of the budget.
@@ -169,7 +167,8 @@ struct RaceWeights {
     // 2^1024 times lighter); -1 marks a cell that is never in it: it cannot
     // be drawn, or, with no negative amount among the drawable cells, does
     // not fit even the empty selection. `largest` is the largest finite
-    // weight in the race: cells that can never fit do not set it.
+    // weight in the race: cells that can never fit do not set it. A race
+    // that skips has no such array and divides where it needs a scale.
     AlignedBuffer<double> scale;
     double largest = 1.0;
     // A drawable cell has a negative amount: skipped cells can fit again.
@@ -251,7 +250,6 @@ template <typename Weight>
 void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight) {
     if (weights.weight.size != task.cells || !weights.weight.storage) {
         weights.weight = aligned_buffer<double>(task.cells);
-        weights.scale = aligned_buffer<double>(task.cells);
     }
     double* w = weights.weight.data();
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {

@@ -42,11 +42,13 @@ struct Expected {
 
 class KeyEstimate {
 public:
-    KeyEstimate(const RaceTask& task, const double* scale) {
+    template <typename ScaleOf>
+    KeyEstimate(const RaceTask& task, ScaleOf scale_of) {
         const std::uint64_t step = std::max<std::uint64_t>(1, task.cells / 512);
         for (std::uint64_t cell = 0; cell < task.cells; cell += step) {
-            if (scale[cell] < 0.0) continue;
-            sample_.push_back({scale[cell], static_cast<double>(task.amount[cell])});
+            const double scale = scale_of(cell);
+            if (scale < 0.0) continue;
+            sample_.push_back({scale, static_cast<double>(task.amount[cell])});
         }
         weight_ = static_cast<double>(task.cells) / static_cast<double>((task.cells + step - 1) / step);
     }
@@ -134,15 +136,16 @@ std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, co
 
 // Groups every run of positive amount, runs of about group_chunk cells to a
 // piece of work; members has a place for every cell past those of amount 0.
-template <typename Index>
-void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, const double* scale,
+template <typename Index, typename ScaleOf>
+void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, ScaleOf scale_of,
                  std::uint64_t classes) {
-    // Each cell's class and fine bits, in order over the grid.
-    groups.codes.resize(task.cells);
-    std::uint16_t* codes = groups.codes.data();
+    // Each cell's class and fine bits, in order over the grid; only the
+    // grouping reads them.
+    std::vector<std::uint16_t> kept_codes(task.cells);
+    std::uint16_t* codes = kept_codes.data();
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t cell = begin; cell < end; ++cell) {
-            const double s = scale[cell];
+            const double s = scale_of(cell);
             codes[cell] = s < 0.0 ? not_a_member : static_cast<std::uint16_t>(class_of(s) << 8 | fine_of(s));
         }
     });
@@ -183,8 +186,11 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
         return;
     }
-    const double* scale = weights.scale.data();
-    const KeyEstimate estimate(task, scale);
+    const double* w = weights.weight.data();
+    const auto scale_of = [w, amount = task.amount, budget = task.b_total, top = weights.largest](std::uint64_t cell) {
+        return drawable(w[cell]) && fits(0, amount[cell], budget) ? top / w[cell] : -1.0;
+    };
+    const KeyEstimate estimate(task, scale_of);
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
@@ -205,10 +211,10 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
     const std::uint64_t classes = class_of(max_scale) + 1;
     if (task.cells <= limits.narrow_cells) {
         groups.wide.clear();
-        group_cells(groups, groups.narrow, task, scale, classes);
+        group_cells(groups, groups.narrow, task, scale_of, classes);
     } else {
         groups.narrow.clear();
-        group_cells(groups, groups.wide, task, scale, classes);
+        group_cells(groups, groups.wide, task, scale_of, classes);
     }
     if (groups.groups.size() * limits.skip_group_cells > weights.candidates) return;
     groups.active = true;

@@ -117,7 +117,7 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
         if (between) [[unlikely]] {
             // Between the bounds: the cell's own ratio decides.
             const double u = (static_cast<double>(digits) + unit_of(draws_.next_value())) * 0x1p-11;
-            kept = u * scale_[cell] < group.least_scale;
+            kept = u * scale_at(cell) < group.least_scale;
         }
         return kept;
     };
@@ -244,7 +244,7 @@ std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& gr
         const bool between = free & !chosen & (piece < odds[(1 << odds_bits) + place]);
         if (between) [[unlikely]] {
             const double u = (static_cast<double>(piece) + unit_of(draws_.next_value())) * 0x1p-16;
-            chosen = u < -std::expm1(-span / scale_[cell]);
+            chosen = u < -std::expm1(-span / scale_at(cell));
         }
         to[found] = cell;
         found += free & chosen;
@@ -321,7 +321,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             std::vector<KeyedCell>& keyed = scratch_.keyed;
             keyed.resize(candidate_count_);
             for (std::size_t c = 0; c < candidate_count_; ++c) {
-                const double s = scale_[found_cells[c]];
+                const double s = scale_at(found_cells[c]);
                 const double below = -std::expm1(-span / s);
                 keyed[c] = {-s * std::log1p(-unit_of(draws_.next_value()) * below), found_cells[c]};
             }
@@ -362,7 +362,7 @@ void Race::skipping_race() {
     const std::uint64_t* order = task_.by_amount.data();
     for (std::uint64_t p = 0; p < groups.zero_end; ++p) {
         if (p % stop_check_cells == 0) check_stop();
-        if (scale_[order[p]] >= 0.0) take(order[p]);
+        if (drawable(weights_.weight[order[p]])) take(order[p]);
     }
     if (groups.wide.empty()) {
         skipping_intervals(groups.narrow.data(), task_.b_total);

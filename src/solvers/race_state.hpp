@@ -217,6 +217,8 @@ private:
                              double span);
     const std::uint32_t* odds_of(const RaceGroups::Group& group, double span);
     std::uint32_t next_piece();
+    // A cell's scale in a race that skips, which keeps no array of them.
+    double scale_at(std::uint64_t cell) const { return weights_.largest / weights_.weight[cell]; }
     bool gap_passes(double length);
 
     // The general race, when some cell of the race has a negative amount

@@ -119,14 +119,6 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     weights.largest = readmission ? largest : largest_fitting;
     if (weights.largest == 0.0) weights.largest = 1.0;
 
-    double* scale = weights.scale.data();
-    const double top = weights.largest;
-    run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
-        for (std::uint64_t cell = begin; cell < end; ++cell) {
-            const bool in_race = drawable(w[cell]) && (readmission || fits(0, amount[cell], task.b_total));
-            scale[cell] = in_race ? top / w[cell] : -1.0;
-        }
-    });
     if (readmission) {
         if (weights.weight_by_amount.size != count || !weights.weight_by_amount.storage) {
             weights.weight_by_amount = aligned_buffer<double>(count);
@@ -142,8 +134,23 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     weights.candidates = candidates;
     weights.all_fit = !readmission && together <= WideInt(task.b_total);
     weights.bin_base = 0;
+    // A race that skips reads a cell's scale so seldom that it divides
+    // instead of keeping 8 bytes a cell for it.
     group_race_cells(weights, task, limits, readmission ? HUGE_VAL : weights.largest / lightest_fitting);
-    if (!weights.groups.active && !weights.all_fit && candidates > limits.sort_limit) {
+    if (weights.groups.active) {
+        weights.scale = {};
+        return;
+    }
+    if (weights.scale.size != count || !weights.scale.storage) weights.scale = aligned_buffer<double>(count);
+    double* scale = weights.scale.data();
+    const double top = weights.largest;
+    run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t cell = begin; cell < end; ++cell) {
+            const bool in_race = drawable(w[cell]) && (readmission || fits(0, amount[cell], task.b_total));
+            scale[cell] = in_race ? top / w[cell] : -1.0;
+        }
+    });
+    if (!weights.all_fit && candidates > limits.sort_limit) {
         weights.bin_base = estimate_bin_base(
             count, [](std::uint64_t p) { return p; }, scale, amount, task.b_total, bin_shape(count, limits));
     }
