@@ -88,16 +88,20 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
         return Ants(task, tau, parameters, eta);
     }();
 
-    // The ants read tau while they run; the update goes to `next`, which
-    // becomes tau once every ant of the iteration has deposited.
-    FloatMatrix next = allocate_matrix<double>(task.m, task.n, false);
+    // Ants that read tau while they run have the update go to `next`, which
+    // becomes tau once every ant of the iteration has deposited. Ants that
+    // take their weights from tau before they run (the module's) have it
+    // updated in place, which spares a matrix; the arithmetic is the same.
+    constexpr bool in_place = requires { requires Ants::weights_taken_before_running; };
+    FloatMatrix next = in_place ? FloatMatrix{} : allocate_matrix<double>(task.m, task.n, false);
+    FloatMatrix& update = in_place ? tau : next;
     const std::uint64_t window = ants_at_once(parameters.num_ants, tau.size());
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
         check();
         check_batch_capacity(parameters.num_ants);
         colony.prepare_iteration();
-        evaporate_into(next, tau, parameters.rho);
+        evaporate_into(update, tau, parameters.rho);
         Selection leader;  // this iteration's best, if it beats `best`
         bool leads = false;
         for (std::uint64_t first = 0; first < parameters.num_ants; first += window) {
@@ -117,13 +121,13 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
                     winner = a;
                 }
             }
-            deposit(next, scale, ants);
+            deposit(update, scale, ants);
             if (winner != ants.size()) {
                 leader = std::move(ants[winner]);
                 leads = true;
             }
         }
-        std::swap(tau, next);  // `colony` keeps a reference to the object tau, which now holds the update
+        if (!in_place) std::swap(tau, next);  // `colony` keeps a reference to the object tau, which now holds the update
         if (leads) best = std::move(leader);
         if (finished(iteration + 1, best)) return;
     }

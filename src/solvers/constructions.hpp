@@ -40,6 +40,8 @@ public:
                     const FloatMatrix& eta, const RaceLimits& limits = {});
     void prepare_iteration();
     Selection construct(RandomGenerator& generator, std::size_t worker);
+    // The weights come from tau in prepare_iteration; construct does not read it.
+    static constexpr bool weights_taken_before_running = true;
 
 private:
     const FloatMatrix& tau_;
