@@ -73,8 +73,8 @@ struct RaceLimits {
     // where the amounts take at most one value for every run_cells cells.
     std::uint64_t skip_group_cells = 256;
     std::uint64_t run_cells = 16;
-    // Whether the spare bits of a random value settle most of the arrivals
-    // of a race that skips; without them, each reads its cell's scale.
+    // Whether random bits and bounds of a cell's place in its class settle
+    // most cells of a race that skips; without them, each reads its scale.
     bool settle_by_digits = true;
     // Group members are 4-byte indices while every cell index is below this.
     std::uint64_t narrow_cells = std::uint64_t{1} << 32;

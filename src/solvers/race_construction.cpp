@@ -1,5 +1,3 @@
-#include <chrono>
-#include <cstdio>
 // One construction: the dispatch among the kinds of race, the rounds that
 // race anew the cells that still fit, and the selection the race leaves.
 #include <algorithm>
@@ -123,16 +121,9 @@ Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceS
     check_race_limits(limits);
     if (weights.candidates == 0) return Selection{};
     check_total_is_finite(weights.first_total);
-    auto t0 = std::chrono::steady_clock::now();
     race_detail::Race race(task, weights, scratch, generator, limits);
     race.run();
-    auto t1 = std::chrono::steady_clock::now();
-    auto sel = selection_of(task, scratch.taken);
-    auto t2 = std::chrono::steady_clock::now();
-    static double a = 0, b = 0; static int k = 0;
-    a += std::chrono::duration<double>(t1 - t0).count(); b += std::chrono::duration<double>(t2 - t1).count();
-    if (++k % 20 == 0) std::fprintf(stderr, "race %.3f ms select %.3f ms\n", a / k * 1e3, b / k * 1e3);
-    return sel;
+    return selection_of(task, scratch.taken);
 }
 
 }  // namespace allotra

@@ -1,5 +1,3 @@
-#include <cstdio>
-#include <cstdlib>
 // The preparation of a race that skips: whether to skip, the first interval
 // of key, and the cells grouped by the class of their scale. Done once per
 // set of weights, so the colony pays it every iteration: the cells by amount
@@ -194,9 +192,7 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
-    const double dbg_share = std::getenv("SKIPSHARE") ? std::atof(std::getenv("SKIPSHARE")) : limits.skip_share;
-    if (std::getenv("SKIPDBG2")) std::fprintf(stderr, "share %.3f\n", expected_cells / weights.candidates);
-    if (expected_cells > dbg_share * static_cast<double>(weights.candidates)) return;
+    if (expected_cells > limits.skip_share * static_cast<double>(weights.candidates)) return;
     // Short of the budget by several spreads of the sum, so that the first
     // interval's cells usually all fit and need no key; the sample that
     // estimates it is itself only good to a few percent.

@@ -1,6 +1,3 @@
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 // A race that samples only the cells whose keys can matter.
 //
 // Time runs in intervals of key. By memorylessness, a cell still in the race
@@ -27,6 +24,7 @@
 // what is left of the budget: most intervals need no key, and the one where
 // the budget runs out has few candidates to sort.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <iterator>
 
@@ -84,6 +82,16 @@ const Settled& settled() {
         return t;
     }();
     return table;
+}
+
+// Odds that settle nothing: every scanned cell reads its scale.
+const std::uint32_t* unsettled_odds() {
+    static const auto odds = [] {
+        std::array<std::uint32_t, 2 << odds_bits> table{};
+        std::fill(table.begin() + (1 << odds_bits), table.end(), 65536u);
+        return table;
+    }();
+    return odds.data();
 }
 
 // Makes `cells` hold at least `size` entries, growing it by half at least.
@@ -282,7 +290,6 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
         while (alive > 0 && groups[alive - 1].amount > remaining) --alive;
         if (alive == 0) return;
         check_stop();
-        auto dbg_t0 = std::chrono::steady_clock::now();
         candidate_count_ = 0;
         ++scratch_.intervals;
         std::uint64_t sum = 0;
@@ -298,7 +305,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             if (covered || rate > every_cell) {
                 found[g] = whole_group(members, groups[g]);
             } else if (rate >= scanned_rate) {
-                const std::uint32_t* odds = odds_of(groups[g], span);
+                const std::uint32_t* odds = limits_.settle_by_digits ? odds_of(groups[g], span) : unsettled_odds();
                 found[g] = any_taken ? scan_group<true>(members, groups[g], odds, span)
                                      : scan_group<false>(members, groups[g], odds, span);
             } else if (!gap_passes(static_cast<double>(groups[g].end - groups[g].begin) * rate)) {
@@ -311,7 +318,6 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             sum = std::min(sum + found[g] * static_cast<std::uint64_t>(groups[g].amount),
                            static_cast<std::uint64_t>(remaining) + 1);
         }
-        if (std::getenv("SKIPDBG")) std::fprintf(stderr, "%.3f ms span %g alive %zu cand %zu sum %llu rem %lld\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - dbg_t0).count()*1e3, span, alive, candidate_count_, (unsigned long long)sum, (long long)remaining);
         const std::uint64_t* found_cells = scratch_.candidates.data();
         if (sum <= static_cast<std::uint64_t>(remaining)) {
             for (std::size_t c = 0; c < candidate_count_; ++c) take(found_cells[c]);

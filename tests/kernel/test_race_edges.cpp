@@ -272,16 +272,15 @@ ClassCounts sequential_counts(const std::vector<CellClass>& classes, std::vector
 
 }  // namespace
 
-TEST(race_with_negative_amounts_follows_the_law_on_a_large_grid) {
-    // 70,000 cells (keys read again from the stream), a tenth of them
-    // negative, the budget a quarter of the positive amounts: whole bins,
-    // the crossing bin with skipped cells, then the cells drawn in turn, with
-    // the always-fitting cells keyed or drawn with the rest. The mean number
-    // of cells taken from each class must match the direct draw's within 6
-    // standard errors.
-    const std::vector<CellClass> classes{{-40, 1.0}, {-3, 4.0},  {0, 2.0},  {2, 1.0},  {2, 20.0}, {5, 4.0},
-                                         {11, 1.0},  {11, 20.0}, {30, 4.0}, {70, 1.0}, {70, 20.0}};
-    const std::uint64_t cells = 70000;
+// Draws a large grid of cells whose class is class_at(engine), with the
+// budget `budget_share` of the positive amounts, and checks that the mean
+// number of cells taken from each class by the race (under each of the
+// limits) matches the direct draw's within 6 standard errors, and that every
+// selection keeps the budget and is maximal.
+void check_law_on_a_large_grid(const std::vector<CellClass>& classes, std::uint64_t rows, std::uint64_t cols,
+                               const std::function<std::size_t(std::mt19937_64&)>& class_at, double budget_share,
+                               const std::vector<RaceLimits>& forms, const char* name) {
+    const std::uint64_t cells = rows * cols;
     std::mt19937_64 engine(20261208);
     std::vector<std::size_t> class_of(cells);
     std::vector<std::uint64_t> in_class(classes.size(), 0);
@@ -289,17 +288,16 @@ TEST(race_with_negative_amounts_follows_the_law_on_a_large_grid) {
     std::vector<double> weights(cells);
     std::int64_t positive = 0;
     for (std::uint64_t cell = 0; cell < cells; ++cell) {
-        const bool negative = engine() % 10 == 0;
-        const std::size_t c = negative ? engine() % 2 : 2 + engine() % (classes.size() - 2);
+        const std::size_t c = class_at(engine);
         class_of[cell] = c;
         ++in_class[c];
         amounts[cell] = classes[c].amount;
         weights[cell] = classes[c].weight;
         positive += std::max<std::int64_t>(0, classes[c].amount);
     }
-    const std::int64_t b_total = positive / 4;
-    const Task task = task_of(280, 250, amounts, b_total);
-    const FloatMatrix density = matrix_of(280, 250, weights, false);
+    const auto b_total = static_cast<std::int64_t>(static_cast<double>(positive) * budget_share);
+    const Task task = task_of(rows, cols, amounts, b_total);
+    const FloatMatrix density = matrix_of(rows, cols, weights, false);
 
     constexpr int samples = 200;
     const auto moments = [&](const std::function<ClassCounts()>& draw) {
@@ -319,10 +317,8 @@ TEST(race_with_negative_amounts_follows_the_law_on_a_large_grid) {
         return mean_and_variance;
     };
     const auto direct = moments([&] { return sequential_counts(classes, in_class, b_total, engine); });
-    for (double keyed_share : {0.25, 0.0}) {
-        RaceLimits limits;
-        limits.keyed_share = keyed_share;
-        const Construct construct = probabilistic_with(task, density, limits);
+    for (std::size_t form = 0; form < forms.size(); ++form) {
+        const Construct construct = probabilistic_with(task, density, forms[form]);
         const auto raced = moments([&] {
             const Selection selection = construct();
             ClassCounts counts(classes.size(), 0.0);
@@ -342,10 +338,55 @@ TEST(race_with_negative_amounts_follows_the_law_on_a_large_grid) {
             const double error = std::sqrt((direct[c].second + raced[c].second) / samples);
             const bool ok = std::fabs(direct[c].first - raced[c].first) <= 6.0 * error + 1e-9;
             if (!ok) {
-                std::printf("  keyed share %.2f, class %zu: direct %.2f, raced %.2f (+- %.2f)\n", keyed_share, c,
-                            direct[c].first, raced[c].first, error);
+                std::printf("  %s, budget %.2f, form %zu, class %zu: direct %.2f, raced %.2f (+- %.2f)\n", name,
+                            budget_share, form, c, direct[c].first, raced[c].first, error);
             }
             CHECK(ok);
         }
+    }
+}
+
+TEST(race_with_negative_amounts_follows_the_law_on_a_large_grid) {
+    // 70,000 cells (keys read again from the stream), a tenth of them
+    // negative, the budget a quarter of the positive amounts: whole bins,
+    // the crossing bin with skipped cells, then the cells drawn in turn, with
+    // the always-fitting cells keyed or drawn with the rest.
+    const std::vector<CellClass> classes{{-40, 1.0}, {-3, 4.0},  {0, 2.0},  {2, 1.0},  {2, 20.0}, {5, 4.0},
+                                         {11, 1.0},  {11, 20.0}, {30, 4.0}, {70, 1.0}, {70, 20.0}};
+    RaceLimits keyed, drawn;
+    drawn.keyed_share = 0.0;
+    check_law_on_a_large_grid(
+        classes, 280, 250,
+        [&](std::mt19937_64& engine) {
+            return engine() % 10 == 0 ? engine() % 2 : 2 + engine() % (classes.size() - 2);
+        },
+        0.25, {keyed, drawn}, "negative amounts");
+}
+
+TEST(race_that_skips_follows_the_law_on_a_large_grid) {
+    // 70,000 cells (grouped in two pieces of work) in groups of one amount
+    // and one class of scale, some with weights in one class that differ in
+    // their fine bits (scales 1 and 20 / 16.5), weights 2^20 apart so that
+    // intervals scan some classes, sample others by arrivals and take whole
+    // ones; cells of amount 0 are taken up front. At a tenth of the budget
+    // and at half, settled by random bits and bounds or every cell by its
+    // scale, with the module's sizes or with groups of any size and members
+    // of 8 bytes.
+    const std::vector<CellClass> classes{{0, 1.0},  {1, 20.0},    {1, 16.5},  {1, 1.0},  {3, 1.2},     {3, 7.0},
+                                         {3, 0.02}, {8, 20.0},    {8, 2e-5},  {8, 3.0},  {20, 16.5},   {20, 1.0},
+                                         {20, 4e-3}, {50, 20.0},  {50, 0.5}};
+    RaceLimits module, exactly, any_group;
+    module.skip_share = 1.0;
+    exactly.skip_share = 1.0;
+    exactly.settle_by_digits = false;
+    any_group.skip_share = 1.0;
+    any_group.skip_cells = 1;
+    any_group.skip_group_cells = 1;
+    any_group.run_cells = 1;
+    any_group.narrow_cells = 0;
+    for (double budget_share : {0.1, 0.5}) {
+        check_law_on_a_large_grid(
+            classes, 280, 250, [&](std::mt19937_64& engine) { return engine() % classes.size(); }, budget_share,
+            {module, exactly, any_group}, "skipping");
     }
 }
