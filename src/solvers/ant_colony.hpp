@@ -127,7 +127,8 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
                 leads = true;
             }
         }
-        if (!in_place) std::swap(tau, next);  // `colony` keeps a reference to the object tau, which now holds the update
+        // `colony` keeps a reference to the object tau, which now holds the update.
+        if (!in_place) std::swap(tau, next);
         if (leads) best = std::move(leader);
         if (finished(iteration + 1, best)) return;
     }

@@ -226,9 +226,10 @@ struct RaceScratch {
     std::vector<double> sums;
     std::vector<std::uint16_t> free_blocks;
     std::vector<std::uint16_t> unmarked;
-    // A race that skips: the interval's candidates, and each group's members
-    // not yet taken.
-    std::vector<std::uint64_t> candidates;
+    // A race that skips: the interval's candidates (4 bytes each while the
+    // grid allows, else 8), and each group's members not yet taken.
+    std::vector<std::uint32_t> candidates;
+    std::vector<std::uint64_t> wide_candidates;
     std::vector<std::uint64_t> group_free;
     // Random values read 16 bits at a time, and for each class the odds of
     // its scanned cells in the interval they were made for.

@@ -95,8 +95,15 @@ const std::uint32_t* unsettled_odds() {
 }
 
 // Makes `cells` hold at least `size` entries, growing it by half at least.
-void room_for(std::vector<std::uint64_t>& cells, std::size_t size) {
+template <typename Index>
+void room_for(std::vector<Index>& cells, std::size_t size) {
     if (cells.size() < size) cells.resize(std::max(size, cells.size() + cells.size() / 2));
+}
+
+// The interval's candidates, as wide as the group members.
+std::vector<std::uint32_t>& candidates_of(RaceScratch& scratch, const std::uint32_t*) { return scratch.candidates; }
+std::vector<std::uint64_t>& candidates_of(RaceScratch& scratch, const std::uint64_t*) {
+    return scratch.wide_candidates;
 }
 
 }  // namespace
@@ -109,7 +116,7 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
     const Settled& table = limits_.settle_by_digits ? settled() : unsettled();
     const std::uint16_t* kept_below = table.kept_below[group.class_index & 1];
     const std::uint16_t* passed_from = table.passed_from[group.class_index & 1];
-    std::vector<std::uint64_t>& candidates = scratch_.candidates;
+    std::vector<Index>& candidates = candidates_of(scratch_, members);
     const std::size_t first = candidate_count_;
     std::size_t found = first;
     const std::uint64_t* taken = scratch_.taken.data();
@@ -144,7 +151,7 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
         // branch, since whether an arrival is kept is a coin toss.
         std::uint64_t left = exponentials_left_;
         room_for(candidates, found + left);
-        std::uint64_t* to = candidates.data();
+        Index* to = candidates.data();
         const std::uint64_t* values = scratch_.values.data() + exponential_batch;
         double* exponentials = scratch_.exponentials.data() + exponential_batch;
         bool past = false;
@@ -164,7 +171,7 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
             bool free = false;
             const bool kept = arrival(p, values[k], cell, free);
             const bool fresh = free & kept & (cell != last);
-            to[found] = cell;
+            to[found] = static_cast<Index>(cell);
             found += fresh;
             last = fresh ? cell : last;
         }
@@ -180,6 +187,7 @@ std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& 
 // by that much and the group has no arrival (memorylessness).
 bool Race::gap_passes(double length) {
     if (exponentials_left_ == 0) {
+        check_stop();
         draws_.next_exponentials(exponential_batch);
         exponentials_left_ = exponential_batch;
     }
@@ -192,6 +200,7 @@ bool Race::gap_passes(double length) {
 // 16 random bits.
 std::uint32_t Race::next_piece() {
     if (pieces_left_ == 0) {
+        check_stop();
         draws_.next_values(piece_batch);
         pieces_left_ = 4 * piece_batch;
     }
@@ -223,7 +232,8 @@ const std::uint32_t* Race::odds_of(const RaceGroups::Group& group, double span) 
         const double light = -std::expm1(-rate * (m / (m + (place + 1) * (0.5 / places))));
         // The margins keep each bound on its side through rounding.
         odds[place] = static_cast<std::uint32_t>(std::floor(65536.0 * light * (1.0 - 0x1p-40)));
-        odds[places + place] = static_cast<std::uint32_t>(std::min(65536.0, std::ceil(65536.0 * heavy * (1.0 + 0x1p-40))));
+        const double heavy_bound = std::min(65536.0, std::ceil(65536.0 * heavy * (1.0 + 0x1p-40)));
+        odds[places + place] = static_cast<std::uint32_t>(heavy_bound);
         heavy = light;
     }
     return odds;
@@ -235,10 +245,10 @@ const std::uint32_t* Race::odds_of(const RaceGroups::Group& group, double span) 
 template <bool AnyTaken, typename Index>
 std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& group, const std::uint32_t* odds,
                                double span) {
-    std::vector<std::uint64_t>& candidates = scratch_.candidates;
+    std::vector<Index>& candidates = candidates_of(scratch_, members);
     const std::size_t first = candidate_count_;
     room_for(candidates, first + (group.end - group.begin));
-    std::uint64_t* to = candidates.data();
+    Index* to = candidates.data();
     const std::uint8_t* fine = weights_.groups.fine.data();
     const std::uint64_t* taken = scratch_.taken.data();
     std::size_t found = first;
@@ -254,7 +264,7 @@ std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& gr
             const double u = (static_cast<double>(piece) + unit_of(draws_.next_value())) * 0x1p-16;
             chosen = u < -std::expm1(-span / scale_at(cell));
         }
-        to[found] = cell;
+        to[found] = static_cast<Index>(cell);
         found += free & chosen;
     }
     candidate_count_ = found;
@@ -264,7 +274,7 @@ std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& gr
 // Every free member of the group, when its span leaves none out.
 template <typename Index>
 std::uint64_t Race::whole_group(const Index* members, const RaceGroups::Group& group) {
-    std::vector<std::uint64_t>& candidates = scratch_.candidates;
+    std::vector<Index>& candidates = candidates_of(scratch_, members);
     const std::size_t first = candidate_count_;
     room_for(candidates, first + (group.end - group.begin));
     std::size_t found = first;
@@ -318,7 +328,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             sum = std::min(sum + found[g] * static_cast<std::uint64_t>(groups[g].amount),
                            static_cast<std::uint64_t>(remaining) + 1);
         }
-        const std::uint64_t* found_cells = scratch_.candidates.data();
+        const Index* found_cells = candidates_of(scratch_, members).data();
         if (sum <= static_cast<std::uint64_t>(remaining)) {
             for (std::size_t c = 0; c < candidate_count_; ++c) take(found_cells[c]);
             for (std::size_t g = 0; g < alive; ++g) free_members[g] -= found[g];
