@@ -4,21 +4,26 @@
 
 1. Builds benchmarks/bench_construction and bench_solvers (CMake, Release)
    twice in temporary directories: from this working tree, and from REVISION
-   (default: the last revision that drew from a sum tree), checked out as a
-   temporary git worktree with this tree's benchmark sources copied in.
-2. For every grid, measures the floor with NumPy in this process: one
-   streaming pass over m*n doubles (np.cumsum), median of many.
+   (default: the last revision whose race drew a key for every cell),
+   checked out as a temporary git worktree with this tree's benchmark
+   sources copied in.
+2. For every grid, measures two floors with NumPy in this process: one
+   streaming pass that writes (np.cumsum over m*n doubles) and a plain read
+   (np.sum), median of many.
 3. Times single constructions with one worker (RAYON_NUM_THREADS=1) for both
    solvers, tasks whose c is independent of b_ij (uncorrelated) or b_ij + 10
    (correlated), and budgets of 10% and 50% of the total use: the old
    revision, this tree with its run-time choice of SIMD code ("dispatch") and
    this tree with the portable code forced (ALLOTRA_SIMD=portable),
-   alternating, and prints construction time / floor.
+   alternating, and prints construction time / floor. With them, the
+   preparation: once per solve for the probabilistic solver (shown amortised
+   over kmax = 100), every iteration for the colony (shown as one iteration of
+   20 ants with its preparation).
 4. Times whole solves with the default parameters on the default pool at
-   1000 x 1000 (budget 50%): this tree for both solvers, the old revision for
-   the probabilistic solver and for 5 colony iterations (scaled to 100). Peak
-   memory of the probabilistic solver for two kmax and of the colony for two
-   num_ants.
+   1000 x 1000 (budgets 20% and 50%): this tree for both solvers, the old
+   revision for the probabilistic solver and for 5 colony iterations (scaled
+   to 100). Peak memory of the probabilistic solver for two kmax and of the
+   colony for two num_ants.
 5. Times one colony construction at 1000 x 1000 on tasks with a share of
    negative amounts (0% to 50%: c in [1, 1000), b_ij in [1, 100) with that
    share negated, budget half the amounts' sum before the negation), as a
@@ -32,7 +37,7 @@
     python benchmarks/scale.py --negatives-only   # step 5 alone
 
 The machines are shared and noisy: every figure is a median, all revisions
-and the floor are measured in the same run, and nothing is checked against a
+and the floors are measured in the same run, and nothing is checked against a
 goal.
 """
 
@@ -52,8 +57,8 @@ from run_benchmarks import cmake_binary, markdown_table, pyplot
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-# The last revision whose constructions drew from a sum tree.
-DEFAULT_BASE = "426acd2"
+# The last revision whose race drew a key for every cell.
+DEFAULT_BASE = "653f9c3"
 # The last revision whose race sorted every key once an amount was negative.
 NEGATIVE_BASE = "1fc5513"
 NEGATIVE_SHARES = ("0", "0.01", "0.1", "1", "10", "50")
@@ -63,6 +68,12 @@ NEGATIVE_TIMEOUT = 60.0
 SOLVERS = ("probabilistic", "ant")
 FAMILIES = {"uncorrelated": "uncorrelated", "correlated": "strong"}
 BUDGETS = (10, 50)
+# Budgets of the whole solves: bench_solvers' own default, and half.
+SOLVE_BUDGETS = (20, 50)
+PLOTTED_BUDGET = 10
+# The colony's default ants an iteration, and the probabilistic solver's kmax.
+ANTS = 20
+KMAX = 100
 FORMS = ("before", "dispatch", "portable")
 
 
@@ -80,18 +91,23 @@ def build(source: Path, directory: Path, targets: list[str]) -> Path:
     return directory / "benchmarks"
 
 
-def floor_seconds(cells: int) -> float:
+def floor_seconds(cells: int) -> dict[str, float]:
+    """Median seconds of np.cumsum (a pass that writes) and np.sum (a plain
+    read) over `cells` doubles."""
     import numpy as np
 
     values = np.random.default_rng(cells).random(cells)
     out = np.empty_like(values)
     repeats = max(21, min(2001, 20_000_000 // max(cells, 1)))
-    times = []
+    times: dict[str, list[float]] = {"cumsum": [], "sum": []}
     for _ in range(repeats):
         start = time.perf_counter()
         np.cumsum(values, out=out)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        middle = time.perf_counter()
+        np.sum(values)
+        times["cumsum"].append(middle - start)
+        times["sum"].append(time.perf_counter() - middle)
+    return {name: statistics.median(runs) for name, runs in times.items()}
 
 
 def pooled(portable: bool = False) -> dict[str, str]:
@@ -184,7 +200,7 @@ def fmt(seconds: float) -> str:
     return f"{seconds * 1e6:.3g} µs"
 
 
-def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) -> bool:
+def plot(results: dict, floors: dict[int, dict[str, float]], sizes: list[int], path: Path) -> bool:
     plt = pyplot()
     if plt is None:
         return False
@@ -193,18 +209,21 @@ def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) 
     colours = {"probabilistic": "tab:blue", "ant": "tab:red"}
     for solver in SOLVERS:
         for form, style in (("before", "--"), ("dispatch", "-"), ("portable", "-.")):
-            times = [results[(form, solver, "uncorrelated", 50, size)]["median"] for size in sizes]
+            times = [results[(form, solver, "uncorrelated", PLOTTED_BUDGET, size)]["median"] for size in sizes]
             axes.plot(cells, times, style, marker="o", color=colours[solver], label=f"{solver}, {form}")
-    axes.plot(cells, [floors[size] for size in sizes], ":", marker="s", color="black",
+    axes.plot(cells, [floors[size]["cumsum"] for size in sizes], ":", marker="s", color="black",
               label="floor: np.cumsum over m·n doubles")
-    for factor in (3, 5, 30):
-        axes.plot(cells, [factor * floors[size] for size in sizes], ":", color="grey", linewidth=0.8)
-        axes.annotate(f"{factor}× floor", (cells[-1], factor * floors[sizes[-1]]), fontsize=8, color="grey")
+    axes.plot(cells, [floors[size]["sum"] for size in sizes], ":", marker="^", color="grey",
+              label="np.sum over m·n doubles")
+    for factor in (3, 10):
+        axes.plot(cells, [factor * floors[size]["cumsum"] for size in sizes], ":", color="grey", linewidth=0.8)
+        axes.annotate(f"{factor}× cumsum", (cells[-1], factor * floors[sizes[-1]]["cumsum"]), fontsize=8,
+                      color="grey")
     axes.set_xscale("log")
     axes.set_yscale("log")
     axes.set_xlabel("cells (m × n)")
     axes.set_ylabel("one construction, seconds (median, one worker)")
-    axes.set_title("one construction, uncorrelated, budget 50% of the total use")
+    axes.set_title("one construction, uncorrelated, budget 10% of the total use")
     axes.grid(True, which="both", alpha=0.3)
     axes.legend(fontsize=8)
     figure.tight_layout()
@@ -212,10 +231,8 @@ def plot(results: dict, floors: dict[int, float], sizes: list[int], path: Path) 
     return True
 
 
-def solve_row(binary: Path, solver: str, kmax: int | None, env: dict[str, str]) -> tuple[float, float, float]:
-    command = [str(binary / "bench_solvers"), solver, "module", "1000", "1000", "1"]
-    if kmax is not None:
-        command += [str(kmax), "50"]
+def solve_row(binary: Path, solver: str, kmax: int, budget: int, env: dict[str, str]) -> tuple[float, float, float]:
+    command = [str(binary / "bench_solvers"), solver, "module", "1000", "1000", "1", str(kmax), str(budget)]
     return peak_of(command, env)
 
 
@@ -240,7 +257,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", default=DEFAULT_BASE, help="the revision to compare against")
     parser.add_argument("--sizes", default="100,300,1000,2000", help="square grid sizes")
-    parser.add_argument("--quick", action="store_true", help="uncorrelated 50%% only, no whole solves")
+    parser.add_argument("--quick", action="store_true", help="uncorrelated 10%% only, no whole solves")
     parser.add_argument("--negative-base", default=NEGATIVE_BASE, help="the revision to compare negative amounts with")
     parser.add_argument("--negatives-only", action="store_true", help="only the table of negative amounts")
     arguments = parser.parse_args()
@@ -262,10 +279,10 @@ def main() -> None:
         old = build_revision(arguments.base, scratch_path, "old")
         binaries = {"before": (old, False), "dispatch": (new, False), "portable": (new, True)}
 
-        floors: dict[int, float] = {}
+        floors: dict[int, dict[str, float]] = {}
         results: dict[tuple, dict] = {}
         families = ("uncorrelated",) if arguments.quick else tuple(FAMILIES)
-        budgets = (50,) if arguments.quick else BUDGETS
+        budgets = (PLOTTED_BUDGET,) if arguments.quick else BUDGETS
         for size in sizes:
             floors[size] = floor_seconds(size * size)
             repeats = 5 if size >= 1000 else 9
@@ -277,10 +294,11 @@ def main() -> None:
                                 binary, portable, solver, family, budget, size, repeats)
                         times = {form: results[(form, solver, family, budget, size)]["median"] for form in FORMS}
                         print(f"  {size}x{size} {solver:13} {family:12} {budget:2}%: "
-                              + ", ".join(f"{form} {fmt(t):>9} ({t / floors[size]:5.1f}x)" for form, t in times.items()),
-                              flush=True)
-            # The floor again after the grid's runs: the median of both.
-            floors[size] = statistics.median([floors[size], floor_seconds(size * size)])
+                              + ", ".join(f"{form} {fmt(t):>9} ({t / floors[size]['cumsum']:5.1f}x)"
+                                          for form, t in times.items()), flush=True)
+            # The floors again after the grid's runs: the median of both.
+            again = floor_seconds(size * size)
+            floors[size] = {name: statistics.median([floors[size][name], again[name]]) for name in again}
 
         small_rows: list[list[str]] = []
         solve_rows: list[list[str]] = []
@@ -300,15 +318,17 @@ def main() -> None:
                     before, after = min(fastest["before"]), min(fastest["after"])
                     small_rows.append([f"{size}×{size}", solver, fmt(before), fmt(after), f"{before / after:.2f}×"])
                     print(f"  {size}x{size} {solver:13}: before {fmt(before)}, after {fmt(after)}", flush=True)
-            print("\nwhole solves at 1000x1000, budget 50%, default parameters, default pool:", flush=True)
+            print("\nwhole solves at 1000x1000, default parameters, default pool:", flush=True)
             env = pooled()
-            for solver, base_kmax, scale in (("probabilistic", 100, 1), ("ant", 5, 20)):
-                after = solve_row(new, solver, 100, env)
-                before = solve_row(old, solver, base_kmax, env)
-                note = "" if scale == 1 else f" ({base_kmax} iterations × {scale})"
-                solve_rows.append([solver, fmt(before[0] * scale) + note, fmt(after[0]),
-                                   f"{before[0] * scale / after[0]:.1f}×"])
-                print(f"  {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}", flush=True)
+            for budget in SOLVE_BUDGETS:
+                for solver, base_kmax, scale in (("probabilistic", 100, 1), ("ant", 5, 20)):
+                    after = solve_row(new, solver, 100, budget, env)
+                    before = solve_row(old, solver, base_kmax, budget, env)
+                    note = "" if scale == 1 else f" ({base_kmax} iterations × {scale})"
+                    solve_rows.append([f"{budget}%", solver, fmt(before[0] * scale) + note, fmt(after[0]),
+                                       f"{before[0] * scale / after[0]:.1f}×"])
+                    print(f"  {budget}% {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}",
+                          flush=True)
             negatives = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative"))
             print("\npeak memory at 1000x1000 (bench_solvers, one solve):", flush=True)
             for solver, counts in (("probabilistic", (4, 64)), ("ant", (2, 40))):
@@ -321,30 +341,62 @@ def main() -> None:
                     print(f"  {solver} {label}: peak {peak:.1f} MiB ({fmt(seconds)})", flush=True)
 
     load_at_end = os.getloadavg()[0]
-    header = ["grid", "solver", "family", "budget", "floor"] + [f"{form} × floor" for form in FORMS]
+    header = ["grid", "solver", "family", "budget", "np.cumsum", "np.sum"] + [
+        f"{form} × cumsum" for form in FORMS] + ["after × sum"]
     rows = []
+    prepare_header = ["grid", "solver", "family", "budget", "prepare before", "prepare after",
+                      "per solve or iteration, before", "after", "after / before", "after × cumsum"]
+    prepare_rows = []
     for size in sizes:
         for solver in SOLVERS:
             for family in families:
                 for budget in budgets:
-                    rows.append([f"{size}×{size}", solver, family, f"{budget}%", fmt(floors[size])]
-                                + [f"{results[(form, solver, family, budget, size)]['median'] / floors[size]:.1f}"
-                                   for form in FORMS])
+                    figures = {form: results[(form, solver, family, budget, size)] for form in FORMS}
+                    cumsum, plain = floors[size]["cumsum"], floors[size]["sum"]
+                    rows.append([f"{size}×{size}", solver, family, f"{budget}%", fmt(cumsum), fmt(plain)]
+                                + [f"{figures[form]['median'] / cumsum:.1f}" for form in FORMS]
+                                + [f"{figures['dispatch']['median'] / plain:.0f}"])
+                    # The probabilistic solver prepares once for KMAX
+                    # constructions; the colony every iteration of ANTS.
+                    if solver == "probabilistic":
+                        unit = {form: figures[form]["median"] + figures[form]["prepare"] / KMAX
+                                for form in ("before", "dispatch")}
+                        label = f"construction + preparation / {KMAX}"
+                    else:
+                        unit = {form: ANTS * figures[form]["median"] + figures[form]["prepare"]
+                                for form in ("before", "dispatch")}
+                        label = f"iteration of {ANTS}"
+                    prepare_rows.append([f"{size}×{size}", solver, family, f"{budget}%",
+                                         fmt(figures["before"]["prepare"]), fmt(figures["dispatch"]["prepare"]),
+                                         f"{fmt(unit['before'])} ({label})", fmt(unit["dispatch"]),
+                                         f"{unit['dispatch'] / unit['before']:.2f}",
+                                         f"{unit['dispatch'] / (cumsum * (1 if solver == 'probabilistic' else ANTS)):.1f}"])
     print()
     print(markdown_table(header, rows))
+    print()
+    print(markdown_table(prepare_header, prepare_rows))
     has_plot = plot(results, floors, sizes, HERE / "scale.png")
     parts = [
         "# One construction against the floor",
         "",
         f"Written by `benchmarks/scale.py` on {time.strftime('%Y-%m-%d')} ({os.cpu_count()} logical processors,"
         f" shared with other work: load average {load_at_start:.1f} when the run started and {load_at_end:.1f}"
-        f" when it ended). Before: `{arguments.base}` (sum tree); dispatch: this tree, SIMD code chosen at run"
-        " time; portable: this tree with `ALLOTRA_SIMD=portable`. One construction on the calling thread with"
-        " one worker (median); floor: `np.cumsum` over m·n doubles in the same run (median).",
+        f" when it ended). Before: `{arguments.base}` (a key for every cell); dispatch: this tree, SIMD code"
+        " chosen at run time; portable: this tree with `ALLOTRA_SIMD=portable`. One construction on the calling"
+        " thread with one worker (median); floors: `np.cumsum` (a pass that writes) and `np.sum` (a plain read)"
+        " over m·n doubles in the same run (median).",
         "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c in [1, 100] independent of b_ij (uncorrelated) or"
         " b_ij + 10 (correlated); budget 10% or 50% of the sum of b_ij.",
         "",
         markdown_table(header, rows),
+        "",
+        "## Preparation",
+        "",
+        f"What a construction needs of the weights, made once per solve by the probabilistic solver (shown"
+        f" amortised over kmax = {KMAX}, against one `np.cumsum`) and every iteration by the colony (shown with"
+        f" an iteration of {ANTS} ants, against {ANTS} of them); one worker, medians.",
+        "",
+        markdown_table(prepare_header, prepare_rows),
     ]
     if has_plot:
         parts += ["", "![one construction against the number of cells](scale.png)"]
@@ -355,9 +407,10 @@ def main() -> None:
                   markdown_table(["grid", "solver", "before", "after", "speed-up"], small_rows)]
     if solve_rows:
         parts += ["", "## Whole solves at 1000×1000", "",
-                  "`bench_solvers SOLVER module 1000 1000 1 100 50`: default parameters, budget 50% of the total"
-                  " use, the default pool (both cores). The old colony ran 5 iterations, scaled to 100.", "",
-                  markdown_table(["solver", "before", "after", "speed-up"], solve_rows)]
+                  "`bench_solvers SOLVER module 1000 1000 1 100 BUDGET`: default parameters, the default pool"
+                  " (both cores); bench_solvers' task has c in [1, 100] and b_ij in [1, 50]. The old colony ran 5"
+                  " iterations, scaled to 100.", "",
+                  markdown_table(["budget", "solver", "before", "after", "speed-up"], solve_rows)]
     if negatives:
         parts += ["", "## Negative amounts", "",
                   f"One colony construction at 1000×1000 on one worker (`bench_construction ant negativeP 50 1000 1000`):"

@@ -179,7 +179,10 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
     // Few distinct amounts, or there would be too many groups to look at
     // in every interval.
     const std::uint64_t enough = std::max<std::uint64_t>(limits.skip_cells, 1);
-    if (weights.readmission || weights.all_fit || weights.candidates < enough || task.amount_runs.empty() ||
+    // An infinite weight that fits is refused by every construction (its
+    // scale, 0, has no class).
+    if (weights.readmission || weights.all_fit || !std::isfinite(weights.first_total) ||
+        weights.candidates < enough || task.amount_runs.empty() ||
         task.amount_runs.size() * limits.skip_group_cells > task.cells ||
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
         return;
