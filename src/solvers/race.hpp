@@ -32,6 +32,7 @@
 #include "model/task.hpp"
 #include "solvers/aligned_buffer.hpp"
 #include "solvers/candidate_rule.hpp"
+#include "solvers/cell_order.hpp"
 #include "solvers/chunked.hpp"
 #include "solvers/selection.hpp"
 
@@ -114,7 +115,7 @@ struct RaceTask {
     // outlives every construction of its solve.
     const IntMatrix* c = nullptr;
     const FloatMatrix* omega = nullptr;
-    std::vector<std::uint64_t> by_amount;
+    CellOrder by_amount;
     // The runs of by_amount, when some amount is negative or the amounts take
     // few values: the cells that fit a given room are the positions before
     // the end of a run.

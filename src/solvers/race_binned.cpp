@@ -171,19 +171,20 @@ bool Race::binned_round(std::uint64_t count, CellAt cell_at, std::int64_t base, 
 }
 
 double Race::collect_fitting(std::int64_t remaining) {
-    const std::vector<std::uint64_t>& order = task_.by_amount;
-    const auto end = std::partition_point(order.begin(), order.end(),
-                                          [&](std::uint64_t cell) { return amount_[cell] <= remaining; });
-    scratch_.pending.clear();
-    double smallest = HUGE_VAL;
-    for (auto it = order.begin(); it != end; ++it) {
-        if ((it - order.begin()) % stop_check_cells == 0) check_stop();
-        if (scale_[*it] >= 0.0 && !is_taken(*it)) {
-            scratch_.pending.push_back(*it);
-            smallest = std::min(smallest, scale_[*it]);
+    return task_.by_amount.visit([&](const auto* order) {
+        const auto* end = std::partition_point(order, order + task_.by_amount.size(),
+                                               [&](std::uint64_t cell) { return amount_[cell] <= remaining; });
+        scratch_.pending.clear();
+        double smallest = HUGE_VAL;
+        for (const auto* it = order; it != end; ++it) {
+            if ((it - order) % stop_check_cells == 0) check_stop();
+            if (scale_[*it] >= 0.0 && !is_taken(*it)) {
+                scratch_.pending.push_back(*it);
+                smallest = std::min(smallest, scale_[*it]);
+            }
         }
-    }
-    return smallest;
+        return smallest;
+    });
 }
 
 template bool Race::binned_round(std::uint64_t, EveryCell, std::int64_t, std::int64_t&);

@@ -91,7 +91,7 @@ template <typename Index>
 std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, const RaceTask& task,
                                           const std::uint16_t* codes, std::uint64_t classes, std::uint64_t first,
                                           std::uint64_t last, std::uint64_t offset) {
-    const std::uint64_t* order = task.by_amount.data();
+    const CellOrder& order = task.by_amount;
     std::vector<RaceGroups::Group> groups;
     std::vector<std::uint64_t> next(classes + 1);
     std::vector<std::uint16_t> gathered;
@@ -102,13 +102,13 @@ std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, co
         stop_if_requested();
         // The run's codes, read once: they are scattered over the grid.
         const std::uint64_t length = run.end - begin;
-        const std::uint64_t* cells = order + begin;
+        const auto cells = [&order, begin](std::uint64_t k) { return order[begin + k]; };
         gathered.resize(length);
         std::fill(next.begin(), next.end(), 0);
         for (std::uint64_t k = 0; k < length; ++k) {
             constexpr std::uint64_t ahead = 16;
-            if (k + ahead < length) __builtin_prefetch(codes + cells[k + ahead]);
-            const std::uint16_t code = codes[cells[k]];
+            if (k + ahead < length) __builtin_prefetch(codes + cells(k + ahead));
+            const std::uint16_t code = codes[cells(k)];
             gathered[k] = code;
             ++next[code == not_a_member ? classes : code >> 8];
         }
@@ -125,7 +125,7 @@ std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, co
         for (std::uint64_t k = 0; k < length; ++k) {
             const std::uint16_t code = gathered[k];
             const std::uint64_t place = next[code == not_a_member ? classes : code >> 8]++;
-            members[place] = static_cast<Index>(cells[k]);
+            members[place] = static_cast<Index>(cells(k));
             fine[place] = static_cast<std::uint8_t>(code);
         }
     }

@@ -17,7 +17,7 @@ namespace allotra::race_detail {
 // The rest of the race: one free cell among those that fit, in proportion
 // to weight, until none fits.
 void Race::draw_in_turn(WideInt used) {
-    const std::uint64_t* order = task_.by_amount.data();
+    const CellOrder& order = task_.by_amount;
     const double* weight = weights_.weight_by_amount.data();
     // Cells of no positive amount always fit; they come first by amount.
     std::size_t hint = 0;
@@ -68,7 +68,7 @@ void Race::draw_in_turn(WideInt used) {
 // into scratch.keyed with their positions in place of cells; says whether
 // every key is finite (they need an order).
 bool Race::race_always_fitting(std::uint64_t always) {
-    const std::uint64_t* order = task_.by_amount.data();
+    const CellOrder& order = task_.by_amount;
     const double* weight = weights_.weight_by_amount.data();
     scratch_.keyed.clear();
     // A slice of free positions at a time, keyed as it fills: no list of
@@ -106,7 +106,7 @@ bool Race::race_always_fitting(std::uint64_t always) {
 // cells are marked once the race is over, when their loads need not wait on
 // each other.
 void Race::keyed_and_drawn(WideInt used, std::uint64_t always, std::uint64_t reach) {
-    const std::uint64_t* order = task_.by_amount.data();
+    const CellOrder& order = task_.by_amount;
     const std::vector<KeyedCell>& keyed = scratch_.keyed;
     const auto is_free = [&](std::uint64_t p) { return !is_taken(order[always + p]); };
     BlockSums sums(scratch_.sums, scratch_.free_blocks, weights_.weight_by_amount.data() + always,

@@ -375,7 +375,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
 void Race::skipping_race() {
     const RaceGroups& groups = weights_.groups;
     // Cells of amount 0 always fit: each is taken whatever its key.
-    const std::uint64_t* order = task_.by_amount.data();
+    const CellOrder& order = task_.by_amount;
     for (std::uint64_t p = 0; p < groups.zero_end; ++p) {
         if (p % stop_check_cells == 0) check_stop();
         if (drawable(weights_.weight[order[p]])) take(order[p]);

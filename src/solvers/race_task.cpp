@@ -122,10 +122,9 @@ RaceTask race_task(const Task& task, const RaceLimits& limits) {
     const std::int64_t* amount = race.amount;
     race.c = &task.c;
     race.omega = &task.omega;
-    race.by_amount = cells_by_amount(amount, race.cells, race.amount_runs, limits.run_cells);
-    if (race.amount_runs.empty() && amount[race.by_amount.front()] < 0) {
-        race.amount_runs = runs_of(amount, race.by_amount);
-    }
+    std::vector<std::uint64_t> order = cells_by_amount(amount, race.cells, race.amount_runs, limits.run_cells);
+    if (race.amount_runs.empty() && amount[order.front()] < 0) race.amount_runs = runs_of(amount, order);
+    race.by_amount = CellOrder(std::move(order), limits.narrow_cells);
     race.by_column = visits_by_column(task.c, task.omega);
     return race;
 }

@@ -124,7 +124,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
             weights.weight_by_amount = aligned_buffer<double>(count);
         }
         double* ordered = weights.weight_by_amount.data();
-        const std::uint64_t* order = task.by_amount.data();
+        const CellOrder& order = task.by_amount;
         run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
             for (std::uint64_t p = begin; p < end; ++p) ordered[p] = drawable(w[order[p]]) ? w[order[p]] : 0.0;
         });

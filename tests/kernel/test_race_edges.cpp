@@ -355,6 +355,7 @@ TEST(race_with_negative_amounts_follows_the_law_on_a_large_grid) {
                                          {11, 1.0},  {11, 20.0}, {30, 4.0}, {70, 1.0}, {70, 20.0}};
     RaceLimits keyed, drawn;
     drawn.keyed_share = 0.0;
+    drawn.narrow_cells = 0;  // cells by amount in 8 bytes
     check_law_on_a_large_grid(
         classes, 280, 250,
         [&](std::mt19937_64& engine) {

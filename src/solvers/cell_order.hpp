@@ -1,0 +1,42 @@
+// Cells in an order of their own (the cells by amount), 4 bytes a cell while
+// every index fits, else 8: the order lives as long as a solve, beside the
+// task.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace allotra {
+
+class CellOrder {
+public:
+    CellOrder() = default;
+    // Takes `cells`, narrowed when every index is below `narrow_cells` and 2^32.
+    CellOrder(std::vector<std::uint64_t>&& cells, std::uint64_t narrow_cells) {
+        const std::uint64_t limit = std::min<std::uint64_t>(narrow_cells, std::uint64_t{1} << 32);
+        if (cells.size() <= limit) {
+            narrow_.assign(cells.begin(), cells.end());
+            cells = {};
+        } else {
+            wide_ = std::move(cells);
+        }
+    }
+
+    std::uint64_t size() const noexcept { return narrow_.empty() ? wide_.size() : narrow_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+    // The branch goes the same way for every position: predicted.
+    std::uint64_t operator[](std::uint64_t p) const noexcept { return narrow_.empty() ? wide_[p] : narrow_[p]; }
+
+    // f(pointer to the first index), with the list's own index type.
+    template <typename F>
+    decltype(auto) visit(F&& f) const {
+        return narrow_.empty() ? f(wide_.data()) : f(narrow_.data());
+    }
+
+private:
+    std::vector<std::uint32_t> narrow_;
+    std::vector<std::uint64_t> wide_;
+};
+
+}  // namespace allotra
