@@ -12,7 +12,8 @@ namespace allotra {
 class CellOrder {
 public:
     CellOrder() = default;
-    // Takes `cells`, narrowed when every index is below `narrow_cells` and 2^32.
+    // Takes `cells`, narrowed when there are at most `narrow_cells` of them
+    // (and 2^32, so that every index fits).
     CellOrder(std::vector<std::uint64_t>&& cells, std::uint64_t narrow_cells) {
         const std::uint64_t limit = std::min<std::uint64_t>(narrow_cells, std::uint64_t{1} << 32);
         if (cells.size() <= limit) {

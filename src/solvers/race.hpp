@@ -77,7 +77,8 @@ struct RaceLimits {
     // Whether random bits and bounds of a cell's place in its class settle
     // most cells of a race that skips; without them, each reads its scale.
     bool settle_by_digits = true;
-    // Group members are 4-byte indices while every cell index is below this.
+    // Lists of cells (the cells by amount, a race's groups and candidates)
+    // take 4 bytes an index while the grid has at most this many cells.
     std::uint64_t narrow_cells = std::uint64_t{1} << 32;
 
     static constexpr int skip_weight_octaves = 127;
