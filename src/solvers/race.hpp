@@ -69,7 +69,7 @@ struct RaceLimits {
     // runs out, sample only the cells whose keys fall in each interval of
     // key (race_skipping.cpp); the others draw a key for every cell.
     std::uint64_t skip_cells = 16384;
-    double skip_share = 0.35;
+    double skip_share = 0.4;
     // ... and at least this many cells a group on average; races skip only
     // where the amounts take at most one value for every run_cells cells.
     std::uint64_t skip_group_cells = 256;
