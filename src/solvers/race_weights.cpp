@@ -63,23 +63,32 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     // What the race needs to know of the weights, in parallel chunks.
     std::vector<WeightFacts> chunks((count + default_chunk - 1) / default_chunk);
     run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
-        WeightFacts& facts = chunks[begin / default_chunk];
+        // Kept in registers, not in the shared vector; two running sums of
+        // each total, since their order does not matter here (see below).
+        WeightFacts facts;
+        double first_totals[2] = {0.0, 0.0};
+        double all_totals[2] = {0.0, 0.0};
+        const std::int64_t budget = task.b_total;
         for (std::uint64_t cell = begin; cell < end; ++cell) {
-            if (!drawable(w[cell])) continue;
+            const double weight = w[cell];
+            if (!drawable(weight)) continue;
             ++facts.drawable_cells;
             facts.readmission = facts.readmission || amount[cell] < 0;
-            const bool finite = std::isfinite(w[cell]);
+            const bool finite = std::isfinite(weight);
             facts.all_finite = facts.all_finite && finite;
-            facts.all_total += w[cell];
-            if (finite) facts.largest = std::max(facts.largest, w[cell]);
-            if (fits(0, amount[cell], task.b_total)) {
-                facts.first_total += w[cell];
+            all_totals[cell & 1] += weight;
+            if (finite) facts.largest = std::max(facts.largest, weight);
+            if (amount[cell] <= budget) {  // fits the empty selection
+                first_totals[cell & 1] += weight;
                 ++facts.fitting_cells;
                 facts.together += amount[cell];
-                if (finite) facts.largest_fitting = std::max(facts.largest_fitting, w[cell]);
-                facts.lightest_fitting = std::min(facts.lightest_fitting, w[cell]);
+                if (finite) facts.largest_fitting = std::max(facts.largest_fitting, weight);
+                facts.lightest_fitting = std::min(facts.lightest_fitting, weight);
             }
         }
+        facts.first_total = first_totals[0] + first_totals[1];
+        facts.all_total = all_totals[0] + all_totals[1];
+        chunks[begin / default_chunk] = facts;
     });
     WeightFacts all;
     for (const WeightFacts& facts : chunks) all.add(facts);
