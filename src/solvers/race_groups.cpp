@@ -190,6 +190,10 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
         return;
     }
+    // Every run in every class would be far too many groups: not worth
+    // building them to count.
+    const std::uint64_t groups_at_most = task.amount_runs.size() * (class_of(max_scale) + 1);
+    if (groups_at_most > 4 * (weights.candidates / std::max<std::uint64_t>(limits.skip_group_cells, 1))) return;
     const double* w = weights.weight.data();
     const auto scale_of = [w, amount = task.amount, budget = task.b_total, top = weights.largest](std::uint64_t cell) {
         return drawable(w[cell]) && fits(0, amount[cell], budget) ? top / w[cell] : -1.0;
