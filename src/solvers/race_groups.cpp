@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
@@ -83,6 +85,20 @@ private:
     std::vector<Sampled> sample_;
     double weight_ = 1.0;
 };
+
+// How many groups the cells sampled for the estimate fall in: a lower bound
+// on the groups of the race.
+template <typename ScaleOf>
+std::uint64_t sampled_groups(const RaceTask& task, ScaleOf scale_of) {
+    std::vector<std::pair<std::int64_t, std::uint64_t>> seen;
+    const std::uint64_t step = std::max<std::uint64_t>(1, task.cells / sampled_cells);
+    for (std::uint64_t cell = 0; cell < task.cells; cell += step) {
+        const double scale = scale_of(cell);
+        if (scale >= 0.0 && task.amount[cell] > 0) seen.push_back({task.amount[cell], class_of(scale)});
+    }
+    std::sort(seen.begin(), seen.end());
+    return static_cast<std::uint64_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+}
 
 // Marks a cell outside the race in `codes`.
 constexpr std::uint16_t not_a_member = 0xFFFF;
@@ -190,14 +206,13 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
         return;
     }
-    // Every run in every class would be far too many groups: not worth
-    // building them to count.
-    const std::uint64_t groups_at_most = task.amount_runs.size() * (class_of(max_scale) + 1);
-    if (groups_at_most > 4 * (weights.candidates / std::max<std::uint64_t>(limits.skip_group_cells, 1))) return;
     const double* w = weights.weight.data();
     const auto scale_of = [w, amount = task.amount, budget = task.b_total, top = weights.largest](std::uint64_t cell) {
         return drawable(w[cell]) && fits(0, amount[cell], budget) ? top / w[cell] : -1.0;
     };
+    // Groups that the sampled cells alone already show to be too many are
+    // not worth building to count.
+    if (sampled_groups(task, scale_of) * limits.skip_group_cells > weights.candidates) return;
     const KeyEstimate estimate(task, scale_of);
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
