@@ -214,6 +214,8 @@ struct KeyedCell {
 // of races small enough to keep them); with negative amounts, under a byte
 // per cell more for the sums of the cells drawn one by one, and 16 bytes for
 // each keyed cell of no positive amount (at most keyed_share of the cells).
+// A race that skips needs no bins: the taken bit, and 4 bytes for each
+// candidate of its largest interval (most of what it takes).
 struct RaceScratch {
     std::vector<std::uint64_t> values;
     std::vector<double> exponentials;
