@@ -1,7 +1,8 @@
 // The state of one construction's race, shared by the files that run its
 // parts (race_construction.cpp: the dispatch and the rounds; race_binned.cpp:
-// binned rounds; race_steps.cpp: tiny races; race_skipping.cpp: races that
-// sample only the cells that can matter; race_readmission.cpp and
+// binned rounds; race_steps.cpp: tiny races; race_skipping.cpp and
+// race_sampling.cpp: races that sample only the cells that can matter;
+// race_readmission.cpp and
 // race_in_turn.cpp: races with negative amounts). Internal to the
 // constructions.
 #pragma once
@@ -107,6 +108,14 @@ private:
     RaceScratch& scratch_;
     GeneratorInUse in_use_;
 };
+
+// The interval's candidates of a race that skips, as wide as the group members.
+inline std::vector<std::uint32_t>& candidates_of(RaceScratch& scratch, const std::uint32_t*) {
+    return scratch.candidates;
+}
+inline std::vector<std::uint64_t>& candidates_of(RaceScratch& scratch, const std::uint64_t*) {
+    return scratch.wide_candidates;
+}
 
 class Race {
 public:
