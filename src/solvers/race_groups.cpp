@@ -77,6 +77,18 @@ public:
         return std::exp2(high);
     }
 
+    // How many groups the sampled cells fall in: a lower bound on the
+    // groups of the race (amounts past 2^53 that round alike count once,
+    // which only lowers it).
+    std::uint64_t groups() const {
+        std::vector<std::pair<double, std::uint64_t>> seen;
+        for (const Sampled& cell : sample_) {
+            if (cell.amount > 0.0) seen.push_back({cell.amount, class_of(cell.scale)});
+        }
+        std::sort(seen.begin(), seen.end());
+        return static_cast<std::uint64_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+    }
+
 private:
     struct Sampled {
         double scale;
@@ -85,20 +97,6 @@ private:
     std::vector<Sampled> sample_;
     double weight_ = 1.0;
 };
-
-// How many groups the cells sampled for the estimate fall in: a lower bound
-// on the groups of the race.
-template <typename ScaleOf>
-std::uint64_t sampled_groups(const RaceTask& task, ScaleOf scale_of) {
-    std::vector<std::pair<std::int64_t, std::uint64_t>> seen;
-    const std::uint64_t step = std::max<std::uint64_t>(1, task.cells / sampled_cells);
-    for (std::uint64_t cell = 0; cell < task.cells; cell += step) {
-        const double scale = scale_of(cell);
-        if (scale >= 0.0 && task.amount[cell] > 0) seen.push_back({task.amount[cell], class_of(scale)});
-    }
-    std::sort(seen.begin(), seen.end());
-    return static_cast<std::uint64_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
-}
 
 // Marks a cell outside the race in `codes`.
 constexpr std::uint16_t not_a_member = 0xFFFF;
@@ -212,8 +210,8 @@ void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimi
     };
     // Groups that the sampled cells alone already show to be too many are
     // not worth building to count.
-    if (sampled_groups(task, scale_of) * limits.skip_group_cells > weights.candidates) return;
     const KeyEstimate estimate(task, scale_of);
+    if (estimate.groups() * limits.skip_group_cells > weights.candidates) return;
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
