@@ -190,6 +190,7 @@ signal.signal(signal.SIGALRM, handler)
 signal.setitimer(signal.ITIMER_REAL, 0.15, 0.15)
 try: allotra.{solver}.solve(big)
 except Done: pass
+signal.signal(signal.SIGALRM, signal.SIG_IGN)  # no handler left pending past here
 signal.setitimer(signal.ITIMER_REAL, 0)
 print(*sorted({(value, int(x.sum())) for x, value in other_results}))
 """
@@ -271,6 +272,9 @@ def handler(signum, frame):
 signal.signal(signal.SIGALRM, handler)
 signal.setitimer(signal.ITIMER_REAL, 0.002)
 x, value = allotra.AntColonyAssignmentSolver(num_ants=1, kmax=150).solve(task)
+# Ignored before it is disarmed: a handler still pending would arm the timer
+# again, and its signal could then end the process as it exits.
+signal.signal(signal.SIGALRM, signal.SIG_IGN)
 signal.setitimer(signal.ITIMER_REAL, 0)
 print(len(calls) > 0, all(calls), int((x * b).sum()) <= budget)
 """
