@@ -1,3 +1,5 @@
+// The ChaCha12 block function and a stream's blocks in portable form, and the
+// choice of the AVX2 form where it runs.
 #include "kernel/chacha.hpp"
 
 #include <cstring>

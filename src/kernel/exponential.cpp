@@ -1,3 +1,5 @@
+// The exponentials of a batch of random values: the portable form, and the
+// choice of the AVX2 form where it runs.
 #include "kernel/exponential.hpp"
 
 #include "kernel/exponential_kernel.hpp"

@@ -1,3 +1,4 @@
+// The count of forks this process descends from, raised in the child.
 #include "kernel/fork_generation.hpp"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// Matrix sizes checked against what can be addressed, and their allocation.
 #include "kernel/matrix.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The order in which the objective adds its terms, from the matrices' layout.
 #include "kernel/objective.hpp"
 
 namespace allotra {

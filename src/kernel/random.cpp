@@ -1,3 +1,5 @@
+// The per-thread generators: keyed from the operating system, re-keyed after
+// each 64 KiB, rebuilt after fork; the seeded streams; recording and replay.
 #include "kernel/random.hpp"
 
 #include <algorithm>

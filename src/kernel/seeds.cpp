@@ -1,3 +1,4 @@
+// Seeds from the operating system and the keys derived from a seed.
 #include "kernel/seeds.hpp"
 
 #include <cstddef>

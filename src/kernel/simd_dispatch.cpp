@@ -1,3 +1,4 @@
+// The run-time choice between the AVX2 and the portable kernels.
 #include "kernel/simd_dispatch.hpp"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// The workers' loop, the hand-over of a batch, and the caller's wait for it.
 #include "kernel/worker_threads.hpp"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// The checks of a task, in the order their messages are reported.
 #include "model/task.hpp"
 
 namespace allotra {

@@ -1,3 +1,5 @@
+// The colony's pheromone update (evaporation, deposit and its scale), and the
+// colony solver with the module's ants.
 #include "solvers/ant_colony.hpp"
 
 #include <algorithm>

@@ -14,20 +14,12 @@
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/best_of_batch.hpp"
-#include "solvers/chunked.hpp"
-#include "solvers/selection.hpp"
+#include "solvers/parameters.hpp"
+#include "kernel/chunked.hpp"
+#include "kernel/selection.hpp"
 #include "solvers/value_density.hpp"
 
 namespace allotra {
-
-struct AntColonyParameters {
-    std::uint64_t num_ants = 20;
-    std::uint64_t kmax = 100;
-    double alpha = 1.0;
-    double beta = 2.0;
-    double rho = 0.1;
-    double initial_pheromone = 1.0;
-};
 
 // `interrupted` is polled while the call runs (see InterruptScope); when it
 // reports true the call ends with Cancelled.

@@ -1,3 +1,4 @@
+// The best selection made into the m x n matrix that a solve returns.
 #include "solvers/best_of_batch.hpp"
 
 namespace allotra {

@@ -10,7 +10,7 @@
 #include "kernel/error.hpp"
 #include "kernel/solution.hpp"
 #include "model/task.hpp"
-#include "solvers/selection.hpp"
+#include "kernel/selection.hpp"
 
 namespace allotra {
 

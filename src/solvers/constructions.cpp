@@ -1,3 +1,5 @@
+// Each solver's weights, made ready for the race: the value density once a
+// solve, the ants' tau^alpha * eta^beta once an iteration.
 #include "solvers/constructions.hpp"
 
 #include <cmath>

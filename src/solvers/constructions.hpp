@@ -1,6 +1,6 @@
 // The module's constructions as the solver loops see them: one call builds
 // one selection and returns its chosen cells and value. Both run the
-// exponential race (race.hpp) with their own weights.
+// exponential race (race/race.hpp) with their own weights.
 #pragma once
 
 #include <cstddef>
@@ -9,10 +9,10 @@
 
 #include "kernel/matrix.hpp"
 #include "kernel/random.hpp"
+#include "kernel/selection.hpp"
 #include "model/task.hpp"
-#include "solvers/ant_colony.hpp"
-#include "solvers/race.hpp"
-#include "solvers/selection.hpp"
+#include "race/race.hpp"
+#include "solvers/parameters.hpp"
 
 namespace allotra {
 

@@ -1,3 +1,4 @@
+// The best of a run's completed prefix of constructions.
 #include "solvers/prefix_best.hpp"
 
 #include "kernel/error.hpp"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "solvers/selection.hpp"
+#include "kernel/selection.hpp"
 
 namespace allotra {
 

@@ -1,3 +1,4 @@
+// The probabilistic solver with the module's constructions.
 #include "solvers/probabilistic.hpp"
 
 #include "solvers/constructions.hpp"

@@ -11,13 +11,10 @@
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/best_of_batch.hpp"
+#include "solvers/parameters.hpp"
 #include "solvers/value_density.hpp"
 
 namespace allotra {
-
-struct ProbabilisticParameters {
-    std::uint64_t kmax = 100;
-};
 
 // `interrupted` is polled while the call runs (see InterruptScope); when it
 // reports true the call ends with Cancelled.

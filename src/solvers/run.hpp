@@ -16,7 +16,7 @@
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/probabilistic.hpp"
-#include "solvers/selection.hpp"
+#include "kernel/selection.hpp"
 
 namespace allotra {
 

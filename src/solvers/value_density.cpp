@@ -1,6 +1,7 @@
+// The value density of every cell, in parallel chunks.
 #include "solvers/value_density.hpp"
 
-#include "solvers/chunked.hpp"
+#include "kernel/chunked.hpp"
 
 namespace allotra {
 

@@ -15,7 +15,7 @@
 #include "harness.hpp"
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
-#include "solvers/block_sums.hpp"
+#include "race/block_sums.hpp"
 #include "weighted_choice.hpp"
 
 namespace {

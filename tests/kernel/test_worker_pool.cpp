@@ -32,7 +32,7 @@
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
 #include "kernel/worker_pool_testing.hpp"
-#include "solvers/chunked.hpp"
+#include "kernel/chunked.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "kernel/solution.hpp"
 #include "weighted_choice.hpp"
 #include "model/task.hpp"
-#include "solvers/candidate_rule.hpp"
+#include "race/candidate_rule.hpp"
 
 namespace allotra {
 

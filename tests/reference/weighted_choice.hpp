@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kernel/random.hpp"
-#include "solvers/candidate_rule.hpp"
+#include "race/candidate_rule.hpp"
 
 namespace allotra {
 

@@ -1,5 +1,5 @@
 // How a race that skips finds one group's candidates in an interval (see
-// race_skipping.cpp).
+// skipping.cpp).
 //
 // A sparse group lays its cells end to end, one unit of length each, and runs
 // along them a Poisson process of rate span / least_scale (exponential gaps):
@@ -18,7 +18,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "solvers/race_state.hpp"
+#include "race/state.hpp"
 
 namespace allotra::race_detail {
 

@@ -13,14 +13,14 @@
 // The race first takes whole bins of keys while their positive amounts
 // surely fit, as the race without negative amounts does, then walks the
 // crossing bin in key order with its skipped cells ringing as one, and then
-// draws the rest in turn (race_in_turn.cpp).
+// draws the rest in turn (in_turn.cpp).
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "solvers/race_state.hpp"
+#include "race/state.hpp"
 
 namespace allotra::race_detail {
 

@@ -5,8 +5,11 @@
 #include <limits>
 
 #include "kernel/error.hpp"
-#include "solvers/race.hpp"
-#include "solvers/race_bins.hpp"
+#include "kernel/chunked.hpp"
+#include "race/candidate_rule.hpp"
+#include "race/groups.hpp"
+#include "race/weights.hpp"
+#include "race/bins.hpp"
 
 namespace allotra {
 
@@ -48,12 +51,6 @@ struct WeightFacts {
 };
 
 }  // namespace
-
-void check_race_limits(const RaceLimits& limits) {
-    if (limits.bins < 1 || limits.bins > RaceLimits::max_bins) fail("the race's bin count is out of range");
-    if (limits.octave_bits > RaceLimits::max_octave_bits) fail("the race's bins per octave are out of range");
-    if (limits.slice < 1) fail("the race's slice is empty");
-}
 
 void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits) {
     const std::uint64_t count = task.cells;
@@ -145,7 +142,13 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     weights.bin_base = 0;
     // A race that skips reads a cell's scale so seldom that it divides
     // instead of keeping 8 bytes a cell for it.
-    group_race_cells(weights, task, limits, readmission ? HUGE_VAL : weights.largest / lightest_fitting);
+    // An infinite weight that fits is refused by every construction (its
+    // scale, 0, has no class).
+    weights.groups.active = false;
+    if (!readmission && !weights.all_fit && std::isfinite(first_total)) {
+        group_race_cells(weights.groups, {w, weights.largest, weights.largest / lightest_fitting, candidates}, task,
+                         limits);
+    }
     if (weights.groups.active) {
         weights.scale = {};
         return;

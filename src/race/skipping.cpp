@@ -4,7 +4,7 @@
 // at the start of an interval of length `span` has a fresh key, which falls in
 // the interval with probability 1 - exp(-span / s) (s: its scale). Those
 // cells, the interval's candidates, are found group by group without a draw
-// for every cell (race_sampling.cpp): by the arrivals of a Poisson process in
+// for every cell (sampling.cpp): by the arrivals of a Poisson process in
 // a sparse group, by random bits against odds in a dense one, or all of them
 // where the interval leaves none out.
 //
@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "solvers/race_state.hpp"
+#include "race/state.hpp"
 
 namespace allotra::race_detail {
 

@@ -4,8 +4,9 @@
 #include <bit>
 #include <utility>
 
+#include "kernel/chunked.hpp"
 #include "kernel/objective.hpp"
-#include "solvers/race.hpp"
+#include "race/task.hpp"
 
 namespace allotra {
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "solvers/race_state.hpp"
+#include "race/state.hpp"
 
 namespace allotra::race_detail {
 

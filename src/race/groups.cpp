@@ -12,92 +12,22 @@
 
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
-#include "solvers/race.hpp"
+#include "kernel/chunked.hpp"
+#include "race/candidate_rule.hpp"
+#include "race/groups.hpp"
+#include "race/key_estimate.hpp"
+#include "race/scale_class.hpp"
 
 namespace allotra {
 
 namespace {
 
-constexpr int class_shift = 52 - static_cast<int>(RaceGroups::class_bits);
+using race_detail::class_of;
+using race_detail::fine_of;
+using race_detail::KeyEstimate;
+using race_detail::least_scale_of;
+
 constexpr std::uint64_t group_chunk = 65536;
-// The cells that estimate where the budget runs out: their sum's spread is
-// about 2% of it, and the first interval stops 7% short.
-constexpr std::uint64_t sampled_cells = 2048;
-
-std::uint64_t class_of(double scale) {
-    return (std::bit_cast<std::uint64_t>(scale) >> class_shift) - (std::bit_cast<std::uint64_t>(1.0) >> class_shift);
-}
-
-std::uint8_t fine_of(double scale) {
-    return static_cast<std::uint8_t>(std::bit_cast<std::uint64_t>(scale) >> (class_shift - RaceGroups::fine_bits));
-}
-
-double least_scale_of(std::uint64_t cls) {
-    return std::bit_cast<double>((cls + (std::bit_cast<std::uint64_t>(1.0) >> class_shift)) << class_shift);
-}
-
-// The expected positive amount and count of the race's cells with a key
-// below `key`, estimated from at most sampled_cells cells spread over the grid.
-struct Expected {
-    double amount;
-    double cells;
-};
-
-class KeyEstimate {
-public:
-    template <typename ScaleOf>
-    KeyEstimate(const RaceTask& task, ScaleOf scale_of) {
-        const std::uint64_t step = std::max<std::uint64_t>(1, task.cells / sampled_cells);
-        for (std::uint64_t cell = 0; cell < task.cells; cell += step) {
-            const double scale = scale_of(cell);
-            if (scale < 0.0) continue;
-            sample_.push_back({scale, static_cast<double>(task.amount[cell])});
-        }
-        weight_ = static_cast<double>(task.cells) / static_cast<double>((task.cells + step - 1) / step);
-    }
-
-    Expected at(double key) const {
-        Expected sum{0.0, 0.0};
-        for (const Sampled& cell : sample_) {
-            const double below = -std::expm1(-key / cell.scale);
-            sum.amount += cell.amount * below;
-            sum.cells += below;
-        }
-        return {sum.amount * weight_, sum.cells * weight_};
-    }
-
-    // The key at which the expected amount reaches `amount`, to within a
-    // few percent (a bisection over its logarithm).
-    double key_for(double amount) const {
-        double low = -80.0, high = RaceLimits::skip_weight_octaves + 80.0;
-        for (int round = 0; round < 24; ++round) {
-            const double middle = 0.5 * (low + high);
-            (at(std::exp2(middle)).amount >= amount ? high : low) = middle;
-        }
-        return std::exp2(high);
-    }
-
-    // How many groups the sampled cells fall in: a lower bound on the
-    // groups of the race (amounts past 2^53 that round alike count once,
-    // which only lowers it).
-    std::uint64_t groups() const {
-        std::vector<std::pair<double, std::uint64_t>> seen;
-        for (const Sampled& cell : sample_) {
-            if (cell.amount > 0.0) seen.push_back({cell.amount, class_of(cell.scale)});
-        }
-        std::sort(seen.begin(), seen.end());
-        return static_cast<std::uint64_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
-    }
-
-private:
-    struct Sampled {
-        double scale;
-        double amount;
-    };
-    std::vector<Sampled> sample_;
-    double weight_ = 1.0;
-};
-
 // Marks a cell outside the race in `codes`.
 constexpr std::uint16_t not_a_member = 0xFFFF;
 
@@ -190,21 +120,19 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
 
 }  // namespace
 
-void group_race_cells(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, double max_scale) {
-    RaceGroups& groups = weights.groups;
+void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const RaceTask& task,
+                      const RaceLimits& limits) {
     groups.active = false;
     // Few distinct amounts, or there would be too many groups to look at
     // in every interval.
     const std::uint64_t enough = std::max<std::uint64_t>(limits.skip_cells, 1);
-    // An infinite weight that fits is refused by every construction (its
-    // scale, 0, has no class).
-    if (weights.readmission || weights.all_fit || !std::isfinite(weights.first_total) ||
-        weights.candidates < enough || task.amount_runs.empty() ||
+    const double max_scale = weights.max_scale;
+    if (weights.candidates < enough || task.amount_runs.empty() ||
         task.amount_runs.size() * limits.skip_group_cells > task.cells ||
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
         return;
     }
-    const double* w = weights.weight.data();
+    const double* w = weights.weight;
     const auto scale_of = [w, amount = task.amount, budget = task.b_total, top = weights.largest](std::uint64_t cell) {
         return drawable(w[cell]) && fits(0, amount[cell], budget) ? top / w[cell] : -1.0;
     };

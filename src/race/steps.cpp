@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "solvers/race_state.hpp"
+#include "race/state.hpp"
 
 namespace allotra::race_detail {
 

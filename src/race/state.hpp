@@ -1,10 +1,9 @@
 // The state of one construction's race, shared by the files that run its
-// parts (race_construction.cpp: the dispatch and the rounds; race_binned.cpp:
-// binned rounds; race_steps.cpp: tiny races; race_skipping.cpp and
-// race_sampling.cpp: races that sample only the cells that can matter;
-// race_readmission.cpp and
-// race_in_turn.cpp: races with negative amounts). Internal to the
-// constructions.
+// parts (race.cpp: the dispatch and the rounds; binned.cpp: binned rounds;
+// steps.cpp: tiny races; skipping.cpp and sampling.cpp: races that sample only
+// the cells that can matter; readmission.cpp and in_turn.cpp: races with
+// negative amounts). Internal to the race: nothing outside this folder
+// includes it.
 #pragma once
 
 #include <algorithm>
@@ -13,12 +12,17 @@
 #include <span>
 #include <vector>
 
+#include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
 #include "kernel/exponential.hpp"
 #include "kernel/random.hpp"
 #include "kernel/worker_pool.hpp"
-#include "solvers/race.hpp"
-#include "solvers/race_bins.hpp"
+#include "race/candidate_rule.hpp"
+#include "race/limits.hpp"
+#include "race/scratch.hpp"
+#include "race/task.hpp"
+#include "race/weights.hpp"
+#include "race/bins.hpp"
 
 namespace allotra::race_detail {
 
@@ -186,10 +190,10 @@ private:
         return true;
     }
 
-    // The few cells of the race drawn one at a time (race_steps.cpp).
+    // The few cells of the race drawn one at a time (steps.cpp).
     void step_by_step(std::int64_t& remaining);
 
-    // Binned rounds (race_binned.cpp). A round counts every position's
+    // Binned rounds (binned.cpp). A round counts every position's
     // amount into the bin of its key; Signed rounds count positive and
     // negative amounts apart.
     template <bool Saturate, bool KeepKeys, bool Signed, typename CellAt>
@@ -212,7 +216,7 @@ private:
     double collect_fitting(std::int64_t remaining);
 
     // A race that samples only the cells whose keys fall in each interval
-    // (race_skipping.cpp).
+    // (skipping.cpp).
     void skipping_race();
     template <typename Index>
     void skipping_intervals(const Index* members, std::int64_t remaining);
@@ -231,7 +235,7 @@ private:
     bool gap_passes(double length);
 
     // The general race, when some cell of the race has a negative amount
-    // (race_readmission.cpp; once its keys are forgotten, race_in_turn.cpp).
+    // (readmission.cpp; once its keys are forgotten, in_turn.cpp).
     void readmitting_race();
     bool signed_round(WideInt& used);
     void walk_readmitting(const std::vector<KeyedCell>& keyed, WideInt& used, double end);

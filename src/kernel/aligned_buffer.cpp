@@ -1,4 +1,5 @@
-#include "solvers/aligned_buffer.hpp"
+// Aligned, zero-filled storage, backed by large pages where it is that large.
+#include "kernel/aligned_buffer.hpp"
 
 #include "kernel/platform/platform.hpp"
 

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "solvers/race.hpp"
+#include "race/limits.hpp"
 
 namespace allotra {
 

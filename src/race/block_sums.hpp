@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kernel/error.hpp"
-#include "solvers/chunked.hpp"
+#include "kernel/chunked.hpp"
 
 namespace allotra {
 

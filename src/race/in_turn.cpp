@@ -9,8 +9,8 @@
 #include <cmath>
 #include <vector>
 
-#include "solvers/block_sums.hpp"
-#include "solvers/race_state.hpp"
+#include "race/block_sums.hpp"
+#include "race/state.hpp"
 
 namespace allotra::race_detail {
 

@@ -1,0 +1,63 @@
+// The cells of a race that skips, grouped by amount and by the class of their
+// key's scale, and the choice of whether to skip.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "race/limits.hpp"
+#include "race/task.hpp"
+
+namespace allotra {
+
+// The cells of a race that skips, grouped by amount and by the class of
+// their key's scale (the scale's exponent and top mantissa bit: two classes
+// an octave), the groups in ascending amount, so that the groups that fit a
+// budget are a prefix of them. Cells of amount 0 are in no group: every
+// construction takes them.
+struct RaceGroups {
+    struct Group {
+        std::uint64_t begin;
+        std::uint64_t end;
+        std::int64_t amount;
+        // The smallest scale of the class: no member's key comes sooner.
+        double least_scale;
+        // The class's index; its low bit is the class's top mantissa bit, by
+        // which its scales run up to 1.5 or 4/3 times least_scale.
+        std::uint32_t class_index;
+    };
+    static constexpr unsigned class_bits = 1;
+    // Mantissa bits below the class's that place a member's scale in it.
+    static constexpr unsigned fine_bits = 8;
+
+    bool active = false;
+    std::vector<Group> groups;
+    // The member cells, 4 bytes each while the grid allows, else 8; and for
+    // each, the next fine_bits of its scale's mantissa.
+    std::vector<std::uint32_t> narrow;
+    std::vector<std::uint64_t> wide;
+    std::vector<std::uint8_t> fine;
+    // The positions in by_amount of the cells of amount 0.
+    std::uint64_t zero_end = 0;
+    // The first interval of key: expected to use most, not all, of the budget.
+    double first_span = 0.0;
+};
+
+// What the grouping reads of a set of weights.
+struct GroupedWeights {
+    // Each cell's weight, row-major.
+    const double* weight;
+    // The largest finite weight in the race, and the largest scale.
+    double largest;
+    double max_scale;
+    // How many cells fit the empty selection and can be drawn.
+    std::uint64_t candidates;
+};
+
+// Decides whether the constructions skip and, if so, groups the cells; with
+// no negative amount, not every candidate fitting and a finite first total
+// (the caller's part of the rule).
+void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const RaceTask& task,
+                      const RaceLimits& limits);
+
+}  // namespace allotra

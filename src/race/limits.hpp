@@ -1,0 +1,64 @@
+// The sizes at which a construction changes method, and the ranges they are
+// built for.
+#pragma once
+
+#include <cstdint>
+
+namespace allotra {
+
+// The sizes at which the construction changes method; tests make them small
+// so that tiny grids take every path.
+struct RaceLimits {
+    // Races over at most this many cells draw one cell at a time, each in
+    // proportion to weight among those that still fit: for so few cells a
+    // scan per step costs less than keys.
+    std::uint64_t step_limit = 32;
+    // Races over at most this many cells sort their keys instead of binning them.
+    std::uint64_t sort_limit = 64;
+    // Number of bins of the largest races, at most max_bins; smaller races
+    // use fewer (see bins.hpp).
+    std::uint32_t bins = 4096;
+    // Bins per octave of key in the largest races: 2^octave_bits, with
+    // octave_bits at most max_octave_bits.
+    std::uint32_t octave_bits = 7;
+    // Cells per slice of random values, and between two looks at the stop flag.
+    std::uint64_t slice = 2048;
+    // Binned races over at most this many cells keep every key (8 bytes a
+    // cell); larger ones keep 2 bytes a cell and read the few keys they need
+    // again from the random stream.
+    std::uint64_t kept_keys = 65536;
+    // Races with negative amounts key the free cells that always fit (16
+    // bytes each) once the budget has run out only while they are at most
+    // this share of the cells; otherwise they are drawn with the rest.
+    double keyed_share = 0.25;
+    // Races over at least this many cells, with no negative amount, weights
+    // within 2^skip_weight_octaves of each other, and at most skip_share of
+    // their cells expected to have a key below the one at which the budget
+    // runs out, sample only the cells whose keys fall in each interval of
+    // key (skipping.cpp); the others draw a key for every cell.
+    std::uint64_t skip_cells = 16384;
+    double skip_share = 0.4;
+    // ... and at least this many cells a group on average; races skip only
+    // where the amounts take at most one value for every run_cells cells.
+    std::uint64_t skip_group_cells = 256;
+    std::uint64_t run_cells = 16;
+    // Whether random bits and bounds of a cell's place in its class settle
+    // most cells of a race that skips; without them, each reads its scale.
+    bool settle_by_digits = true;
+    // Lists of cells (the cells by amount, a race's groups and candidates)
+    // take 4 bytes an index while the grid has at most this many cells.
+    std::uint64_t narrow_cells = std::uint64_t{1} << 32;
+
+    static constexpr int skip_weight_octaves = 127;
+
+    // A bin is a uint16 and one more value marks the cells outside the race.
+    static constexpr std::uint32_t max_bins = 65534;
+    // The mantissa bits a bin takes from a key; more would not fit the
+    // levels of every key in 64-bit arithmetic with room to spare.
+    static constexpr std::uint32_t max_octave_bits = 7;
+};
+
+// Refuses limits outside those the race is built for (an internal error).
+void check_race_limits(const RaceLimits& limits);
+
+}  // namespace allotra

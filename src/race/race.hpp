@@ -1,0 +1,67 @@
+// The module's construction, shared by both solvers: an exponential race.
+//
+// Every cell that can be drawn gets a key E / w, with E exponential and w its
+// weight, and the cells are visited in increasing key order; each one that
+// fits the remaining budget is taken. By the memorylessness of the
+// exponential, the first key among any set of cells belongs to each with
+// probability proportional to its weight, so the chosen set has exactly the
+// law of drawing one candidate after another in proportion to weight. A cell
+// that did not fit when its key came and fits again later (a negative b_ij
+// freed budget) races again from that moment on.
+//
+// Only ratios of weights matter, so keys are scaled by the largest weight in
+// the race. Weights more than 2^1024 apart would still overflow a key to
+// +infinity; such keys are never ordered among themselves: the race takes
+// every finite key first and then races the cells left anew, with the scale
+// of the largest weight among them (the same memorylessness).
+//
+// Large grids are not sorted: the keys are counted into bins on a log scale,
+// bins whose amounts fit together are taken whole, and only the bin where the
+// budget runs out is sorted. There the race forgets the keys it has not
+// reached and starts anew on the cells that still fit, which is again exact:
+// given everything before that moment, the keys not yet reached are fresh
+// exponentials.
+//
+// This header is the race's face: what a construction needs (the task's
+// cells by amount, the weights, the limits, a worker's scratch) and the call
+// that builds one selection. The rest of this folder is its inner rooms.
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/chunked.hpp"
+#include "kernel/random.hpp"
+#include "kernel/selection.hpp"
+#include "race/limits.hpp"
+#include "race/scratch.hpp"
+#include "race/task.hpp"
+#include "race/weights.hpp"
+
+namespace allotra {
+
+// Fills `weights` with weight(cell) for every row-major cell, in parallel
+// chunks (each cell's weight is the same call whichever worker makes it),
+// then derives the rest. Reuses the buffers.
+template <typename Weight>
+void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight);
+
+// One construction. A first-step candidate total of +infinity (an infinite
+// weight that fits, or an overflowing sum), or such a total at a later step
+// when freed budget lets skipped cells back, is the weighted choice's
+// internal error.
+Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
+                         RandomGenerator& generator, const RaceLimits& limits = {});
+
+template <typename Weight>
+void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight) {
+    if (weights.weight.size != task.cells || !weights.weight.storage) {
+        weights.weight = aligned_buffer<double>(task.cells);
+    }
+    double* w = weights.weight.data();
+    run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t cell = begin; cell < end; ++cell) w[cell] = weight(cell);
+    });
+    finish_race_weights(weights, task, limits);
+}
+
+}  // namespace allotra

@@ -1,0 +1,53 @@
+// One worker's working memory for its constructions, kept between them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kernel/random.hpp"
+
+namespace allotra {
+
+// A key and its cell, ordered by key then cell.
+struct KeyedCell {
+    double key;
+    std::uint64_t cell;
+};
+
+// One worker's working memory, kept between constructions so that none
+// allocates it anew: 2 bytes per cell for the bins and 1 bit for the taken
+// cells, plus what the sorted races and the crossing bin need (and the keys
+// of races small enough to keep them); with negative amounts, under a byte
+// per cell more for the sums of the cells drawn one by one, and 16 bytes for
+// each keyed cell of no positive amount (at most keyed_share of the cells).
+// A race that skips needs no bins: the taken bit, and 4 bytes for each
+// candidate of its largest interval (most of what it takes).
+struct RaceScratch {
+    std::vector<std::uint64_t> values;
+    std::vector<double> exponentials;
+    std::vector<double> keys;
+    std::vector<std::uint16_t> bins;
+    std::vector<std::uint64_t> counts;
+    std::vector<std::uint64_t> taken;
+    std::vector<std::uint64_t> crossing;
+    std::vector<std::uint64_t> pending;
+    std::vector<std::uint64_t> round;
+    std::vector<KeyedCell> keyed;
+    std::vector<double> sums;
+    std::vector<std::uint16_t> free_blocks;
+    std::vector<std::uint16_t> unmarked;
+    // A race that skips: the interval's candidates (4 bytes each while the
+    // grid allows, else 8), and each group's members not yet taken.
+    std::vector<std::uint32_t> candidates;
+    std::vector<std::uint64_t> wide_candidates;
+    std::vector<std::uint64_t> group_free;
+    // Random values read 16 bits at a time, and for each class the odds of
+    // its scanned cells in the interval they were made for.
+    std::vector<std::uint64_t> bits;
+    std::vector<std::uint32_t> odds;
+    std::vector<std::uint64_t> odds_interval;
+    std::uint64_t intervals = 0;
+    StreamRecord record;
+};
+
+}  // namespace allotra

@@ -1,0 +1,50 @@
+// The race's view of a task: what every construction of a solve shares,
+// whatever the weights (amounts, the cells by amount, the value's terms).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kernel/aligned_buffer.hpp"
+#include "kernel/matrix.hpp"
+#include "model/task.hpp"
+#include "race/cell_order.hpp"
+#include "race/limits.hpp"
+
+namespace allotra {
+
+// What every construction of a solve shares, whatever the weights: each
+// cell's amount in row-major order, and the cells ordered by ascending amount
+// (equal amounts by cell index).
+struct RaceTask {
+    // A run of equal amounts in by_amount: its amount, and the position just
+    // past its last cell.
+    struct AmountRun {
+        std::int64_t amount;
+        std::uint64_t end;
+    };
+
+    std::uint64_t cells = 0;
+    std::uint64_t n = 0;
+    std::int64_t b_total = 0;
+    // Each cell's b_ij: the task's own matrix where it is row-major, else a
+    // copy in amount_copy.
+    const std::int64_t* amount = nullptr;
+    AlignedBuffer<std::int64_t> amount_copy;
+    // The task's values and discounts, read for the value of a selection (a
+    // term is c * (1 - omega), as the objective computes it); the task
+    // outlives every construction of its solve.
+    const IntMatrix* c = nullptr;
+    const FloatMatrix* omega = nullptr;
+    CellOrder by_amount;
+    // The runs of by_amount, when some amount is negative or the amounts take
+    // few values: the cells that fit a given room are the positions before
+    // the end of a run.
+    std::vector<AmountRun> amount_runs;
+    // The objective adds its terms column by column (column-major c and omega).
+    bool by_column = false;
+};
+
+RaceTask race_task(const Task& task, const RaceLimits& limits = {});
+
+}  // namespace allotra
