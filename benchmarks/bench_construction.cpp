@@ -32,6 +32,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_common.hpp"
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
         const double prepared = seconds_since(start);
         start = clock_type::now();
         const std::clock_t cpu_start = std::clock();
-        const allotra::Selection selection =
+        allotra::Selection selection =
             solver == "ant" ? ants->construct(generator, 0) : probabilistic->construct(generator, 0);
         const double cpu = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
         const double constructed = seconds_since(start);
@@ -144,6 +145,18 @@ int main(int argc, char** argv) {
         construction_seconds.push_back(constructed);
         construction_cpu.push_back(cpu);
         cells.push_back(static_cast<double>(selection.cells.size()));
+        // As the solvers do, the dropped selection's storage goes to the next
+        // construction (where the revision can).
+        const auto recycle = [&](auto& construction) {
+            if constexpr (requires { construction.recycle(std::move(selection), 0); }) {
+                construction.recycle(std::move(selection), 0);
+            }
+        };
+        if (solver == "ant") {
+            recycle(*ants);
+        } else {
+            recycle(*probabilistic);
+        }
     }
     std::printf("%s %s %s %llu %llu %d %.6g %.6g %.6g %.0f %.6g\n", solver.c_str(), family.c_str(), argv[3],
                 static_cast<unsigned long long>(m), static_cast<unsigned long long>(n), repeats,

@@ -1,7 +1,8 @@
 // A list of row-major flat cell indices (i * n + j) that takes 4 bytes per
 // cell while every index is below 2^32, and 8 bytes from the first one that is
 // not: a colony keeps the cells of every ant of a batch, and grids with 2^32
-// cells or more are rare but valid.
+// cells or more are rare but valid. A list's storage can be handed on: a
+// construction reuses the storage of a selection its solver has dropped.
 #pragma once
 
 #include <bit>
@@ -10,9 +11,34 @@
 #include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace allotra {
+
+// An allocator whose vectors leave new elements of plain numbers unwritten on
+// resize: a list is resized to the count it is about to write in full, and
+// filling it with zeros first would be a second pass over it.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 class CellList {
 public:
@@ -26,6 +52,9 @@ public:
     std::uint64_t size() const noexcept { return wide_mode_ ? wide_.size() : narrow_.size(); }
     bool empty() const noexcept { return size() == 0; }
     std::uint64_t operator[](std::uint64_t k) const noexcept { return wide_mode_ ? wide_[k] : narrow_[k]; }
+
+    // How many cells the storage holds without growing.
+    std::uint64_t capacity() const noexcept { return wide_mode_ ? wide_.capacity() : narrow_.capacity(); }
 
     void reserve(std::uint64_t count) {
         if (wide_mode_) {
@@ -65,7 +94,7 @@ public:
 
 private:
     template <typename Index>
-    static void fill_from_bits(std::vector<Index>& to, const std::vector<std::uint64_t>& words, std::uint64_t count) {
+    static void fill_from_bits(std::vector<Index, UninitializedAllocator<Index>>& to, const std::vector<std::uint64_t>& words, std::uint64_t count) {
         to.resize(count);
         Index* out = to.data();
         for (std::uint64_t w = 0; w < words.size(); ++w) {
@@ -81,8 +110,8 @@ private:
         wide_mode_ = true;
     }
 
-    std::vector<std::uint32_t> narrow_;
-    std::vector<std::uint64_t> wide_;
+    std::vector<std::uint32_t, UninitializedAllocator<std::uint32_t>> narrow_;
+    std::vector<std::uint64_t, UninitializedAllocator<std::uint64_t>> wide_;
     bool wide_mode_ = false;
 };
 

@@ -45,14 +45,14 @@ inline double bin_end(std::int64_t base, std::uint32_t bin, const BinShape& shap
 
 // The base that centres the bins on the key t at which the amounts of the
 // cells expected to have a key below t reach `budget`. The expectation comes
-// from at most 512 cells spread over the `count` positions; a cell of scale s
+// from about `samples` cells spread over the `count` positions; a cell of scale s
 // has a key below t with probability 1 - exp(-t / s). Negative amounts count
 // as 0: the bins must straddle the first key at which the positive amounts
 // alone could pass the budget.
 template <typename CellAt>
 std::int64_t estimate_bin_base(std::uint64_t count, CellAt cell_at, const double* scale, const std::int64_t* amount,
-                               std::int64_t budget, const BinShape& shape) {
-    const std::uint64_t step = std::max<std::uint64_t>(1, count / 512);
+                               std::int64_t budget, const BinShape& shape, std::uint64_t samples = 512) {
+    const std::uint64_t step = std::max<std::uint64_t>(1, count / samples);
     // Each sampled position stands for count / positions of them.
     const double positions = static_cast<double>((count + step - 1) / step);
     const auto expected = [&](double t) {

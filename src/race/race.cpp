@@ -2,6 +2,7 @@
 // race anew the cells that still fit.
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "race/race.hpp"
 #include "race/result.hpp"
@@ -16,6 +17,12 @@ namespace {
 // A round whose heaviest cell has a stored scale above this is raced on its
 // own scale: keys near its end would overflow.
 constexpr double rescale_above = 0x1p512;
+
+// The cells that place a later round's bins. The bisection reads each of them
+// (an expm1) at every step; a round is short, so this was most of its cost on
+// small grids, and the bins need the key where the budget runs out only to
+// within an octave or two.
+constexpr std::uint64_t later_round_samples = 64;
 
 }  // namespace
 
@@ -52,7 +59,8 @@ void Race::run() {
             finished = sorted_race(round.size(), listed, stored, remaining);
         } else {
             const std::int64_t base =
-                estimate_bin_base(round.size(), listed, scale_, amount_, remaining, bin_shape(round.size(), limits_));
+                estimate_bin_base(round.size(), listed, scale_, amount_, remaining,
+                                  bin_shape(round.size(), limits_), later_round_samples);
             finished = binned_round(round.size(), listed, base, remaining);
         }
     }
@@ -67,7 +75,7 @@ Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceS
     check_total_is_finite(weights.first_total);
     race_detail::Race race(task, weights, scratch, generator, limits);
     race.run();
-    return selection_of(task, scratch.taken);
+    return selection_of(task, scratch.taken, std::move(scratch.spare_cells));
 }
 
 }  // namespace allotra

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "kernel/chunked.hpp"
 #include "kernel/random.hpp"
@@ -51,6 +52,12 @@ void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const Race
 // internal error.
 Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
                          RandomGenerator& generator, const RaceLimits& limits = {});
+
+// Keeps the storage of a selection that its solver no longer needs, for the
+// next construction on the scratch's worker; the larger of two is kept.
+inline void recycle_selection(RaceScratch& scratch, Selection&& done) {
+    if (done.cells.capacity() > scratch.spare_cells.capacity()) scratch.spare_cells = std::move(done.cells);
+}
 
 template <typename Weight>
 void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight) {

@@ -4,13 +4,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "kernel/chunked.hpp"
 
 namespace allotra {
 
-Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
+Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& taken, CellList&& storage) {
     Selection selection;
+    selection.cells = std::move(storage);
     std::uint64_t chosen = 0;
     for (std::uint64_t word : taken) chosen += static_cast<std::uint64_t>(std::popcount(word));
     selection.cells.assign_set_bits(taken, chosen);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernel/cell_list.hpp"
 #include "kernel/random.hpp"
 
 namespace allotra {
@@ -48,6 +49,9 @@ struct RaceScratch {
     std::vector<std::uint64_t> odds_interval;
     std::uint64_t intervals = 0;
     StreamRecord record;
+    // The storage of a dropped selection, which the next one fills: a fresh
+    // list would be mapped and its pages faulted in at every construction.
+    CellList spare_cells;
 };
 
 }  // namespace allotra

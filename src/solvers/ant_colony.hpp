@@ -97,9 +97,13 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
         Selection leader;  // this iteration's best, if it beats `best`
         bool leads = false;
         for (std::uint64_t first = 0; first < parameters.num_ants; first += window) {
-            ants.clear();
+            // The ants of the last window hand their storage to the workers
+            // that build the next.
             ants.resize(std::min(window, parameters.num_ants - first));
             run_batch(ants.size(), [&](std::uint64_t index, std::size_t worker) {
+                if constexpr (requires { colony.recycle(std::move(ants[index]), worker); }) {
+                    colony.recycle(std::move(ants[index]), worker);
+                }
                 ants[index] = build(colony, iteration, first + index, worker);
             });
             // Scanned in order, so strictly greater alone keeps the earliest

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "kernel/matrix.hpp"
@@ -23,6 +24,9 @@ class ProbabilisticConstruction {
 public:
     ProbabilisticConstruction(const Task& task, const FloatMatrix& density, const RaceLimits& limits = {});
     Selection construct(RandomGenerator& generator, std::size_t worker);
+    // Hands back a selection the solver has dropped, whose storage the
+    // worker's next construction reuses. Only on that worker, or between batches.
+    void recycle(Selection&& done, std::size_t worker) { recycle_selection(scratch_.at(worker), std::move(done)); }
 
 private:
     RaceLimits limits_;
@@ -40,6 +44,7 @@ public:
                     const FloatMatrix& eta, const RaceLimits& limits = {});
     void prepare_iteration();
     Selection construct(RandomGenerator& generator, std::size_t worker);
+    void recycle(Selection&& done, std::size_t worker) { recycle_selection(scratch_.at(worker), std::move(done)); }
     // The weights come from tau in prepare_iteration; construct does not read it.
     static constexpr bool weights_taken_before_running = true;
 

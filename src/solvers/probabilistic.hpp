@@ -48,7 +48,15 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
             parameters.kmax,
             [&](std::uint64_t index, std::size_t worker) {
                 Selection selection = construction.construct(thread_generator(), worker);
-                if (beats(selection.value, index, best[worker])) best[worker] = BestOfBatch{std::move(selection), index};
+                Selection dropped;
+                if (beats(selection.value, index, best[worker])) {
+                    dropped = std::exchange(best[worker], BestOfBatch{std::move(selection), index}).selection;
+                } else {
+                    dropped = std::move(selection);
+                }
+                if constexpr (requires { construction.recycle(std::move(dropped), worker); }) {
+                    construction.recycle(std::move(dropped), worker);
+                }
             });
         for (BestOfBatch& candidate : best) {
             if (beats(candidate.selection.value, candidate.index, overall)) overall = std::move(candidate);
