@@ -123,6 +123,9 @@ public:
         : lock_(lock), callback_(callback), polls_signals_(polls_signals) {}
 
     bool signals() {
+        // Stops the workers at once: the lock cannot be taken back any more,
+        // and the run's end parks this thread (interpreter_lock.hpp).
+        if (interpreter_exiting()) return true;
         if (!polls_signals_) return false;
         const auto now = Deadline::Clock::now();
         if (now < next_signal_poll_) return false;
