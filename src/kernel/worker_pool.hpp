@@ -73,6 +73,10 @@ bool stop_requested() noexcept;
 // cannot be unwound).
 [[noreturn]] void park_this_thread();
 
+// Whether the calling thread is waiting for a batch it handed to the pool
+// (so it runs in that batch's interrupt poll).
+bool waiting_for_batch();
+
 // Makes `poll` the calling thread's interrupt poll while the scope lives: for
 // every batch the thread submits and for stop_requested() on it. A solver
 // opens one for the whole solve, so that the passes between its batches stop

@@ -204,6 +204,8 @@ void WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mute
         // the child the workers are gone and mutex_ may have been copied while
         // a worker held it, so nothing of this pool is touched there again.
         if (fork_generation() != process) {
+            // The poll's own failure (say, a callback's that names the fork) says more.
+            if (stop) scope.throw_stop();
             fail("A batch cannot finish in a process forked while it ran: its worker threads exist only in "
                  "the parent process.");
         }
@@ -223,6 +225,8 @@ void park_this_thread() {
     if (Batch* batch = this_thread_awaited_batch) batch->stop.store(true, std::memory_order_relaxed);
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
+
+bool waiting_for_batch() { return this_thread_awaited_batch != nullptr; }
 
 namespace testing {
 
