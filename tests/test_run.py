@@ -127,12 +127,26 @@ def test_time_limits(solver):
         ({"time_limit": -0.5}, ValueError, r"argument 'time_limit': the time limit must be a number of seconds >= 0"),
         ({"time_limit": float("nan")}, ValueError, "time limit must be a number of seconds >= 0 .* got nan"),
         ({"callback": 1}, TypeError, "argument 'callback': 'int' object is not callable"),
+        ({"seed": True}, TypeError, "argument 'seed': a bool is not a seed"),
+        ({"time_limit": False}, TypeError, "argument 'time_limit': a bool is not a number of seconds"),
+        ({"time_limit": 10**400}, OverflowError, "argument 'time_limit': int too large to convert to float"),
+        ({"x": 1}, TypeError, r"^ProbabilisticAssignmentSolver.run\(\) takes 1 positional argument but 2 were given$"),
         ({"seed": 1, "x": 1}, TypeError, "unexpected keyword argument 'x'"),
     ],
 )
 def test_options_refused(options, error, message):
     with pytest.raises(error, match=message):
-        Prob().run(P.task, **options)
+        if options == {"x": 1}:
+            Prob().run(P.task, 1)
+        else:
+            Prob().run(P.task, **options)
+
+
+def test_no_callback_after_the_time_limit():
+    """The callback sleeps past the limit; no call may come after it."""
+    calls = []
+    result = Prob(kmax=10**15).run(P.task, time_limit=0.2, callback=lambda i, v, seconds: calls.append(seconds) or time.sleep(0.5))
+    assert result.stopped == "time_limit" and all(seconds < 0.45 for seconds in calls), calls
 
 
 def counter_gaps(call):

@@ -66,7 +66,8 @@ void match(const Signature& signature, PyObject* const* positional, Py_ssize_t c
             message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(n);
         }
         const bool singular = signature.singular_for_one && signature.required == n && n == 1;
-        message += singular ? " positional argument but " : " positional arguments but " + std::to_string(k) + (k == 1 ? " was" : " were") + " given";
+        message += singular ? " positional argument but " : " positional arguments but ";
+        message += std::to_string(k) + (k == 1 ? " was" : " were") + " given";
         fail_with(message);
     }
     for (std::size_t p = 0; p < out.size(); ++p) out[p] = p < k ? positional[p] : nullptr;

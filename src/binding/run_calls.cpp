@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -178,7 +179,9 @@ private:
 };
 
 RunOutcome run_beside_main_thread(const NativeRun& native, RunOptions& options, PyObject* callback) {
-    Exchange exchange;
+    // On the heap: a forked child must not destroy it (see below).
+    auto owned = std::make_unique<Exchange>();
+    Exchange& exchange = *owned;
     options.interrupted = [&] { return exchange.cancelled.load(std::memory_order_relaxed); };
     if (callback != nullptr) {
         options.progress = [&](std::uint64_t iterations, double value, double seconds) {
@@ -209,6 +212,9 @@ RunOutcome run_beside_main_thread(const NativeRun& native, RunOptions& options, 
         // joined; anywhere else it is stopped first.
         if (fork_generation() != process) {
             solving.detach();
+            // Its condition variable had the solving thread as a waiter,
+            // which the child's copy would wait for forever when destroyed.
+            static_cast<void>(owned.release());
         } else {
             exchange.cancelled.store(true, std::memory_order_relaxed);
             if (solving.joinable()) solving.join();
