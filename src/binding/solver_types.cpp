@@ -194,7 +194,7 @@ private:
             SharedRead<Parameters> solver(self);
             SharedRead<Task> task(given[0]);
             const RunOutcome outcome = run_without_lock(
-                [&](const RunOptions& given) { return Solver::run(task.record(), solver.record(), given); }, options,
+                [&](const RunOptions& chosen) { return Solver::run(task.record(), solver.record(), chosen); }, options,
                 callback.get());
             return make_run_result(outcome, task.record(), options.seed);
         });
