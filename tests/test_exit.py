@@ -1,7 +1,5 @@
-"""A process exits cleanly while its daemon threads are inside run(), with or
-without a callback, on either solver: when the main thread returns and when
-Ctrl-C ends it. At shutdown the interpreter ends a thread that takes its lock
-back by unwinding its stack; such a thread must park, not abort the process."""
+"""A process exits cleanly, when its main thread returns or on Ctrl-C, while
+daemon threads are inside run() (either solver, with or without a callback)."""
 
 import signal
 
