@@ -1,6 +1,7 @@
 """The module surface: registration, the classes, argument matching and solver parameters."""
 
 import importlib
+import importlib.metadata
 import inspect
 import re
 import sys
@@ -28,6 +29,10 @@ def test_module_exports_exactly_the_three_classes():
     # and RunResult, what run() returns, an attribute outside __all__
     assert [name for name in dir(allotra) if not name.startswith("_")] == sorted([*allotra.__all__, "RunResult"])
     assert allotra.__doc__ == ""
+
+
+def test_version_is_the_package_version():
+    assert allotra.__version__ == importlib.metadata.version("allotra")
 
 
 def test_reimport_returns_the_same_module_object():

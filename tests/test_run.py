@@ -68,8 +68,10 @@ def test_seeds(solver):
     assert not same(first, make(12).run(P.task, seed=100))
     drawn = make(12).run(P.task)
     assert same(drawn, make(12).run(P.task, seed=drawn.seed)) and 0 <= drawn.seed < 2**128
-    assert (first.stopped, first.iterations, len(first.history)) == ("completed", 12, 12)
-    assert first.history[-1] == first.value and (np.diff(first.history) >= 0).all()
+    assert (first.stopped, first.iterations) == ("completed", 12)
+    iterations, values = first.history.T
+    assert first.history.shape[1] == 2 and values[-1] == first.value and 1 <= iterations[-1] <= 12
+    assert (np.diff(iterations) > 0).all() and (np.diff(values) > 0).all() and values[0] > 0
     assert type(first) is allotra.RunResult and len(first) == 7 and first[:2] == (first.x, first.value)
 
 
@@ -88,7 +90,9 @@ def test_a_stopped_run_returns_what_a_run_of_that_length_returns(solver, stop):
 def test_the_callback():
     seen = []
     result = Ant(num_ants=3, kmax=5).run(P.task, seed=1, callback=lambda *args: seen.append(args))
-    assert [s[0] for s in seen] == [1, 2, 3, 4, 5] and [s[1] for s in seen] == result.history.tolist()
+    assert [s[0] for s in seen] == [1, 2, 3, 4, 5]
+    rises = [[i, v] for (i, v, _), before in zip(seen, [0.0] + [s[1] for s in seen]) if v > before]
+    assert rises == result.history.tolist()
     assert all(type(s[2]) is float for s in seen) and result.stopped == "completed"
     seen.clear()
     result = Prob(kmax=500).run(P.task, seed=1, callback=lambda *args: seen.append(args))
@@ -109,7 +113,7 @@ def test_time_limits(solver):
     started = time.monotonic()
     result = solver.run(P.task, time_limit=0.2)
     assert time.monotonic() - started < 0.2 + 2.0  # gross lateness only: lateness is measured by a benchmark
-    assert result.stopped == "time_limit" and result.value == result.history[-1]
+    assert result.stopped == "time_limit" and result.value == result.history[-1, 1]
     empty = solver.run(P.task, time_limit=0)
     assert (empty.value, empty.x.sum(), empty.iterations, empty.stopped) == (0.0, 0, 0, "time_limit")
 
@@ -123,12 +127,26 @@ def test_time_limits(solver):
         ({"time_limit": -0.5}, ValueError, r"argument 'time_limit': the time limit must be a number of seconds >= 0"),
         ({"time_limit": float("nan")}, ValueError, "time limit must be a number of seconds >= 0 .* got nan"),
         ({"callback": 1}, TypeError, "argument 'callback': 'int' object is not callable"),
+        ({"seed": True}, TypeError, "argument 'seed': a bool is not a seed"),
+        ({"time_limit": False}, TypeError, "argument 'time_limit': a bool is not a number of seconds"),
+        ({"time_limit": 10**400}, OverflowError, "argument 'time_limit': int too large to convert to float"),
+        ({"x": 1}, TypeError, r"^ProbabilisticAssignmentSolver.run\(\) takes 1 positional argument but 2 were given$"),
         ({"seed": 1, "x": 1}, TypeError, "unexpected keyword argument 'x'"),
     ],
 )
 def test_options_refused(options, error, message):
     with pytest.raises(error, match=message):
-        Prob().run(P.task, **options)
+        if options == {"x": 1}:
+            Prob().run(P.task, 1)
+        else:
+            Prob().run(P.task, **options)
+
+
+def test_no_callback_after_the_time_limit():
+    """The callback sleeps past the limit; no call may come after it."""
+    calls = []
+    result = Prob(kmax=10**15).run(P.task, time_limit=0.2, callback=lambda i, v, seconds: calls.append(seconds) or time.sleep(0.5))
+    assert result.stopped == "time_limit" and all(seconds < 0.45 for seconds in calls), calls
 
 
 def counter_gaps(call):

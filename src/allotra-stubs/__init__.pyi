@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["Task", "AntColonyAssignmentSolver", "ProbabilisticAssignmentSolver"]
+__version__: Final[str]
 
 # Integer parameters go through the interpreter's index conversion (int, bool,
 # NumPy integers; not float). Float parameters go through its float
@@ -43,7 +44,9 @@ class RunResult(
     @property
     def seconds(self) -> float: ...
     @property
-    def history(self) -> npt.NDArray[np.float64]: ...
+    def history(self) -> npt.NDArray[np.float64]:
+        """(iteration, value) rows, one for each rise of the best value."""
+        ...
 
 @final
 class Task:

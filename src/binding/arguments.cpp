@@ -1,3 +1,4 @@
+// Argument matching with the interpreter's own message forms.
 #include "binding/arguments.hpp"
 
 #include <algorithm>
@@ -65,7 +66,9 @@ void match(const Signature& signature, PyObject* const* positional, Py_ssize_t c
         } else {
             message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(n);
         }
-        message += " positional arguments but " + std::to_string(k) + (k == 1 ? " was" : " were") + " given";
+        const bool singular = signature.singular_for_one && signature.required == n && n == 1;
+        message += singular ? " positional argument but " : " positional arguments but ";
+        message += std::to_string(k) + (k == 1 ? " was" : " were") + " given";
         fail_with(message);
     }
     for (std::size_t p = 0; p < out.size(); ++p) out[p] = p < k ? positional[p] : nullptr;

@@ -16,6 +16,9 @@ struct Signature {
     std::size_t required;  // the first `required` parameters have no default
     // How many may be given by position; the rest are keyword-only.
     std::size_t positional = static_cast<std::size_t>(-1);
+    // "takes 1 positional argument" rather than the plural that the
+    // constructors and solve keep for any count.
+    bool singular_for_one = false;
 };
 
 // `out` receives one borrowed reference per parameter, or null when it was

@@ -1,3 +1,4 @@
+// NumPy arrays copied into matrices, and matrices into new arrays.
 #include "binding/arrays.hpp"
 
 #include <cstdlib>

@@ -1,5 +1,8 @@
 // Every entry point the interpreter calls runs inside guarded(): no C++
-// exception ever crosses into the interpreter.
+// exception ever crosses into the interpreter. The one unwind that does is
+// not an exception of ours: the interpreter ending this thread at shutdown
+// (see interpreter_lock.hpp), which must go on to the thread's end; so the
+// guard is not noexcept, and passes on an unwind without an exception object.
 #pragma once
 
 #include <exception>
@@ -12,7 +15,7 @@
 namespace allotra::binding {
 
 template <typename Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+auto guarded(Body&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const PythonErrorSet&) {
@@ -27,6 +30,7 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
     } catch (const std::exception& error) {
         raise_panic(error.what(), __FILE__, __LINE__);
     } catch (...) {
+        if (!std::current_exception()) throw;
         raise_panic("unknown internal failure", __FILE__, __LINE__);
     }
     return {};

@@ -1,3 +1,5 @@
+// PanicException, a pending Python error carried as a C++ one, and the forms
+// of the argument errors.
 #include "binding/errors.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// NumPy's C API table, loaded on first need from NumPy's own module.
 #define ALLOTRA_OWNS_NUMPY_API
 #include "binding/numpy.hpp"
 

@@ -1,7 +1,7 @@
+// run()'s options converted, and its outcome made into a RunResult.
 #include "binding/run_result.hpp"
 
 #include <cmath>
-#include <cstring>
 
 #include "binding/errors.hpp"
 #include "binding/numpy.hpp"
@@ -19,14 +19,15 @@ PyStructSequence_Field result_fields[] = {
     {"stopped", "'completed', 'time_limit' or 'callback'"},
     {"iterations", "colony iterations, or probabilistic constructions, completed"},
     {"seconds", "seconds from the call to the end of the run"},
-    {"history", "float64 array: the best value after each iteration (colony) or construction"},
+    {"history", "float64 array of (iteration, value) rows: each rise of the best value and the iteration "
+                "(colony) or construction that brought it"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_description = {
     "allotra.RunResult",
     "The result of run(): the best selection and its value (x, value = result[:2]), the seed, why the run "
-    "stopped, the iterations done, the seconds taken and the best value after each iteration.",
+    "stopped, the iterations done, the seconds taken and each rise of the best value.",
     result_fields,
     7,
 };
@@ -66,20 +67,32 @@ PyRef selection_array(const CellList& cells, std::uint64_t m, std::uint64_t n) {
     return array;
 }
 
-PyRef float_array(const std::vector<double>& values) {
+// One row (iteration, value) per improvement, as float64: iterations are
+// whole numbers, exact up to 2**53.
+PyRef history_array(const std::vector<Improvement>& history) {
     ensure_numpy_api();
-    npy_intp length = static_cast<npy_intp>(values.size());
-    PyRef array(check(PyArray_SimpleNew(1, &length, NPY_FLOAT64)));
-    if (!values.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                    values.size() * sizeof(double));
+    npy_intp shape[2] = {static_cast<npy_intp>(history.size()), 2};
+    PyRef array(check(PyArray_SimpleNew(2, shape, NPY_FLOAT64)));
+    auto* rows = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (const Improvement& improvement : history) {
+        *rows++ = static_cast<double>(improvement.iteration);
+        *rows++ = improvement.value;
     }
     return array;
+}
+
+// True and False pass the conversions as 1 and 0, but are almost always a
+// mistake for a seed or a limit.
+void refuse_bool(PyObject* object, const char* name, const char* wanted) {
+    if (!PyBool_Check(object)) return;
+    PyErr_Format(PyExc_TypeError, "argument '%s': a bool is not %s", name, wanted);
+    throw PythonErrorSet{};
 }
 
 }  // namespace
 
 Seed to_seed(PyObject* object) {
+    refuse_bool(object, "seed", "a seed (an int in [0, 2**128))");
     PyRef number(PyNumber_Index(object));
     if (!number) rethrow_as_argument_error("seed");
     const int negative = PyObject_RichCompareBool(number.get(), PyRef(check(PyLong_FromLong(0))).get(), Py_LT);
@@ -98,7 +111,15 @@ Seed to_seed(PyObject* object) {
 }
 
 double to_time_limit(PyObject* object) {
-    const double seconds = to_f64(object, "time_limit");
+    refuse_bool(object, "time_limit", "a number of seconds");
+    const double seconds = PyFloat_AsDouble(object);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        // An int too large for a float names the argument too.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) rethrow_as_argument_error("time_limit");
+        const PendingError overflow = take_pending_error();
+        PyErr_Format(PyExc_OverflowError, "argument 'time_limit': %S", overflow.value.get());
+        throw PythonErrorSet{};
+    }
     if (std::isnan(seconds) || seconds < 0.0) {
         PyErr_Format(PyExc_ValueError,
                      "argument 'time_limit': the time limit must be a number of seconds >= 0 (or None for none), "
@@ -123,7 +144,7 @@ PyObject* make_run_result(const RunOutcome& outcome, const Task& task, Seed seed
         PyRef(check(PyUnicode_FromString(stopped_text(outcome.stopped)))),
         PyRef(check(PyLong_FromUnsignedLongLong(outcome.iterations))),
         PyRef(check(PyFloat_FromDouble(outcome.seconds))),
-        float_array(outcome.history),
+        history_array(outcome.history),
     };
     PyRef result(check(PyStructSequence_New(type)));
     for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(std::size(items)); ++k) {

@@ -1,3 +1,4 @@
+// Python numbers converted to the records' scalar fields.
 #include "binding/scalars.hpp"
 
 #include "binding/errors.hpp"

@@ -18,7 +18,7 @@
 #include "binding/call_guard.hpp"
 #include "binding/instance.hpp"
 #include "binding/py_ref.hpp"
-#include "binding/interpreter_lock.hpp"
+#include "binding/run_calls.hpp"
 #include "binding/run_result.hpp"
 #include "binding/scalars.hpp"
 #include "binding/types.hpp"
@@ -98,58 +98,6 @@ struct AntColonySolver {
 constexpr const char* solve_parameters[] = {"task"};
 constexpr const char* run_parameters[] = {"task", "seed", "time_limit", "callback"};
 
-// How often a run on the main thread takes the lock back to let signal
-// handlers run: Ctrl-C is still answered well within a tenth of a second, and
-// other threads keep the lock nearly all the time.
-constexpr auto signal_poll_interval = std::chrono::milliseconds(10);
-
-// Whether the calling thread is the main thread, the only one on which the
-// interpreter runs signal handlers.
-bool on_main_thread() {
-    PyRef threading(check(PyImport_ImportModule("threading")));
-    PyRef main(check(PyObject_CallMethod(threading.get(), "main_thread", nullptr)));
-    PyRef ident(check(PyObject_GetAttrString(main.get(), "ident")));
-    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
-    if (PyErr_Occurred()) throw PythonErrorSet{};
-    return main_ident == PyThread_get_thread_ident();
-}
-
-// The Python side of a run, while the lock is given up: signal handlers (on
-// the main thread) and the callback run with the lock taken back, and an
-// exception they raise ends the run as it is.
-class RunCalls {
-public:
-    RunCalls(LockReleased& lock, PyObject* callback, bool polls_signals)
-        : lock_(lock), callback_(callback), polls_signals_(polls_signals) {}
-
-    bool signals() {
-        if (!polls_signals_) return false;
-        const auto now = Deadline::Clock::now();
-        if (now < next_signal_poll_) return false;
-        next_signal_poll_ = now + signal_poll_interval;
-        lock_.with_lock([] {
-            if (PyErr_CheckSignals() != 0) throw PythonErrorSet{};
-        });
-        return false;
-    }
-
-    bool progress(std::uint64_t iterations, double value, double seconds) {
-        return lock_.with_lock([&] {
-            PyRef answer(check(PyObject_CallFunction(callback_, "Kdd", static_cast<unsigned long long>(iterations),
-                                                     value, seconds)));
-            const int truthy = PyObject_IsTrue(answer.get());
-            if (truthy < 0) throw PythonErrorSet{};
-            return truthy == 1;
-        });
-    }
-
-private:
-    LockReleased& lock_;
-    PyObject* callback_;
-    const bool polls_signals_;
-    Deadline::Clock::time_point next_signal_poll_{};
-};
-
 template <typename Solver>
 class SolverClass {
 public:
@@ -227,7 +175,7 @@ private:
         return guarded([&]() -> PyObject* {
             RunOptions options;  // the clock starts at the call
             PyObject* given[std::size(run_parameters)];
-            match_arguments(Signature{names().run.c_str(), run_parameters, 1, 1}, args, nargs, kwnames, given);
+            match_arguments(Signature{names().run.c_str(), run_parameters, 1, 1, true}, args, nargs, kwnames, given);
             PyTypeObject* task_class = require_type(task_type, "Task");
             if (!PyObject_TypeCheck(given[0], task_class)) throw_conversion_error("task", given[0], "Task");
             const auto is_given = [&](std::size_t k) { return given[k] != nullptr && given[k] != Py_None; };
@@ -245,19 +193,9 @@ private:
             const PyRef task_object = PyRef::borrow(given[0]);
             SharedRead<Parameters> solver(self);
             SharedRead<Task> task(given[0]);
-            const bool polls_signals = on_main_thread();
-            RunOutcome outcome;
-            {
-                LockReleased lock;
-                RunCalls calls(lock, callback.get(), polls_signals);
-                options.interrupted = [&] { return calls.signals(); };
-                if (callback) {
-                    options.progress = [&](std::uint64_t iterations, double value, double seconds) {
-                        return calls.progress(iterations, value, seconds);
-                    };
-                }
-                outcome = Solver::run(task.record(), solver.record(), options);
-            }
+            const RunOutcome outcome = run_without_lock(
+                [&](const RunOptions& chosen) { return Solver::run(task.record(), solver.record(), chosen); }, options,
+                callback.get());
             return make_run_result(outcome, task.record(), options.seed);
         });
     }

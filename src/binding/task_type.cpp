@@ -1,3 +1,4 @@
+// The Task class: its constructor, validate() and the type.
 #include <optional>
 #include <utility>
 

@@ -1,3 +1,4 @@
+// The classes looked up where one is needed, created on first need.
 #include "binding/types.hpp"
 
 #include <string>

@@ -87,7 +87,9 @@ bool InterruptScope::poll_now() noexcept {
     }
     next_poll_ = now_ticks() + poll_interval_ticks;
     // Only ever set here: a poll may run the caller's code, which may open a
-    // nested scope and poll this one again before this call returns.
+    // nested scope and poll this one again before this call returns. The
+    // unwind that ends a thread at the interpreter's shutdown never gets here:
+    // the binding parks such a thread where it takes the lock back.
     try {
         if (poll_()) stopped_ = true;
     } catch (...) {

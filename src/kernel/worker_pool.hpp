@@ -66,6 +66,17 @@ void run_batch(std::uint64_t k, const BatchBody& body, const InterruptPoll& inte
 // any other thread. Once true, it stays true until the batch has ended.
 bool stop_requested() noexcept;
 
+// Blocks the calling thread for the rest of the process, after asking the
+// workers to leave the batch it waits for, if any: for a thread that must not
+// go on and cannot end either (the interpreter ends a thread that takes its
+// lock back during shutdown by unwinding its stack, through frames that
+// cannot be unwound).
+[[noreturn]] void park_this_thread();
+
+// Whether the calling thread is waiting for a batch it handed to the pool
+// (so it runs in that batch's interrupt poll).
+bool waiting_for_batch();
+
 // Makes `poll` the calling thread's interrupt poll while the scope lives: for
 // every batch the thread submits and for stop_requested() on it. A solver
 // opens one for the whole solve, so that the passes between its batches stop

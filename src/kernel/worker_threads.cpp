@@ -32,24 +32,30 @@ constexpr auto interrupt_poll_interval = std::chrono::milliseconds(5);
 // waits for its batch) and its slot there.
 thread_local const WorkerThreads* this_thread_pool = nullptr;
 thread_local std::size_t this_thread_slot = 0;
+// The batch this thread waits for as its submitter, so that a thread parked
+// for good (park_this_thread) can still send the workers away from it.
+thread_local Batch* this_thread_awaited_batch = nullptr;
 
 // Marks the submitting thread as part of its batch while it waits: its
 // interrupt poll runs code of the caller's (with Python, any signal handler),
 // which may submit a batch of its own.
 class SubmitterMark {
 public:
-    SubmitterMark(const WorkerThreads* pool, std::size_t slot)
-        : pool_(std::exchange(this_thread_pool, pool)), slot_(std::exchange(this_thread_slot, slot)) {}
+    SubmitterMark(const WorkerThreads* pool, std::size_t slot, Batch& batch)
+        : pool_(std::exchange(this_thread_pool, pool)), slot_(std::exchange(this_thread_slot, slot)),
+          batch_(std::exchange(this_thread_awaited_batch, &batch)) {}
     SubmitterMark(const SubmitterMark&) = delete;
     SubmitterMark& operator=(const SubmitterMark&) = delete;
     ~SubmitterMark() {
         this_thread_pool = pool_;
         this_thread_slot = slot_;
+        this_thread_awaited_batch = batch_;
     }
 
 private:
     const WorkerThreads* pool_;
     std::size_t slot_;
+    Batch* batch_;
 };
 
 }  // namespace
@@ -163,7 +169,7 @@ bool WorkerThreads::finished(const Batch& batch) const {
 bool WorkerThreads::run(Batch& batch, InterruptScope& scope) {
     std::unique_lock submit(submit_mutex_, std::try_to_lock);
     if (!submit.owns_lock()) return false;
-    const SubmitterMark mark(this, size_);
+    const SubmitterMark mark(this, size_, batch);
     std::unique_lock lock(mutex_);
     current_ = &batch;
     generation_.fetch_add(1, std::memory_order_release);
@@ -199,6 +205,8 @@ void WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mute
         // the child the workers are gone and mutex_ may have been copied while
         // a worker held it, so nothing of this pool is touched there again.
         if (fork_generation() != process) {
+            // The poll's own failure (say, a callback's that names the fork) says more.
+            if (stop) scope.throw_stop();
             fail("A batch cannot finish in a process forked while it ran: its worker threads exist only in "
                  "the parent process.");
         }
@@ -210,6 +218,16 @@ void WorkerThreads::wait_until_finished(Batch& batch, std::unique_lock<std::mute
         }
     }
 }
+
+// The batch stays the pool's current one for good, on the parked thread's
+// stack, which is never unwound: its workers leave it at their next check and
+// sleep, and a later submitter finds the pool held and runs its batch itself.
+void park_this_thread() {
+    if (Batch* batch = this_thread_awaited_batch) batch->stop.store(true, std::memory_order_relaxed);
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+bool waiting_for_batch() { return this_thread_awaited_batch != nullptr; }
 
 namespace testing {
 

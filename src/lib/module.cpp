@@ -1,5 +1,5 @@
 // Module initialisation: one module object per process, bound to the main
-// interpreter, holding the three classes and __all__.
+// interpreter, holding the three classes, __all__ and __version__.
 #include <atomic>
 #include <cstdint>
 
@@ -67,6 +67,7 @@ PyObject* initialise() {
     add_class(module.get(), task_type, "Task");
     add_class(module.get(), ant_colony_solver_type, "AntColonyAssignmentSolver");
     add_class(module.get(), probabilistic_solver_type, "ProbabilisticAssignmentSolver");
+    if (PyModule_AddStringConstant(module.get(), "__version__", ALLOTRA_VERSION) < 0) throw PythonErrorSet{};
     // What run() returns: an attribute, but not among the names of __all__.
     if (PyObject_SetAttrString(module.get(), "RunResult", reinterpret_cast<PyObject*>(check(run_result_type()))) < 0) {
         throw PythonErrorSet{};

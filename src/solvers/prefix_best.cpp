@@ -8,7 +8,7 @@ namespace allotra {
 void PrefixBest::complete(std::uint64_t index, Selection selection) {
     std::lock_guard lock(mutex_);
     std::optional<Selection> completed(std::move(selection));
-    if (index != history_.size()) {
+    if (index != length_) {
         // Waiting: it may win only over the prefix's best and over every
         // earlier waiting index (which wins an equal value); a later one that
         // it equals or beats cannot win any more.
@@ -23,7 +23,7 @@ void PrefixBest::complete(std::uint64_t index, Selection selection) {
         return;
     }
     extend(completed->value, completed);
-    while (!waiting_.empty() && waiting_.begin()->first == history_.size()) {
+    while (!waiting_.empty() && waiting_.begin()->first == length_) {
         Waiting& next = waiting_.begin()->second;
         extend(next.value, next.selection);
         waiting_.erase(waiting_.begin());
@@ -35,12 +35,12 @@ void PrefixBest::extend(double value, std::optional<Selection>& selection) {
         if (!selection) fail("a construction that wins was not kept");
         best_ = std::move(*selection);
     }
-    history_.push_back(best_.value);
+    history_.completed(++length_, best_.value);
 }
 
 std::pair<std::uint64_t, double> PrefixBest::progress() const {
     std::lock_guard lock(mutex_);
-    return {history_.size(), best_.value};
+    return {length_, best_.value};
 }
 
 }  // namespace allotra

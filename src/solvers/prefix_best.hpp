@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernel/selection.hpp"
+#include "solvers/run_history.hpp"
 
 namespace allotra {
 
@@ -24,10 +25,11 @@ public:
     // The prefix's length and best value so far.
     std::pair<std::uint64_t, double> progress() const;
 
-    // Once no construction runs any more: the prefix's best, and the best
-    // value after each of its indices.
+    // Once no construction runs any more: the prefix's best, its length and
+    // the improvements within it.
     Selection take_best() { return std::move(best_); }
-    std::vector<double> take_history() { return std::move(history_); }
+    std::uint64_t length() const { return length_; }
+    std::vector<Improvement> take_history() { return history_.take(); }
 
 private:
     // A completed index past the prefix; its cells are kept only while it
@@ -40,7 +42,8 @@ private:
 
     mutable std::mutex mutex_;
     Selection best_;
-    std::vector<double> history_;
+    std::uint64_t length_ = 0;
+    History history_;
     std::map<std::uint64_t, Waiting> waiting_;
 };
 

@@ -64,8 +64,10 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
             if (!watch.stopped_early()) throw;
         }
     }
-    if (options.progress && !watch.stopped_for_callback()) report();
-    return watch.outcome(prefix.take_best(), prefix.take_history());
+    // The report at the end; none once the limit has passed.
+    if (options.progress && !watch.stopped_for_callback() && !options.deadline.passed()) report();
+    const std::uint64_t constructions = prefix.length();
+    return watch.outcome(prefix.take_best(), constructions, prefix.take_history());
 }
 
 RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameters, const RunOptions& options) {
@@ -73,7 +75,8 @@ RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameter
     const InterruptPoll poll = [&] { return watch.poll(); };
     InterruptScope interrupt(poll);
     Selection best;
-    std::vector<double> history;
+    std::uint64_t completed = 0;
+    History history;
     try {
         if (interrupt.poll_now()) interrupt.throw_stop();
         const ChaChaKey root = run_key(options.seed, SeedDomain::ant_colony);
@@ -83,8 +86,11 @@ RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameter
                 return construct_at(colony, derived_key(derived_key(root, iteration), ant), worker, options.deadline);
             },
             [&](std::uint64_t iterations, const Selection& so_far) {
-                history.push_back(so_far.value);
-                if (!options.progress || !options.progress(iterations, so_far.value, watch.seconds())) return false;
+                completed = iterations;
+                history.completed(iterations, so_far.value);
+                // No callback once the limit has passed: the next check stops the run.
+                if (!options.progress || options.deadline.passed()) return false;
+                if (!options.progress(iterations, so_far.value, watch.seconds())) return false;
                 // After the last iteration there is nothing left to stop.
                 if (iterations < parameters.kmax) watch.stop_for_callback();
                 return true;
@@ -92,7 +98,7 @@ RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameter
     } catch (const Cancelled&) {
         if (!watch.stopped_early()) throw;
     }
-    return watch.outcome(std::move(best), std::move(history));
+    return watch.outcome(std::move(best), completed, history.take());
 }
 
 }  // namespace allotra

@@ -17,6 +17,7 @@
 #include "solvers/ant_colony.hpp"
 #include "solvers/probabilistic.hpp"
 #include "kernel/selection.hpp"
+#include "solvers/run_history.hpp"
 
 namespace allotra {
 
@@ -41,8 +42,7 @@ struct RunOutcome {
     // binding writes its ones straight into the array it returns.
     Selection best;
     std::uint64_t iterations = 0;
-    // The best value after each iteration (colony) or construction.
-    std::vector<double> history;
+    std::vector<Improvement> history;
     Stopped stopped = Stopped::completed;
     double seconds = 0.0;
 };
@@ -75,9 +75,7 @@ public:
     double seconds() const {
         return std::chrono::duration<double>(Deadline::Clock::now() - options_.started).count();
     }
-    // One history entry per iteration (construction) completed.
-    RunOutcome outcome(Selection best, std::vector<double> history) const {
-        const std::uint64_t iterations = history.size();
+    RunOutcome outcome(Selection best, std::uint64_t iterations, std::vector<Improvement> history) const {
         return RunOutcome{std::move(best), iterations, std::move(history), stopped_, seconds()};
     }
 
