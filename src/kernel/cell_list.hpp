@@ -11,34 +11,11 @@
 #include <initializer_list>
 #include <iterator>
 #include <limits>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
 
-namespace allotra {
+#include "kernel/uninitialized_allocator.hpp"
 
-// An allocator whose vectors leave new elements of plain numbers unwritten on
-// resize: a list is resized to the count it is about to write in full, and
-// filling it with zeros first would be a second pass over it.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <typename U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
+namespace allotra {
 
 class CellList {
 public:
@@ -94,7 +71,7 @@ public:
 
 private:
     template <typename Index>
-    static void fill_from_bits(std::vector<Index, UninitializedAllocator<Index>>& to, const std::vector<std::uint64_t>& words, std::uint64_t count) {
+    static void fill_from_bits(UninitializedVector<Index>& to, const std::vector<std::uint64_t>& words, std::uint64_t count) {
         to.resize(count);
         Index* out = to.data();
         for (std::uint64_t w = 0; w < words.size(); ++w) {
@@ -110,8 +87,8 @@ private:
         wide_mode_ = true;
     }
 
-    std::vector<std::uint32_t, UninitializedAllocator<std::uint32_t>> narrow_;
-    std::vector<std::uint64_t, UninitializedAllocator<std::uint64_t>> wide_;
+    UninitializedVector<std::uint32_t> narrow_;
+    UninitializedVector<std::uint64_t> wide_;
     bool wide_mode_ = false;
 };
 

@@ -10,9 +10,11 @@
 // bits bound least_scale / s closely, so the spare bits of the gap's random
 // value settle nearly every arrival without reading the cell's scale.
 //
-// A dense group is scanned: each free member is a candidate when 16 random
-// bits fall below odds made for its place in the class, once an interval per
-// class. Where the interval leaves no member out, every free one is taken.
+// A dense group is scanned: each free member is a candidate when a random
+// byte falls below odds made for its place in the class, once an interval per
+// class, and the scan compacts the members it leaves free into the worker's
+// list of the group. Where the interval leaves no member out, every free one
+// is a candidate.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -25,9 +27,10 @@ namespace allotra::race_detail {
 namespace {
 
 constexpr std::uint64_t exponential_batch = 256;
-constexpr std::uint64_t piece_batch = 256;
-// The places of a scanned class whose odds are made in each interval.
-constexpr unsigned odds_bits = 5;
+// The places of a scanned class whose odds are made in each interval: with a
+// random byte a member, about one member in 150 falls between its place's
+// bounds and reads its own scale.
+constexpr unsigned odds_bits = 6;
 
 // For each class half and fine bits: the spare digits (11 bits, a uniform's
 // first) below which an arrival is surely kept, and from which it is surely
@@ -71,7 +74,7 @@ const Settled& settled() {
 const std::uint32_t* unsettled_odds() {
     static const auto odds = [] {
         std::array<std::uint32_t, 2 << odds_bits> table{};
-        std::fill(table.begin() + (1 << odds_bits), table.end(), 65536u);
+        std::fill(table.begin() + (1 << odds_bits), table.end(), 256u);
         return table;
     }();
     return odds.data();
@@ -86,18 +89,18 @@ void room_for(std::vector<Index>& cells, std::size_t size) {
 
 }  // namespace
 template <bool AnyTaken, typename Index>
-std::uint64_t Race::sample_group(const Index* members, const RaceGroups::Group& group, double span) {
+std::uint64_t Race::sample_group(Members<Index> members, const RaceGroups::Group& group, double span) {
     const double per_rate = group.least_scale / span;
-    const std::uint8_t* fine = weights_.groups.fine.data() + group.begin;
-    const Index* cells = members + group.begin;
+    const std::uint8_t* fine = members.fine;
+    const Index* cells = members.cells;
     const Settled& table = limits_.settle_by_digits ? settled() : unsettled();
     const std::uint16_t* kept_below = table.kept_below[group.class_index & 1];
     const std::uint16_t* passed_from = table.passed_from[group.class_index & 1];
-    std::vector<Index>& candidates = candidates_of(scratch_, members);
+    std::vector<Index>& candidates = candidates_of(scratch_, cells);
     const std::size_t first = candidate_count_;
     std::size_t found = first;
     const std::uint64_t* taken = scratch_.taken.data();
-    const double units = static_cast<double>(group.end - group.begin);
+    const double units = static_cast<double>(members.count);
     // Where an arrival falls, and whether it is kept, from its gap's value.
     const auto arrival = [&](std::uint64_t p, std::uint64_t value, std::uint64_t& cell, bool& free) {
         cell = cells[p];
@@ -174,19 +177,8 @@ bool Race::gap_passes(double length) {
     return true;
 }
 
-// 16 random bits.
-std::uint32_t Race::next_piece() {
-    if (pieces_left_ == 0) {
-        check_stop();
-        draws_.next_values(piece_batch);
-        pieces_left_ = 4 * piece_batch;
-    }
-    const std::uint64_t k = 4 * piece_batch - pieces_left_--;
-    return static_cast<std::uint32_t>(scratch_.bits[k / 4] >> (k % 4 * 16)) & 0xFFFF;
-}
-
 // For the group's class, by the top odds_bits of a member's fine bits, the
-// 16-bit values below which the member is surely a candidate in an interval
+// byte values below which the member is surely a candidate in an interval
 // of `span`, and (after them) those from which it surely is not: its chance
 // 1 - exp(-span / s) lies between those of the ends of its place in the
 // class. Made once an interval for each class scanned.
@@ -209,75 +201,91 @@ const std::uint32_t* Race::odds_of(const RaceGroups::Group& group, double span) 
     for (int place = 0; place < places; ++place) {
         const double light = -std::expm1(-rate * (m / (m + (place + 1) * (0.5 / places))));
         // The margins keep each bound on its side through rounding.
-        odds[place] = static_cast<std::uint32_t>(std::floor(65536.0 * light * (1.0 - 0x1p-40)));
-        const double heavy_bound = std::min(65536.0, std::ceil(65536.0 * heavy * (1.0 + 0x1p-40)));
+        odds[place] = static_cast<std::uint32_t>(std::floor(256.0 * light * (1.0 - 0x1p-40)));
+        const double heavy_bound = std::min(256.0, std::ceil(256.0 * heavy * (1.0 + 0x1p-40)));
         odds[places + place] = static_cast<std::uint32_t>(heavy_bound);
         heavy = light;
     }
     return odds;
 }
 
-// A dense group: every free member in turn is a candidate with its chance,
-// told by 16 random bits against its odds, or in the rare case between them
-// by its own scale.
+// A dense group: every member in turn is a candidate with its chance, told by
+// a random byte against its odds, or in the rare case between them by its own
+// scale; the bytes are drawn for the whole list at once, so that the loop
+// reads them in order. The free members left are written to `kept`, which may
+// be where they are read from: a member is written no later than it is read.
 template <bool AnyTaken, typename Index>
-std::uint64_t Race::scan_group(const Index* members, const RaceGroups::Group& group, const std::uint32_t* odds,
-                               double span) {
-    std::vector<Index>& candidates = candidates_of(scratch_, members);
+std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::uint64_t& kept_count,
+                               const std::uint32_t* odds, double span) {
+    std::vector<Index>& candidates = candidates_of(scratch_, members.cells);
     const std::size_t first = candidate_count_;
-    room_for(candidates, first + (group.end - group.begin));
+    room_for(candidates, first + members.count);
     Index* to = candidates.data();
-    const std::uint8_t* fine = weights_.groups.fine.data();
     const std::uint64_t* taken = scratch_.taken.data();
+    const std::uint32_t* surely_from = odds + (1 << odds_bits);
     std::size_t found = first;
-    for (std::uint64_t p = group.begin; p < group.end; ++p) {
-        if (p % stop_check_cells == 0) check_stop();
-        const std::uint64_t cell = members[p];
-        const bool free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
-        const std::uint32_t piece = next_piece();
-        const std::uint32_t place = fine[p] >> (RaceGroups::fine_bits - odds_bits);
-        bool chosen = piece < odds[place];
-        const bool between = free & !chosen & (piece < odds[(1 << odds_bits) + place]);
-        if (between) [[unlikely]] {
-            const double u = (static_cast<double>(piece) + unit_of(draws_.next_value())) * 0x1p-16;
-            chosen = u < -std::expm1(-span / scale_at(cell));
+    std::uint64_t left = 0;
+    for (std::uint64_t begin = 0; begin < members.count; begin += stop_check_cells) {
+        check_stop();
+        const std::uint64_t end = std::min(members.count, begin + stop_check_cells);
+        draws_.next_values((end - begin + 7) / 8);
+        const std::uint64_t* bytes = scratch_.bits.data();
+        for (std::uint64_t p = begin; p < end; ++p) {
+            const Index cell = members.cells[p];
+            const std::uint8_t fine = members.fine[p];
+            const bool free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
+            const std::uint64_t k = p - begin;
+            const std::uint32_t byte = static_cast<std::uint32_t>(bytes[k / 8] >> (k % 8 * 8)) & 0xFF;
+            const std::uint32_t place = fine >> (RaceGroups::fine_bits - odds_bits);
+            bool chosen = byte < odds[place];
+            const bool between = free & !chosen & (byte < surely_from[place]);
+            if (between) [[unlikely]] {
+                const double u = (static_cast<double>(byte) + unit_of(draws_.next_value())) * 0x1p-8;
+                chosen = u < -std::expm1(-span / scale_at(cell));
+            }
+            to[found] = cell;
+            found += free & chosen;
+            kept.cells[left] = cell;
+            kept.fine[left] = fine;
+            left += free & !chosen;
         }
-        to[found] = static_cast<Index>(cell);
-        found += free & chosen;
     }
+    kept_count = left;
     candidate_count_ = found;
     return found - first;
 }
 
 // Every free member of the group, when its span leaves none out.
-template <typename Index>
-std::uint64_t Race::whole_group(const Index* members, const RaceGroups::Group& group) {
-    std::vector<Index>& candidates = candidates_of(scratch_, members);
+template <bool AnyTaken, typename Index>
+std::uint64_t Race::whole_group(Members<Index> members) {
+    std::vector<Index>& candidates = candidates_of(scratch_, members.cells);
     const std::size_t first = candidate_count_;
-    room_for(candidates, first + (group.end - group.begin));
+    room_for(candidates, first + members.count);
     std::size_t found = first;
-    for (std::uint64_t p = group.begin; p < group.end; ++p) {
+    for (std::uint64_t p = 0; p < members.count; ++p) {
         if (p % stop_check_cells == 0) check_stop();
-        candidates[found] = members[p];
-        found += !is_taken(members[p]);
+        candidates[found] = members.cells[p];
+        found += !AnyTaken || !is_taken(members.cells[p]);
     }
     candidate_count_ = found;
     return found - first;
 }
 
-template std::uint64_t Race::sample_group<false>(const std::uint32_t*, const RaceGroups::Group&, double);
-template std::uint64_t Race::sample_group<true>(const std::uint32_t*, const RaceGroups::Group&, double);
-template std::uint64_t Race::sample_group<false>(const std::uint64_t*, const RaceGroups::Group&, double);
-template std::uint64_t Race::sample_group<true>(const std::uint64_t*, const RaceGroups::Group&, double);
-template std::uint64_t Race::scan_group<false>(const std::uint32_t*, const RaceGroups::Group&, const std::uint32_t*,
-                                               double);
-template std::uint64_t Race::scan_group<true>(const std::uint32_t*, const RaceGroups::Group&, const std::uint32_t*,
+template std::uint64_t Race::sample_group<false>(Members<std::uint32_t>, const RaceGroups::Group&, double);
+template std::uint64_t Race::whole_group<false>(Members<std::uint32_t>);
+template std::uint64_t Race::scan_group<false>(Members<std::uint32_t>, Kept<std::uint32_t>, std::uint64_t&, const std::uint32_t*,
                                               double);
-template std::uint64_t Race::scan_group<false>(const std::uint64_t*, const RaceGroups::Group&, const std::uint32_t*,
-                                               double);
-template std::uint64_t Race::scan_group<true>(const std::uint64_t*, const RaceGroups::Group&, const std::uint32_t*,
+template std::uint64_t Race::sample_group<true>(Members<std::uint32_t>, const RaceGroups::Group&, double);
+template std::uint64_t Race::whole_group<true>(Members<std::uint32_t>);
+template std::uint64_t Race::scan_group<true>(Members<std::uint32_t>, Kept<std::uint32_t>, std::uint64_t&, const std::uint32_t*,
                                               double);
-template std::uint64_t Race::whole_group(const std::uint32_t*, const RaceGroups::Group&);
-template std::uint64_t Race::whole_group(const std::uint64_t*, const RaceGroups::Group&);
+template std::uint64_t Race::sample_group<false>(Members<std::uint64_t>, const RaceGroups::Group&, double);
+template std::uint64_t Race::whole_group<false>(Members<std::uint64_t>);
+template std::uint64_t Race::scan_group<false>(Members<std::uint64_t>, Kept<std::uint64_t>, std::uint64_t&, const std::uint32_t*,
+                                              double);
+template std::uint64_t Race::sample_group<true>(Members<std::uint64_t>, const RaceGroups::Group&, double);
+template std::uint64_t Race::whole_group<true>(Members<std::uint64_t>);
+template std::uint64_t Race::scan_group<true>(Members<std::uint64_t>, Kept<std::uint64_t>, std::uint64_t&, const std::uint32_t*,
+                                              double);
 
 }  // namespace allotra::race_detail

@@ -6,8 +6,18 @@
 
 #include "kernel/cell_list.hpp"
 #include "kernel/random.hpp"
+#include "kernel/uninitialized_allocator.hpp"
 
 namespace allotra {
+
+// One group's members still in a race that skips: `count` of them listed,
+// of which `stale` were taken since the list was last compacted (passed over
+// by their taken bit); the list is the group's own until a scan compacts it.
+struct FreeList {
+    std::uint64_t count = 0;
+    std::uint64_t stale = 0;
+    bool compacted = false;
+};
 
 // A key and its cell, ordered by key then cell.
 struct KeyedCell {
@@ -38,11 +48,17 @@ struct RaceScratch {
     std::vector<std::uint16_t> free_blocks;
     std::vector<std::uint16_t> unmarked;
     // A race that skips: the interval's candidates (4 bytes each while the
-    // grid allows, else 8), and each group's members not yet taken.
+    // grid allows, else 8); each group's list of members still free, which a
+    // scan compacts into `kept` at the group's own positions (with the
+    // members' fine bits), so that later intervals no longer see its taken
+    // cells; only the groups scanned write there.
     std::vector<std::uint32_t> candidates;
     std::vector<std::uint64_t> wide_candidates;
-    std::vector<std::uint64_t> group_free;
-    // Random values read 16 bits at a time, and for each class the odds of
+    std::vector<FreeList> free_lists;
+    UninitializedVector<std::uint32_t> kept;
+    UninitializedVector<std::uint64_t> wide_kept;
+    UninitializedVector<std::uint8_t> kept_fine;
+    // Random values read a byte a member, and for each class the odds of
     // its scanned cells in the interval they were made for.
     std::vector<std::uint64_t> bits;
     std::vector<std::uint32_t> odds;

@@ -33,17 +33,41 @@ constexpr double scanned_rate = 0.5;
 // of no key in the interval is below exp(-38): a double does not tell it from
 // 0, and every member still in the race is a candidate.
 constexpr double every_cell = 76.0;
+// A sampled group's list is compacted once more than one in this many of its
+// members are taken: arrivals on taken members are wasted draws.
+constexpr std::uint64_t stale_share = 4;
 
 }  // namespace
+
+// Drops the taken members from a group's list, into the worker's own list.
+template <typename Index>
+void Race::compact(FreeList& list, const RaceGroups::Group& group, const Index* members) {
+    Index* to = kept_of(scratch_, members).data() + group.begin;
+    std::uint8_t* to_fine = scratch_.kept_fine.data() + group.begin;
+    const Index* from = list.compacted ? to : members + group.begin;
+    const std::uint8_t* from_fine = list.compacted ? to_fine : weights_.groups.fine.data() + group.begin;
+    std::uint64_t left = 0;
+    for (std::uint64_t p = 0; p < list.count; ++p) {
+        if (p % stop_check_cells == 0) check_stop();
+        to[left] = from[p];
+        to_fine[left] = from_fine[p];
+        left += !is_taken(from[p]);
+    }
+    list = FreeList{left, 0, true};
+}
 
 template <typename Index>
 void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
     const std::vector<RaceGroups::Group>& groups = weights_.groups.groups;
+    const std::uint8_t* shared_fine = weights_.groups.fine.data();
     std::size_t alive = groups.size();
-    bool any_taken = false;  // no member of a group yet
-    std::vector<std::uint64_t>& free_members = scratch_.group_free;
-    free_members.resize(groups.size());
-    for (std::size_t g = 0; g < groups.size(); ++g) free_members[g] = groups[g].end - groups[g].begin;
+    std::vector<FreeList>& lists = scratch_.free_lists;
+    lists.assign(groups.size(), FreeList{});
+    for (std::size_t g = 0; g < groups.size(); ++g) lists[g].count = groups[g].end - groups[g].begin;
+    UninitializedVector<Index>& kept = kept_of(scratch_, members);
+    UninitializedVector<std::uint8_t>& kept_fine = scratch_.kept_fine;
+    kept.resize(weights_.groups.fine.size());
+    kept_fine.resize(weights_.groups.fine.size());
     double span = weights_.groups.first_span;
     for (;;) {
         while (alive > 0 && groups[alive - 1].amount > remaining) --alive;
@@ -57,30 +81,44 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
         std::vector<std::uint64_t>& found = scratch_.counts;
         found.assign(alive, 0);
         for (std::size_t g = 0; g < alive; ++g) {
-            // A group whose every member is taken has nothing to race; one
-            // whose span leaves none of its members out needs no draw.
-            if (free_members[g] == 0) continue;
-            const double rate = span / groups[g].least_scale;
+            const RaceGroups::Group& group = groups[g];
+            FreeList& list = lists[g];
+            // A group whose every member is taken has nothing to race.
+            if (list.count == list.stale) continue;
+            if (list.stale * stale_share > list.count) compact(list, group, members);
+            const Members<Index> free =
+                list.compacted ? Members<Index>{kept.data() + group.begin, kept_fine.data() + group.begin, list.count}
+                               : Members<Index>{members + group.begin, shared_fine + group.begin, list.count};
+            const bool any_taken = list.stale > 0;
+            // Every candidate found here is taken in this interval, or else
+            // did not fit when its key came: then its amount, the group's,
+            // no longer fits, and the group is out of the race for good. So
+            // the list can be brought up to date as the candidates are found.
+            const double rate = span / group.least_scale;
             if (covered || rate > every_cell) {
-                found[g] = whole_group(members, groups[g]);
+                // One whose span leaves none of its members out needs no draw.
+                found[g] = any_taken ? whole_group<true>(free) : whole_group<false>(free);
+                list = FreeList{0, 0, true};
             } else if (rate >= scanned_rate) {
-                const std::uint32_t* odds = odds_of(groups[g], span);
-                found[g] = any_taken ? scan_group<true>(members, groups[g], odds, span)
-                                     : scan_group<false>(members, groups[g], odds, span);
-            } else if (!gap_passes(static_cast<double>(groups[g].end - groups[g].begin) * rate)) {
-                found[g] = any_taken ? sample_group<true>(members, groups[g], span)
-                                     : sample_group<false>(members, groups[g], span);
+                const std::uint32_t* odds = odds_of(group, span);
+                const Kept<Index> to{kept.data() + group.begin, kept_fine.data() + group.begin};
+                std::uint64_t left = 0;
+                found[g] = any_taken ? scan_group<true>(free, to, left, odds, span)
+                                     : scan_group<false>(free, to, left, odds, span);
+                list = FreeList{left, 0, true};
+            } else if (!gap_passes(static_cast<double>(list.count) * rate)) {
+                found[g] = any_taken ? sample_group<true>(free, group, span) : sample_group<false>(free, group, span);
+                list.stale += found[g];
             }
             // Saturates at the budget left + 1: whether the candidates fit
             // together is all that is asked of the sum. The group's amount
             // fits the budget left, so this cannot pass 2^64.
-            sum = std::min(sum + found[g] * static_cast<std::uint64_t>(groups[g].amount),
+            sum = std::min(sum + found[g] * static_cast<std::uint64_t>(group.amount),
                            static_cast<std::uint64_t>(remaining) + 1);
         }
         const Index* found_cells = candidates_of(scratch_, members).data();
         if (sum <= static_cast<std::uint64_t>(remaining)) {
             for (std::size_t c = 0; c < candidate_count_; ++c) take(found_cells[c]);
-            for (std::size_t g = 0; g < alive; ++g) free_members[g] -= found[g];
             remaining -= static_cast<std::int64_t>(sum);
         } else {
             std::vector<KeyedCell>& keyed = scratch_.keyed;
@@ -92,12 +130,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             }
             std::sort(keyed.begin(), keyed.end(), key_order);
             walk(keyed, remaining);
-            // The candidates lie group after group.
-            for (std::size_t g = 0, c = 0; g < alive; ++g) {
-                for (const std::size_t end = c + found[g]; c < end; ++c) free_members[g] -= is_taken(found_cells[c]);
-            }
         }
-        any_taken = true;
         // Every cell of every group that fitted was a candidate: each was
         // taken or no longer fits.
         if (covered) return;

@@ -120,6 +120,26 @@ inline std::vector<std::uint32_t>& candidates_of(RaceScratch& scratch, const std
 inline std::vector<std::uint64_t>& candidates_of(RaceScratch& scratch, const std::uint64_t*) {
     return scratch.wide_candidates;
 }
+// The compacted lists of free members, as wide as the group members.
+inline UninitializedVector<std::uint32_t>& kept_of(RaceScratch& scratch, const std::uint32_t*) { return scratch.kept; }
+inline UninitializedVector<std::uint64_t>& kept_of(RaceScratch& scratch, const std::uint64_t*) {
+    return scratch.wide_kept;
+}
+
+// The members of one group that an interval looks at: its free list.
+template <typename Index>
+struct Members {
+    const Index* cells;
+    const std::uint8_t* fine;
+    std::uint64_t count;
+};
+
+// Where a scan writes the members it leaves free.
+template <typename Index>
+struct Kept {
+    Index* cells;
+    std::uint8_t* fine;
+};
 
 class Race {
 public:
@@ -220,16 +240,19 @@ private:
     void skipping_race();
     template <typename Index>
     void skipping_intervals(const Index* members, std::int64_t remaining);
-    // Adds the group's candidates for an interval; says how many.
-    template <bool AnyTaken, typename Index>
-    std::uint64_t sample_group(const Index* members, const RaceGroups::Group& group, double span);
+    // Add the group's candidates for an interval and say how many; the
+    // members passed over where AnyTaken are the list's stale ones. A scan
+    // also writes the members it leaves free to `kept`, and says how many.
     template <typename Index>
-    std::uint64_t whole_group(const Index* members, const RaceGroups::Group& group);
+    void compact(FreeList& list, const RaceGroups::Group& group, const Index* members);
     template <bool AnyTaken, typename Index>
-    std::uint64_t scan_group(const Index* members, const RaceGroups::Group& group, const std::uint32_t* odds,
-                             double span);
+    std::uint64_t sample_group(Members<Index> members, const RaceGroups::Group& group, double span);
+    template <bool AnyTaken, typename Index>
+    std::uint64_t whole_group(Members<Index> members);
+    template <bool AnyTaken, typename Index>
+    std::uint64_t scan_group(Members<Index> members, Kept<Index> kept, std::uint64_t& kept_count,
+                             const std::uint32_t* odds, double span);
     const std::uint32_t* odds_of(const RaceGroups::Group& group, double span);
-    std::uint32_t next_piece();
     // A cell's scale in a race that skips, which keeps no array of them.
     double scale_at(std::uint64_t cell) const { return weights_.largest / weights_.weight[cell]; }
     bool gap_passes(double length);
@@ -258,8 +281,6 @@ private:
     // how many of scratch.candidates the interval has found.
     std::uint64_t exponentials_left_ = 0;
     std::size_t candidate_count_ = 0;
-    // 16-bit pieces left of the values in scratch.bits.
-    std::uint64_t pieces_left_ = 0;
 };
 
 }  // namespace allotra::race_detail
