@@ -15,4 +15,8 @@ void chacha_blocks(const std::uint8_t* key, std::uint64_t first_counter, std::si
 
 void exponentials_from_bits(const std::uint64_t* bits, double* out, std::size_t n);
 
+// `below` and `last` point at a place's 64 odds each (see odds_split.hpp).
+void split_by_odds(const std::uint64_t* random, const std::uint8_t* fine, std::size_t n, const std::uint8_t* below,
+                   const std::uint8_t* last, std::uint64_t* drawn, std::uint64_t* undecided);
+
 }  // namespace allotra::avx2

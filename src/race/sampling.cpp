@@ -17,9 +17,11 @@
 // is a candidate.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <iterator>
 
+#include "kernel/odds_split.hpp"
 #include "race/state.hpp"
 
 namespace allotra::race_detail {
@@ -71,13 +73,13 @@ const Settled& settled() {
 }
 
 // Odds that settle nothing: every scanned cell reads its scale.
-const std::uint32_t* unsettled_odds() {
-    static const auto odds = [] {
-        std::array<std::uint32_t, 2 << odds_bits> table{};
-        std::fill(table.begin() + (1 << odds_bits), table.end(), 256u);
+const PlaceOdds& unsettled_odds() {
+    static const PlaceOdds odds = [] {
+        PlaceOdds table{};
+        std::fill(std::begin(table.last), std::end(table.last), std::uint8_t{255});
         return table;
     }();
-    return odds.data();
+    return odds;
 }
 
 // Makes `cells` hold at least `size` entries, growing it by half at least.
@@ -182,15 +184,16 @@ bool Race::gap_passes(double length) {
 // of `span`, and (after them) those from which it surely is not: its chance
 // 1 - exp(-span / s) lies between those of the ends of its place in the
 // class. Made once an interval for each class scanned.
-const std::uint32_t* Race::odds_of(const RaceGroups::Group& group, double span) {
+const PlaceOdds& Race::odds_of(const RaceGroups::Group& group, double span) {
     if (!limits_.settle_by_digits) return unsettled_odds();
+    static_assert(std::size(PlaceOdds{}.below) == 1 << odds_bits);
     constexpr int places = 1 << odds_bits;
     const std::size_t slot = group.class_index;
     if (scratch_.odds_interval.size() <= slot) {
         scratch_.odds_interval.resize(slot + 1, ~std::uint64_t{0});
-        scratch_.odds.resize((slot + 1) * 2 * places);
+        scratch_.odds.resize(slot + 1);
     }
-    std::uint32_t* odds = scratch_.odds.data() + slot * 2 * places;
+    PlaceOdds& odds = scratch_.odds[slot];
     if (scratch_.odds_interval[slot] == scratch_.intervals) return odds;
     scratch_.odds_interval[slot] = scratch_.intervals;
     const double m = (group.class_index & 1) != 0 ? 1.5 : 1.0;
@@ -200,54 +203,66 @@ const std::uint32_t* Race::odds_of(const RaceGroups::Group& group, double span) 
     double heavy = -std::expm1(-rate);
     for (int place = 0; place < places; ++place) {
         const double light = -std::expm1(-rate * (m / (m + (place + 1) * (0.5 / places))));
-        // The margins keep each bound on its side through rounding.
-        odds[place] = static_cast<std::uint32_t>(std::floor(256.0 * light * (1.0 - 0x1p-40)));
-        const double heavy_bound = std::min(256.0, std::ceil(256.0 * heavy * (1.0 + 0x1p-40)));
-        odds[places + place] = static_cast<std::uint32_t>(heavy_bound);
+        // The margins keep each bound on its side through rounding; a chance
+        // below 1 gives a bound below 256.
+        odds.below[place] = static_cast<std::uint8_t>(std::floor(256.0 * light * (1.0 - 0x1p-40)));
+        const double surely_not_from = std::min(256.0, std::ceil(256.0 * heavy * (1.0 + 0x1p-40)));
+        odds.last[place] = static_cast<std::uint8_t>(std::max(surely_not_from, 1.0) - 1.0);
         heavy = light;
     }
     return odds;
 }
 
 // A dense group: every member in turn is a candidate with its chance, told by
-// a random byte against its odds, or in the rare case between them by its own
-// scale; the bytes are drawn for the whole list at once, so that the loop
-// reads them in order. The free members left are written to `kept`, which may
-// be where they are read from: a member is written no later than it is read.
+// a random byte against its odds (split_by_odds, 64 members a word), or in the
+// rare case between them by its own scale, in member order. The bytes are
+// drawn for a stretch of the list at once. The free members left are written
+// to `kept`, which may be where they are read from: a member is written no
+// later than it is read.
 template <bool AnyTaken, typename Index>
 std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::uint64_t& kept_count,
-                               const std::uint32_t* odds, double span) {
+                               const PlaceOdds& odds, double span) {
+    static_assert(stop_check_cells % 64 == 0);
     std::vector<Index>& candidates = candidates_of(scratch_, members.cells);
     const std::size_t first = candidate_count_;
     room_for(candidates, first + members.count);
     Index* to = candidates.data();
-    const std::uint64_t* taken = scratch_.taken.data();
-    const std::uint32_t* surely_from = odds + (1 << odds_bits);
     std::size_t found = first;
     std::uint64_t left = 0;
+    std::vector<std::uint64_t>& split = scratch_.split;
+    split.resize(2 * stop_check_cells / 64);
+    std::uint64_t* drawn = split.data();
+    std::uint64_t* undecided = split.data() + stop_check_cells / 64;
     for (std::uint64_t begin = 0; begin < members.count; begin += stop_check_cells) {
         check_stop();
-        const std::uint64_t end = std::min(members.count, begin + stop_check_cells);
-        draws_.next_values((end - begin + 7) / 8);
+        const std::uint64_t length = std::min(members.count - begin, stop_check_cells);
+        draws_.next_values((length + 7) / 8);
         const std::uint64_t* bytes = scratch_.bits.data();
-        for (std::uint64_t p = begin; p < end; ++p) {
-            const Index cell = members.cells[p];
-            const std::uint8_t fine = members.fine[p];
-            const bool free = !AnyTaken || ((taken[cell / 64] >> (cell % 64)) & 1u) == 0;
-            const std::uint64_t k = p - begin;
-            const std::uint32_t byte = static_cast<std::uint32_t>(bytes[k / 8] >> (k % 8 * 8)) & 0xFF;
-            const std::uint32_t place = fine >> (RaceGroups::fine_bits - odds_bits);
-            bool chosen = byte < odds[place];
-            const bool between = free & !chosen & (byte < surely_from[place]);
-            if (between) [[unlikely]] {
-                const double u = (static_cast<double>(byte) + unit_of(draws_.next_value())) * 0x1p-8;
-                chosen = u < -std::expm1(-span / scale_at(cell));
+        split_by_odds(bytes, members.fine + begin, length, odds, drawn, undecided);
+        for (std::uint64_t word = 0; word * 64 < length; ++word) {
+            const std::uint64_t base = begin + word * 64;
+            const std::uint64_t size = std::min<std::uint64_t>(64, members.count - base);
+            std::uint64_t free = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+            if constexpr (AnyTaken) {
+                for (std::uint64_t j = 0; j < size; ++j) free &= ~(std::uint64_t{is_taken(members.cells[base + j])} << j);
             }
-            to[found] = cell;
-            found += free & chosen;
-            kept.cells[left] = cell;
-            kept.fine[left] = fine;
-            left += free & !chosen;
+            std::uint64_t chosen = drawn[word] & free;
+            for (std::uint64_t open = undecided[word] & free; open != 0; open &= open - 1) {
+                const auto j = static_cast<std::uint64_t>(std::countr_zero(open));
+                const std::uint64_t k = word * 64 + j;
+                const auto byte = static_cast<std::uint32_t>(bytes[k / 8] >> (k % 8 * 8)) & 0xFF;
+                const double u = (static_cast<double>(byte) + unit_of(draws_.next_value())) * 0x1p-8;
+                if (u < -std::expm1(-span / scale_at(members.cells[base + j]))) chosen |= std::uint64_t{1} << j;
+            }
+            for (std::uint64_t bits = chosen; bits != 0; bits &= bits - 1) {
+                to[found++] = members.cells[base + static_cast<std::uint64_t>(std::countr_zero(bits))];
+            }
+            for (std::uint64_t bits = free & ~chosen; bits != 0; bits &= bits - 1) {
+                const std::uint64_t p = base + static_cast<std::uint64_t>(std::countr_zero(bits));
+                kept.cells[left] = members.cells[p];
+                kept.fine[left] = members.fine[p];
+                ++left;
+            }
         }
     }
     kept_count = left;
@@ -273,19 +288,19 @@ std::uint64_t Race::whole_group(Members<Index> members) {
 
 template std::uint64_t Race::sample_group<false>(Members<std::uint32_t>, const RaceGroups::Group&, double);
 template std::uint64_t Race::whole_group<false>(Members<std::uint32_t>);
-template std::uint64_t Race::scan_group<false>(Members<std::uint32_t>, Kept<std::uint32_t>, std::uint64_t&, const std::uint32_t*,
+template std::uint64_t Race::scan_group<false>(Members<std::uint32_t>, Kept<std::uint32_t>, std::uint64_t&, const PlaceOdds&,
                                               double);
 template std::uint64_t Race::sample_group<true>(Members<std::uint32_t>, const RaceGroups::Group&, double);
 template std::uint64_t Race::whole_group<true>(Members<std::uint32_t>);
-template std::uint64_t Race::scan_group<true>(Members<std::uint32_t>, Kept<std::uint32_t>, std::uint64_t&, const std::uint32_t*,
+template std::uint64_t Race::scan_group<true>(Members<std::uint32_t>, Kept<std::uint32_t>, std::uint64_t&, const PlaceOdds&,
                                               double);
 template std::uint64_t Race::sample_group<false>(Members<std::uint64_t>, const RaceGroups::Group&, double);
 template std::uint64_t Race::whole_group<false>(Members<std::uint64_t>);
-template std::uint64_t Race::scan_group<false>(Members<std::uint64_t>, Kept<std::uint64_t>, std::uint64_t&, const std::uint32_t*,
+template std::uint64_t Race::scan_group<false>(Members<std::uint64_t>, Kept<std::uint64_t>, std::uint64_t&, const PlaceOdds&,
                                               double);
 template std::uint64_t Race::sample_group<true>(Members<std::uint64_t>, const RaceGroups::Group&, double);
 template std::uint64_t Race::whole_group<true>(Members<std::uint64_t>);
-template std::uint64_t Race::scan_group<true>(Members<std::uint64_t>, Kept<std::uint64_t>, std::uint64_t&, const std::uint32_t*,
+template std::uint64_t Race::scan_group<true>(Members<std::uint64_t>, Kept<std::uint64_t>, std::uint64_t&, const PlaceOdds&,
                                               double);
 
 }  // namespace allotra::race_detail

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernel/cell_list.hpp"
+#include "kernel/odds_split.hpp"
 #include "kernel/random.hpp"
 #include "kernel/uninitialized_allocator.hpp"
 
@@ -44,6 +45,10 @@ struct RaceScratch {
     std::vector<std::uint64_t> pending;
     std::vector<std::uint64_t> round;
     std::vector<KeyedCell> keyed;
+    // A race that skips: the keys of an interval with many candidates, counted
+    // by bin and put in order.
+    std::vector<std::uint64_t> key_bins;
+    std::vector<KeyedCell> ordered;
     std::vector<double> sums;
     std::vector<std::uint16_t> free_blocks;
     std::vector<std::uint16_t> unmarked;
@@ -61,7 +66,10 @@ struct RaceScratch {
     // Random values read a byte a member, and for each class the odds of
     // its scanned cells in the interval they were made for.
     std::vector<std::uint64_t> bits;
-    std::vector<std::uint32_t> odds;
+    std::vector<PlaceOdds> odds;
+    // A stretch of a scan split by odds: the members surely drawn, then the
+    // undecided, a bit each.
+    std::vector<std::uint64_t> split;
     std::vector<std::uint64_t> odds_interval;
     std::uint64_t intervals = 0;
     StreamRecord record;

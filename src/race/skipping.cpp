@@ -100,7 +100,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
                 found[g] = any_taken ? whole_group<true>(free) : whole_group<false>(free);
                 list = FreeList{0, 0, true};
             } else if (rate >= scanned_rate) {
-                const std::uint32_t* odds = odds_of(group, span);
+                const PlaceOdds& odds = odds_of(group, span);
                 const Kept<Index> to{kept.data() + group.begin, kept_fine.data() + group.begin};
                 std::uint64_t left = 0;
                 found[g] = any_taken ? scan_group<true>(free, to, left, odds, span)
@@ -128,7 +128,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
                 const double below = -std::expm1(-span / s);
                 keyed[c] = {-s * std::log1p(-unit_of(draws_.next_value()) * below), found_cells[c]};
             }
-            std::sort(keyed.begin(), keyed.end(), key_order);
+            order_keys(span);
             walk(keyed, remaining);
         }
         // Every cell of every group that fitted was a candidate: each was
@@ -152,6 +152,35 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             span = std::min(span * left / fitting_amount * share, span * 64.0);
         }
     }
+}
+
+// The interval's keys in scratch.keyed, put in key order: a few sorted, many
+// counted into log-scale bins below `span` (bins keep the keys' order) and
+// each bin sorted.
+void Race::order_keys(double span) {
+    std::vector<KeyedCell>& keyed = scratch_.keyed;
+    if (keyed.size() <= limits_.sorted_keys) {
+        std::sort(keyed.begin(), keyed.end(), key_order);
+        return;
+    }
+    const BinShape shape{limits_.bins, limits_.octave_bits};
+    const std::int64_t base = key_level(span, shape) - static_cast<std::int64_t>(shape.bins) + 1;
+    const auto bin_of = [&](double key) {
+        return static_cast<std::size_t>(
+            std::clamp<std::int64_t>(key_level(key, shape) - base, 0, static_cast<std::int64_t>(shape.bins) - 1));
+    };
+    std::vector<std::uint64_t>& ends = scratch_.key_bins;
+    ends.assign(shape.bins + 1, 0);
+    for (const KeyedCell& cell : keyed) ++ends[bin_of(cell.key) + 1];
+    for (std::size_t bin = 1; bin <= shape.bins; ++bin) ends[bin] += ends[bin - 1];
+    std::vector<KeyedCell>& ordered = scratch_.ordered;
+    ordered.resize(keyed.size());
+    for (const KeyedCell& cell : keyed) ordered[ends[bin_of(cell.key)]++] = cell;
+    // Each bin's end is now where the next one starts.
+    for (std::size_t bin = 0, start = 0; bin < shape.bins; start = ends[bin++]) {
+        if (ends[bin] - start > 1) std::sort(ordered.begin() + start, ordered.begin() + ends[bin], key_order);
+    }
+    keyed.swap(ordered);
 }
 
 void Race::skipping_race() {

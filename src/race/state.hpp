@@ -15,6 +15,7 @@
 #include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
 #include "kernel/exponential.hpp"
+#include "kernel/odds_split.hpp"
 #include "kernel/random.hpp"
 #include "kernel/worker_pool.hpp"
 #include "race/candidate_rule.hpp"
@@ -245,14 +246,15 @@ private:
     // also writes the members it leaves free to `kept`, and says how many.
     template <typename Index>
     void compact(FreeList& list, const RaceGroups::Group& group, const Index* members);
+    void order_keys(double span);
     template <bool AnyTaken, typename Index>
     std::uint64_t sample_group(Members<Index> members, const RaceGroups::Group& group, double span);
     template <bool AnyTaken, typename Index>
     std::uint64_t whole_group(Members<Index> members);
     template <bool AnyTaken, typename Index>
     std::uint64_t scan_group(Members<Index> members, Kept<Index> kept, std::uint64_t& kept_count,
-                             const std::uint32_t* odds, double span);
-    const std::uint32_t* odds_of(const RaceGroups::Group& group, double span);
+                             const PlaceOdds& odds, double span);
+    const PlaceOdds& odds_of(const RaceGroups::Group& group, double span);
     // A cell's scale in a race that skips, which keeps no array of them.
     double scale_at(std::uint64_t cell) const { return weights_.largest / weights_.weight[cell]; }
     bool gap_passes(double length);
