@@ -4,7 +4,7 @@
 
 1. Builds benchmarks/bench_construction and bench_solvers (CMake, Release)
    twice in temporary directories: from this working tree, and from REVISION
-   (default: the last revision whose race drew a key for every cell),
+   (default: the last revision whose race skipped only at small budgets),
    checked out as a temporary git worktree with this tree's benchmark
    sources copied in.
 2. For every grid, measures two floors with NumPy in this process: one
@@ -57,8 +57,8 @@ from run_benchmarks import cmake_binary, markdown_table, pyplot
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-# The last revision whose race drew a key for every cell.
-DEFAULT_BASE = "653f9c3"
+# The last revision whose race skipped only at small budgets, with few amounts.
+DEFAULT_BASE = "c331552"
 # The last revision whose race sorted every key once an amount was negative.
 NEGATIVE_BASE = "1fc5513"
 NEGATIVE_SHARES = ("0", "0.01", "0.1", "1", "10", "50")

@@ -5,7 +5,7 @@ import signal
 
 import pytest
 
-from support import needs_posix_signals, run_python
+from support import UNDER_SANITIZER, needs_posix_signals, run_python
 
 # Four daemon threads loop run() (both solvers, with and without a callback
 # that lets the lock go inside it); the main thread waits until each has
@@ -34,6 +34,10 @@ if {ctrl_c}:
 """
 
 
+# The interpreter ends such a thread by pthread_exit, whose forced unwind
+# AddressSanitizer does not follow: the frames it unwinds stay poisoned, and
+# the parked thread's next call trips the sanitizer's own check.
+@pytest.mark.skipif(UNDER_SANITIZER, reason="a forced unwind leaves the sanitizer's stack records behind")
 @pytest.mark.parametrize("ctrl_c", [False, pytest.param(True, marks=needs_posix_signals)], ids=["returns", "Ctrl-C"])
 def test_exit_with_runs_in_flight(ctrl_c):
     for _ in range(3):
