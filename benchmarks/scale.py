@@ -381,7 +381,7 @@ def main() -> None:
         "",
         f"Written by `benchmarks/scale.py` on {time.strftime('%Y-%m-%d')} ({os.cpu_count()} logical processors,"
         f" shared with other work: load average {load_at_start:.1f} when the run started and {load_at_end:.1f}"
-        f" when it ended). Before: `{arguments.base}` (a key for every cell); dispatch: this tree, SIMD code"
+        f" when it ended). Before: `{arguments.base}` (races skipped only at small budgets); dispatch: this tree, SIMD code"
         " chosen at run time; portable: this tree with `ALLOTRA_SIMD=portable`. One construction on the calling"
         " thread with one worker (median); floors: `np.cumsum` (a pass that writes) and `np.sum` (a plain read)"
         " over m·n doubles in the same run (median).",
