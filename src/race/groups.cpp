@@ -148,7 +148,7 @@ void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const R
     // interval's cells usually all fit and need no key; the sample that
     // estimates it is itself only good to a few percent.
     const double share = std::clamp(1.0 - 6.0 / std::sqrt(std::max(expected_cells, 1.0)), 0.5, 0.93);
-    groups.first_span = estimate.key_for(share * budget);
+    groups.first_span = estimate.key_for(share * budget) * limits.first_span_factor;
 
     const std::vector<RaceTask::AmountRun>& runs = task.amount_runs;
     groups.zero_end = 0;

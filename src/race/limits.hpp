@@ -50,6 +50,10 @@ struct RaceLimits {
     // overflows) are counted into log-scale bins first and each bin sorted,
     // which gives the same order in linear time.
     std::uint64_t sorted_keys = 4096;
+    // Scales the first interval of a race that skips, whose length comes
+    // from an estimate: tests stretch it until its candidates overflow the
+    // budget, or shrink it far below what the budget would hold.
+    double first_span_factor = 1.0;
     // Whether random bits and bounds of a cell's place in its class settle
     // most cells of a race that skips; without them, each reads its scale.
     bool settle_by_digits = true;

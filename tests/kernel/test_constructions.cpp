@@ -435,3 +435,18 @@ TEST(construct_cell_list_widens_past_32_bits) {
     CHECK_EQ(*std::lower_bound(cells.begin(), cells.end(), big), big);
     CHECK_EQ(std::lower_bound(cells.begin(), cells.end(), 8u) - cells.begin(), 2);
 }
+
+TEST(construct_cell_list_written_again_over_a_longer_one) {
+    // A construction writes its list into the storage of a dropped one, which
+    // may be longer and holds other cells: only the new set bits remain.
+    allotra::CellList cells;
+    std::vector<std::uint64_t> words(40, ~std::uint64_t{0});
+    cells.assign_set_bits(words, 40 * 64);
+    std::fill(words.begin(), words.end(), 0);
+    words[3] = 0b1001;
+    words[39] = std::uint64_t{1} << 63;
+    cells.assign_set_bits(words, 3);
+    const std::vector<std::uint64_t> expected{192, 195, 39 * 64 + 63};
+    CHECK(cells.capacity() >= 40 * 64);
+    CHECK(std::equal(cells.begin(), cells.end(), expected.begin(), expected.end()));
+}

@@ -372,11 +372,15 @@ TEST(race_that_skips_follows_the_law_on_a_large_grid) {
     // ones; cells of amount 0 are taken up front. At a tenth of the budget
     // and at half, settled by random bits and bounds or every cell by its
     // scale, with the module's sizes or with groups of any size and members
-    // of 8 bytes.
+    // of 8 bytes; and with a first interval whose candidates overflow the
+    // budget many times over (their keys put in order through bins) or one
+    // far too short.
     const std::vector<CellClass> classes{{0, 1.0},  {1, 20.0},    {1, 16.5},  {1, 1.0},  {3, 1.2},     {3, 7.0},
                                          {3, 0.02}, {8, 20.0},    {8, 2e-5},  {8, 3.0},  {20, 16.5},   {20, 1.0},
                                          {20, 4e-3}, {50, 20.0},  {50, 0.5}};
-    RaceLimits module, exactly, any_group;
+    RaceLimits module, exactly, any_group, overflowing, too_short;
+    overflowing.first_span_factor = 8.0;
+    too_short.first_span_factor = 1.0 / 64;
     module.skip_share = 1.0;
     exactly.skip_share = 1.0;
     exactly.settle_by_digits = false;
@@ -388,6 +392,6 @@ TEST(race_that_skips_follows_the_law_on_a_large_grid) {
     for (double budget_share : {0.1, 0.5}) {
         check_law_on_a_large_grid(
             classes, 280, 250, [&](std::mt19937_64& engine) { return engine() % classes.size(); }, budget_share,
-            {module, exactly, any_group}, "skipping");
+            {module, exactly, any_group, overflowing, too_short}, "skipping");
     }
 }
