@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "race/limits.hpp"
+#include "race/scale_class.hpp"
 #include "race/task.hpp"
 
 namespace allotra {
@@ -26,9 +27,9 @@ struct RaceGroups {
         // which its scales run up to 1.5 or 4/3 times least_scale.
         std::uint32_t class_index;
     };
-    static constexpr unsigned class_bits = 1;
+    static constexpr unsigned class_bits = race_detail::class_bits;
     // Mantissa bits below the class's that place a member's scale in it.
-    static constexpr unsigned fine_bits = 8;
+    static constexpr unsigned fine_bits = race_detail::fine_bits;
 
     bool active = false;
     std::vector<Group> groups;

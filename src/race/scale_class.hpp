@@ -6,18 +6,21 @@
 #include <bit>
 #include <cstdint>
 
-#include "race/groups.hpp"
 
 namespace allotra::race_detail {
 
-inline constexpr int class_shift = 52 - static_cast<int>(RaceGroups::class_bits);
+// The mantissa bits that a class takes, and those below them that place a
+// scale in its class (a group member keeps them).
+inline constexpr unsigned class_bits = 1;
+inline constexpr unsigned fine_bits = 8;
+inline constexpr int class_shift = 52 - static_cast<int>(class_bits);
 
 inline std::uint64_t class_of(double scale) {
     return (std::bit_cast<std::uint64_t>(scale) >> class_shift) - (std::bit_cast<std::uint64_t>(1.0) >> class_shift);
 }
 
 inline std::uint8_t fine_of(double scale) {
-    return static_cast<std::uint8_t>(std::bit_cast<std::uint64_t>(scale) >> (class_shift - RaceGroups::fine_bits));
+    return static_cast<std::uint8_t>(std::bit_cast<std::uint64_t>(scale) >> (class_shift - fine_bits));
 }
 
 inline double least_scale_of(std::uint64_t cls) {

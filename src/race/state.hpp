@@ -1,9 +1,9 @@
 // The state of one construction's race, shared by the files that run its
 // parts (race.cpp: the dispatch and the rounds; binned.cpp: binned rounds;
-// steps.cpp: tiny races; skipping.cpp and sampling.cpp: races that sample only
-// the cells that can matter; readmission.cpp and in_turn.cpp: races with
-// negative amounts). Internal to the race: nothing outside this folder
-// includes it.
+// steps.cpp: tiny races; skipping.cpp, sampling.cpp and scanning.cpp: races
+// that sample only the cells that can matter; readmission.cpp and
+// in_turn.cpp: races with negative amounts). Internal to the race: nothing
+// outside this folder includes it.
 #pragma once
 
 #include <algorithm>
@@ -121,6 +121,12 @@ inline std::vector<std::uint32_t>& candidates_of(RaceScratch& scratch, const std
 inline std::vector<std::uint64_t>& candidates_of(RaceScratch& scratch, const std::uint64_t*) {
     return scratch.wide_candidates;
 }
+// Makes `cells` hold at least `size` entries, growing it by half at least.
+template <typename Index>
+inline void room_for(std::vector<Index>& cells, std::size_t size) {
+    if (cells.size() < size) cells.resize(std::max(size, cells.size() + cells.size() / 2));
+}
+
 // The compacted lists of free members, as wide as the group members.
 inline UninitializedVector<std::uint32_t>& kept_of(RaceScratch& scratch, const std::uint32_t*) { return scratch.kept; }
 inline UninitializedVector<std::uint64_t>& kept_of(RaceScratch& scratch, const std::uint64_t*) {
