@@ -29,7 +29,9 @@
    share negated, budget half the amounts' sum before the negation), as a
    ratio to 0%, for this tree and NEGATIVE_BASE (default: the last revision
    that sorted every key once an amount was negative), with the peak resident
-   memory of the one-worker process.
+   memory of the one-worker process. This tree's ratios come from rounds that
+   alternate each share with the 0% task, on CPU time, so that both meet the
+   same load.
 6. Writes benchmarks/scale.md and benchmarks/scale.png (matplotlib, the
    optional 'bench' dependency): time per construction against m*n, log-log,
    with the floor.
@@ -62,6 +64,8 @@ DEFAULT_BASE = "c331552"
 # The last revision whose race sorted every key once an amount was negative.
 NEGATIVE_BASE = "1fc5513"
 NEGATIVE_SHARES = ("0", "0.01", "0.1", "1", "10", "50")
+# Rounds of this tree's 0% task and each share, alternated.
+NEGATIVE_ROUNDS = 3
 # A construction of the old race with many negative amounts can run for
 # minutes; it is stopped here.
 NEGATIVE_TIMEOUT = 60.0
@@ -170,23 +174,33 @@ def negative_construction(binary: Path, share: str, repeats: int) -> tuple[float
     return float(line[6]), usage.ru_maxrss / 1024.0
 
 
+def negative_cpu(binary: Path, share: str, repeats: int) -> float:
+    """Median CPU seconds of one colony construction at 1000 x 1000 (one worker)."""
+    command = [str(binary / "bench_construction"), "ant", f"negative{share}", "50", "1000", "1000", str(repeats)]
+    line = subprocess.run(command, capture_output=True, text=True, check=True, env=one_worker()).stdout.split()
+    return float(line[10])
+
+
 def negative_rows(new: Path, old: Path) -> list[list[str]]:
+    """The old revision once for each share (it is slow), against its own 0%;
+    this tree in rounds that alternate each share with the 0% task, on CPU
+    time, so that both sides of a ratio meet the same load."""
     rows: list[list[str]] = []
-    base: dict[str, float] = {}
+    base_before = None
     print("\ncolony construction at 1000x1000 with negative amounts, one worker (ratio to 0%):", flush=True)
     for share in NEGATIVE_SHARES:
-        figures = {}
-        for label, binary, repeats in (("before", old, 1), ("after", new, 5)):
-            seconds, peak = negative_construction(binary, share, repeats)
-            if share == "0":
-                base[label] = seconds
-            figures[label] = (seconds, peak)
-        cells = []
-        for label in ("before", "after"):
-            seconds, peak = figures[label]
-            cells.append(f"> {NEGATIVE_TIMEOUT:.0f} s" if seconds is None else fmt(seconds))
-            cells.append("—" if seconds is None else f"{seconds / base[label]:.1f}×")
-        cells.append(f"{figures['after'][1]:.0f}")
+        before, _ = negative_construction(old, share, 1)
+        if share == "0":
+            base_before = before
+        zero, here = [], []
+        for _ in range(NEGATIVE_ROUNDS):
+            zero.append(negative_cpu(new, "0", 3))
+            here.append(negative_cpu(new, share, 3))
+        _, peak = negative_construction(new, share, 1)
+        after = statistics.median(here)
+        cells = [f"> {NEGATIVE_TIMEOUT:.0f} s" if before is None else fmt(before),
+                 "—" if before is None or base_before is None else f"{before / base_before:.1f}×",
+                 fmt(after), f"{after / statistics.median(zero):.1f}×", f"{peak:.0f}"]
         rows.append([f"{share}%"] + cells)
         print("  " + " | ".join(rows[-1]), flush=True)
     return rows
@@ -416,7 +430,8 @@ def main() -> None:
                   f"One colony construction at 1000×1000 on one worker (`bench_construction ant negativeP 50 1000 1000`):"
                   " c in [1, 1000), b_ij in [1, 100) with P% of them negated, budget half the amounts' sum before the"
                   f" negation. Before: `{arguments.negative_base}` (one repeat, stopped after"
-                  f" {NEGATIVE_TIMEOUT:.0f} s); after: this tree (median of 5). Peak: the one-worker process, task"
+                  f" {NEGATIVE_TIMEOUT:.0f} s, wall time); after: this tree, CPU time, the median of {NEGATIVE_ROUNDS} rounds that"
+                  " alternate the share with the 0% task (each the median of 3). Peak: the one-worker process, task"
                   " included.", "", markdown_table(NEGATIVE_HEADER, negatives)]
     if memory_rows:
         parts += ["", "## Peak memory at 1000×1000", "",
