@@ -1,6 +1,7 @@
 """A process exits cleanly, when its main thread returns or on Ctrl-C, while
 daemon threads are inside run() (either solver, with or without a callback)."""
 
+import os
 import signal
 
 import pytest
@@ -36,8 +37,11 @@ if {ctrl_c}:
 
 # The interpreter ends such a thread by pthread_exit, whose forced unwind
 # AddressSanitizer does not follow: the frames it unwinds stay poisoned, and
-# the parked thread's next call trips the sanitizer's own check.
+# the parked thread's next call trips the sanitizer's own check. Nor can LLVM's
+# libunwind, beside libc++, unwind glibc's forced unwind through any C++ frame
+# with a cleanup: such a build crashes there whatever its frames do.
 @pytest.mark.skipif(UNDER_SANITIZER, reason="a forced unwind leaves the sanitizer's stack records behind")
+@pytest.mark.skipif(os.environ.get("ALLOTRA_LIBCXX") == "1", reason="glibc's forced unwind crashes in LLVM's unwinder")
 @pytest.mark.parametrize("ctrl_c", [False, pytest.param(True, marks=needs_posix_signals)], ids=["returns", "Ctrl-C"])
 def test_exit_with_runs_in_flight(ctrl_c):
     for _ in range(3):
