@@ -71,7 +71,8 @@ public:
 
 private:
     template <typename Index>
-    static void fill_from_bits(UninitializedVector<Index>& to, const std::vector<std::uint64_t>& words, std::uint64_t count) {
+    static void fill_from_bits(UninitializedVector<Index>& to, const std::vector<std::uint64_t>& words,
+                               std::uint64_t count) {
         to.resize(count);
         Index* out = to.data();
         for (std::uint64_t w = 0; w < words.size(); ++w) {

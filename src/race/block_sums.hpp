@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/error.hpp"
 #include "kernel/chunked.hpp"
+#include "kernel/error.hpp"
 
 namespace allotra {
 

@@ -4,9 +4,10 @@
 // at the start of an interval of length `span` has a fresh key, which falls in
 // the interval with probability 1 - exp(-span / s) (s: its scale). Those
 // cells, the interval's candidates, are found group by group without a draw
-// for every cell (sampling.cpp): by the arrivals of a Poisson process in
-// a sparse group, by random bits against odds in a dense one, or all of them
-// where the interval leaves none out.
+// for every cell: by the arrivals of a Poisson process in a sparse group
+// (sampling.cpp), by a random byte against odds in a dense one (scanning.cpp),
+// or all of them where the interval leaves none out. Each group's members
+// still free are kept in a list that the scans compact.
 //
 // The candidates of an interval are all taken if their amounts fit together,
 // with no key; otherwise each gets its key within the interval (a truncated
@@ -85,7 +86,11 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             FreeList& list = lists[g];
             // A group whose every member is taken has nothing to race.
             if (list.count == list.stale) continue;
-            if (list.stale * stale_share > list.count) compact(list, group, members);
+            const double rate = span / group.least_scale;
+            const bool whole = covered || rate > every_cell;
+            const bool scanned = !whole && rate >= scanned_rate;
+            // A scan compacts the list itself, and a whole group empties it.
+            if (!whole && !scanned && list.stale * stale_share > list.count) compact(list, group, members);
             const Members<Index> free =
                 list.compacted ? Members<Index>{kept.data() + group.begin, kept_fine.data() + group.begin, list.count}
                                : Members<Index>{members + group.begin, shared_fine + group.begin, list.count};
@@ -94,12 +99,11 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             // did not fit when its key came: then its amount, the group's,
             // no longer fits, and the group is out of the race for good. So
             // the list can be brought up to date as the candidates are found.
-            const double rate = span / group.least_scale;
-            if (covered || rate > every_cell) {
+            if (whole) {
                 // One whose span leaves none of its members out needs no draw.
                 found[g] = any_taken ? whole_group<true>(free) : whole_group<false>(free);
                 list = FreeList{0, 0, true};
-            } else if (rate >= scanned_rate) {
+            } else if (scanned) {
                 const PlaceOdds& odds = odds_of(group, span);
                 const Kept<Index> to{kept.data() + group.begin, kept_fine.data() + group.begin};
                 std::uint64_t left = 0;

@@ -18,12 +18,12 @@
 #include "kernel/odds_split.hpp"
 #include "kernel/random.hpp"
 #include "kernel/worker_pool.hpp"
+#include "race/bins.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/limits.hpp"
 #include "race/scratch.hpp"
 #include "race/task.hpp"
 #include "race/weights.hpp"
-#include "race/bins.hpp"
 
 namespace allotra::race_detail {
 

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <limits>
 
-#include "kernel/error.hpp"
 #include "kernel/chunked.hpp"
+#include "kernel/error.hpp"
+#include "race/bins.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/groups.hpp"
 #include "race/weights.hpp"
-#include "race/bins.hpp"
 
 namespace allotra {
 

@@ -8,15 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/chunked.hpp"
 #include "kernel/matrix.hpp"
 #include "kernel/random.hpp"
+#include "kernel/selection.hpp"
 #include "kernel/solution.hpp"
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/best_of_batch.hpp"
 #include "solvers/parameters.hpp"
-#include "kernel/chunked.hpp"
-#include "kernel/selection.hpp"
 #include "solvers/value_density.hpp"
 
 namespace allotra {

@@ -8,9 +8,9 @@
 #include <span>
 
 #include "kernel/error.hpp"
+#include "kernel/selection.hpp"
 #include "kernel/solution.hpp"
 #include "model/task.hpp"
-#include "kernel/selection.hpp"
 
 namespace allotra {
 

@@ -12,11 +12,11 @@
 
 #include "kernel/deadline.hpp"
 #include "kernel/seeds.hpp"
+#include "kernel/selection.hpp"
 #include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/probabilistic.hpp"
-#include "kernel/selection.hpp"
 #include "solvers/run_history.hpp"
 
 namespace allotra {
