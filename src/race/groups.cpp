@@ -1,8 +1,8 @@
 // The preparation of a race that skips: whether to skip, the first interval
 // of key, and the cells grouped by the class of their scale. Done once per
 // set of weights, so the colony pays it every iteration: the cells by amount
-// are the same for every set, so only each run of one amount is sorted by
-// class (a counting sort, runs in parallel pieces), from codes of class and
+// are the same for every set, so only each band of amount is sorted by class
+// (a counting sort, bands in parallel pieces), from codes of class and
 // fine bits written in a parallel pass over the grid.
 #include <algorithm>
 #include <bit>
@@ -31,25 +31,24 @@ constexpr std::uint64_t group_chunk = 65536;
 // Marks a cell outside the race in `codes`.
 constexpr std::uint16_t not_a_member = 0xFFFF;
 
-// The groups of the runs [first, last) of amount, their cells placed in the
-// runs' own positions of `members` (less `offset`), a counting sort by class
-// in each run. Within a run the cells ascend, so the codes are read in order.
+// The groups of the bands [first, last) of amount, their cells placed in the
+// bands' own positions of `members` (less `offset`), a counting sort by class
+// in each band, which keeps the order of its cells; with each its fine bits
+// and, where bands have more than one amount, its amount offset.
 template <typename Index>
-std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, const RaceTask& task,
-                                          const std::uint16_t* codes, std::uint64_t classes, std::uint64_t first,
-                                          std::uint64_t last, std::uint64_t offset) {
+std::vector<RaceGroups::Group> group_bands(Index* members, std::uint8_t* fine, std::uint8_t* amount_offset,
+                                           const RaceTask& task, const std::uint16_t* codes, std::uint64_t classes,
+                                           std::uint64_t first, std::uint64_t last, std::uint64_t offset) {
     const CellOrder& order = task.by_amount;
     std::vector<RaceGroups::Group> groups;
     std::vector<std::uint64_t> next(classes + 1);
     std::vector<std::uint16_t> gathered;
-    for (std::uint64_t r = first; r < last; ++r) {
-        const RaceTask::AmountRun& run = task.amount_runs[r];
-        const std::uint64_t begin = r == 0 ? 0 : task.amount_runs[r - 1].end;
-        if (run.amount <= 0) continue;
+    for (std::uint64_t b = first; b < last; ++b) {
+        const RaceTask::AmountBand& band = task.amount_bands[b];
         stop_if_requested();
-        // The run's codes, read once: they are scattered over the grid.
-        const std::uint64_t length = run.end - begin;
-        const auto cells = [&order, begin](std::uint64_t k) { return order[begin + k]; };
+        // The band's codes, read once: they are scattered over the grid.
+        const std::uint64_t length = band.end - band.begin;
+        const auto cells = [&order, begin = band.begin](std::uint64_t k) { return order[begin + k]; };
         gathered.resize(length);
         std::fill(next.begin(), next.end(), 0);
         for (std::uint64_t k = 0; k < length; ++k) {
@@ -59,12 +58,13 @@ std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, co
             gathered[k] = code;
             ++next[code == not_a_member ? classes : code >> 8];
         }
-        std::uint64_t at = begin - offset;
+        std::uint64_t at = band.begin - offset;
         for (std::uint64_t cls = 0; cls < classes; ++cls) {
             const std::uint64_t here = next[cls];
             next[cls] = at;
             if (here > 0) {
-                groups.push_back({at, at + here, run.amount, least_scale_of(cls), static_cast<std::uint32_t>(cls)});
+                groups.push_back({at, at + here, band.lowest, band.highest, least_scale_of(cls),
+                                  static_cast<std::uint32_t>(cls)});
             }
             at += here;
         }
@@ -74,13 +74,14 @@ std::vector<RaceGroups::Group> group_runs(Index* members, std::uint8_t* fine, co
             const std::uint64_t place = next[code == not_a_member ? classes : code >> 8]++;
             members[place] = static_cast<Index>(cells(k));
             fine[place] = static_cast<std::uint8_t>(code);
+            if (amount_offset != nullptr) amount_offset[place] = task.band_offset[band.begin + k];
         }
     }
     return groups;
 }
 
-// Groups every run of positive amount, runs of about group_chunk cells to a
-// piece of work; members has a place for every cell past those of amount 0.
+// Groups every band of amount, bands of about group_chunk cells to a piece
+// of work; members has a place for every cell past those of amount 0.
 template <typename Index, typename ScaleOf>
 void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, ScaleOf scale_of,
                  std::uint64_t classes) {
@@ -94,22 +95,23 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
             codes[cell] = s < 0.0 ? not_a_member : static_cast<std::uint16_t>(class_of(s) << 8 | fine_of(s));
         }
     });
-    const std::vector<RaceTask::AmountRun>& runs = task.amount_runs;
+    const std::vector<RaceTask::AmountBand>& bands = task.amount_bands;
     std::vector<std::uint64_t> starts{0};
-    for (std::uint64_t r = 0, since = 0; r < runs.size(); ++r) {
-        const std::uint64_t begin = r == 0 ? 0 : runs[r - 1].end;
-        since += runs[r].end - begin;
-        if (since >= group_chunk && r + 1 < runs.size()) {
-            starts.push_back(r + 1);
+    for (std::uint64_t b = 0, since = 0; b < bands.size(); ++b) {
+        since += bands[b].end - bands[b].begin;
+        if (since >= group_chunk && b + 1 < bands.size()) {
+            starts.push_back(b + 1);
             since = 0;
         }
     }
-    starts.push_back(runs.size());
+    starts.push_back(bands.size());
     members.resize(task.cells - groups.zero_end);
     groups.fine.resize(members.size());
+    groups.offset.resize(task.band_offset.empty() ? 0 : members.size());
+    std::uint8_t* amount_offset = groups.offset.empty() ? nullptr : groups.offset.data();
     std::vector<std::vector<RaceGroups::Group>> pieces(starts.size() - 1);
     run_batch(pieces.size(), [&](std::uint64_t piece, std::size_t) {
-        pieces[piece] = group_runs(members.data(), groups.fine.data(), task, codes, classes, starts[piece],
+        pieces[piece] = group_bands(members.data(), groups.fine.data(), amount_offset, task, codes, classes, starts[piece],
                                    starts[piece + 1], groups.zero_end);
     });
     groups.groups.clear();
@@ -123,12 +125,9 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
 void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const RaceTask& task,
                       const RaceLimits& limits) {
     groups.active = false;
-    // Few distinct amounts, or there would be too many groups to look at
-    // in every interval.
     const std::uint64_t enough = std::max<std::uint64_t>(limits.skip_cells, 1);
     const double max_scale = weights.max_scale;
-    if (weights.candidates < enough || task.amount_runs.empty() ||
-        task.amount_runs.size() * limits.skip_group_cells > task.cells ||
+    if (weights.candidates < enough || task.amount_bands.empty() ||
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
         return;
     }
@@ -139,7 +138,7 @@ void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const R
     // Groups that the sampled cells alone already show to be too many are
     // not worth building to count.
     const KeyEstimate estimate(task, scale_of);
-    if (estimate.groups() * limits.skip_group_cells > weights.candidates) return;
+    if (estimate.groups(task.amount_bands) * limits.skip_group_cells > weights.candidates) return;
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
@@ -150,11 +149,7 @@ void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const R
     const double share = std::clamp(1.0 - 6.0 / std::sqrt(std::max(expected_cells, 1.0)), 0.5, 0.93);
     groups.first_span = estimate.key_for(share * budget) * limits.first_span_factor;
 
-    const std::vector<RaceTask::AmountRun>& runs = task.amount_runs;
-    groups.zero_end = 0;
-    for (const RaceTask::AmountRun& run : runs) {
-        if (run.amount <= 0) groups.zero_end = run.end;
-    }
+    groups.zero_end = task.amount_bands.front().begin;
     const std::uint64_t classes = class_of(max_scale) + 1;
     if (task.cells <= limits.narrow_cells) {
         groups.wide.clear();

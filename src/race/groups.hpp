@@ -11,16 +11,18 @@
 
 namespace allotra {
 
-// The cells of a race that skips, grouped by amount and by the class of
-// their key's scale (the scale's exponent and top mantissa bit: two classes
-// an octave), the groups in ascending amount, so that the groups that fit a
-// budget are a prefix of them. Cells of amount 0 are in no group: every
-// construction takes them.
+// The cells of a race that skips, grouped by band of amount and by the class
+// of their key's scale (the scale's exponent and top mantissa bit: two
+// classes an octave), the groups in ascending amount, so that the groups
+// whose least amount fits a budget are a prefix of them. Cells of amount 0
+// are in no group: every construction takes them.
 struct RaceGroups {
     struct Group {
         std::uint64_t begin;
         std::uint64_t end;
+        // The band's least and greatest amount: equal where it has one.
         std::int64_t amount;
+        std::int64_t top_amount;
         // The smallest scale of the class: no member's key comes sooner.
         double least_scale;
         // The class's index; its low bit is the class's top mantissa bit, by
@@ -38,6 +40,9 @@ struct RaceGroups {
     std::vector<std::uint32_t> narrow;
     std::vector<std::uint64_t> wide;
     std::vector<std::uint8_t> fine;
+    // For each, its amount less its group's least, where some band has more
+    // than one amount (else empty).
+    std::vector<std::uint8_t> offset;
     // The positions in by_amount of the cells of amount 0.
     std::uint64_t zero_end = 0;
     // The first interval of key: expected to use most, not all, of the budget.

@@ -61,12 +61,18 @@ public:
     }
 
     // How many groups the sampled cells fall in: a lower bound on the
-    // groups of the race (amounts past 2^53 that round alike count once,
-    // which only lowers it).
-    std::uint64_t groups() const {
-        std::vector<std::pair<double, std::uint64_t>> seen;
+    // groups of the race.
+    std::uint64_t groups(const std::vector<RaceTask::AmountBand>& bands) const {
+        std::vector<std::pair<std::size_t, std::uint64_t>> seen;
         for (const Sampled& cell : sample_) {
-            if (cell.amount > 0.0) seen.push_back({cell.amount, class_of(cell.scale)});
+            if (cell.amount <= 0.0) continue;
+            // The band of the amount: amounts past 2^53 that round alike may
+            // land in one band for two, which only lowers the count.
+            const auto band = std::lower_bound(bands.begin(), bands.end(), cell.amount,
+                                               [](const RaceTask::AmountBand& b, double a) {
+                                                   return static_cast<double>(b.highest) < a;
+                                               });
+            seen.push_back({static_cast<std::size_t>(band - bands.begin()), class_of(cell.scale)});
         }
         std::sort(seen.begin(), seen.end());
         return static_cast<std::uint64_t>(std::unique(seen.begin(), seen.end()) - seen.begin());

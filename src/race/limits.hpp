@@ -45,6 +45,12 @@ struct RaceLimits {
     // where the amounts take at most one value for every run_cells cells.
     std::uint64_t skip_group_cells = 256;
     std::uint64_t run_cells = 16;
+    // A race that skips groups its cells by bands of consecutive amounts,
+    // each closed at the first change of amount once it holds this many
+    // cells: amounts of many values would otherwise make groups too many to
+    // look at in every interval, while amounts that fill a band alone keep
+    // it, and their candidates' amounts are known without reading them.
+    std::uint64_t band_cells = 8192;
     // An interval of a race that skips whose candidates need keys sorts them
     // while they are at most this many; more (a first interval that
     // overflows) are counted into log-scale bins first and each bin sorted,

@@ -128,6 +128,7 @@ std::uint64_t Race::sample_group(Members<Index> members, const RaceGroups::Group
             const bool fresh = free & kept & (cell != last);
             to[found] = static_cast<Index>(cell);
             found += fresh;
+            if (members.offset != nullptr) offset_sum_ += fresh ? members.offset[p] : 0;
             last = fresh ? cell : last;
         }
         exponentials_left_ = left;

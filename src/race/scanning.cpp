@@ -111,12 +111,15 @@ std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::ui
                 if (u < -std::expm1(-span / scale_at(members.cells[base + j]))) chosen |= std::uint64_t{1} << j;
             }
             for (std::uint64_t bits = chosen; bits != 0; bits &= bits - 1) {
-                to[found++] = members.cells[base + static_cast<std::uint64_t>(std::countr_zero(bits))];
+                const std::uint64_t p = base + static_cast<std::uint64_t>(std::countr_zero(bits));
+                to[found++] = members.cells[p];
+                if (members.offset != nullptr) offset_sum_ += members.offset[p];
             }
             for (std::uint64_t bits = free & ~chosen; bits != 0; bits &= bits - 1) {
                 const std::uint64_t p = base + static_cast<std::uint64_t>(std::countr_zero(bits));
                 kept.cells[left] = members.cells[p];
                 kept.fine[left] = members.fine[p];
+                if (members.offset != nullptr) kept.offset[left] = members.offset[p];
                 ++left;
             }
         }
@@ -136,7 +139,9 @@ std::uint64_t Race::whole_group(Members<Index> members) {
     for (std::uint64_t p = 0; p < members.count; ++p) {
         if (p % stop_check_cells == 0) check_stop();
         candidates[found] = members.cells[p];
-        found += !AnyTaken || !is_taken(members.cells[p]);
+        const bool free = !AnyTaken || !is_taken(members.cells[p]);
+        if (members.offset != nullptr) offset_sum_ += free ? members.offset[p] : 0;
+        found += free;
     }
     candidate_count_ = found;
     return found - first;

@@ -45,6 +45,9 @@ struct RaceScratch {
     std::vector<std::uint64_t> pending;
     std::vector<std::uint64_t> round;
     std::vector<KeyedCell> keyed;
+    // A race that skips: the sum of each group's candidates' amounts in an
+    // interval.
+    std::vector<std::uint64_t> amounts;
     // A race that skips: the keys of an interval with many candidates, counted
     // by bin and put in order.
     std::vector<std::uint64_t> key_bins;
@@ -55,7 +58,7 @@ struct RaceScratch {
     // A race that skips: the interval's candidates (4 bytes each while the
     // grid allows, else 8); each group's list of members still free, which a
     // scan compacts into `kept` at the group's own positions (with the
-    // members' fine bits), so that later intervals no longer see its taken
+    // members' fine bits and amount offsets), so that later intervals no longer see its taken
     // cells; only the groups scanned write there.
     std::vector<std::uint32_t> candidates;
     std::vector<std::uint64_t> wide_candidates;
@@ -63,6 +66,7 @@ struct RaceScratch {
     UninitializedVector<std::uint32_t> kept;
     UninitializedVector<std::uint64_t> wide_kept;
     UninitializedVector<std::uint8_t> kept_fine;
+    UninitializedVector<std::uint8_t> kept_offset;
     // Random values read a byte a member, and for each class the odds of
     // its scanned cells in the interval they were made for.
     std::vector<std::uint64_t> bits;

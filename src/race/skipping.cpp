@@ -38,6 +38,9 @@ constexpr double every_cell = 76.0;
 // members are taken: arrivals on taken members are wasted draws.
 constexpr std::uint64_t stale_share = 4;
 
+// a + b, or `cap` if that is less; a is at most cap.
+std::uint64_t capped_sum(std::uint64_t a, std::uint64_t b, std::uint64_t cap) { return b > cap - a ? cap : a + b; }
+
 }  // namespace
 
 // Drops the taken members from a group's list, into the worker's own list.
@@ -47,14 +50,41 @@ void Race::compact(FreeList& list, const RaceGroups::Group& group, const Index* 
     std::uint8_t* to_fine = scratch_.kept_fine.data() + group.begin;
     const Index* from = list.compacted ? to : members + group.begin;
     const std::uint8_t* from_fine = list.compacted ? to_fine : weights_.groups.fine.data() + group.begin;
+    const bool offsets = !weights_.groups.offset.empty();
+    std::uint8_t* to_offset = offsets ? scratch_.kept_offset.data() + group.begin : nullptr;
+    const std::uint8_t* from_offset =
+        !offsets ? nullptr : list.compacted ? to_offset : weights_.groups.offset.data() + group.begin;
     std::uint64_t left = 0;
     for (std::uint64_t p = 0; p < list.count; ++p) {
         if (p % stop_check_cells == 0) check_stop();
         to[left] = from[p];
         to_fine[left] = from_fine[p];
+        if (offsets) to_offset[left] = from_offset[p];
         left += !is_taken(from[p]);
     }
     list = FreeList{left, 0, true};
+}
+
+// Drops the interval's candidates from `first` on whose amounts exceed the
+// budget left; returns the sum of the others' amounts, saturated past it.
+template <typename Index>
+std::uint64_t Race::keep_fitting(std::size_t first, std::int64_t remaining, const Index* members) {
+    Index* cells = candidates_of(scratch_, members).data();
+    const auto room = static_cast<std::uint64_t>(remaining);
+    std::uint64_t sum = 0;
+    std::size_t kept = first;
+    for (std::size_t c = first; c < candidate_count_; ++c) {
+        // The amounts are scattered over the grid.
+        constexpr std::size_t ahead = 16;
+        if (c + ahead < candidate_count_) __builtin_prefetch(amount_ + cells[c + ahead]);
+        const auto amount = static_cast<std::uint64_t>(amount_[cells[c]]);
+        const bool fits = amount <= room;
+        cells[kept] = cells[c];
+        kept += fits;
+        sum = capped_sum(sum, fits ? amount : 0, room + 1);
+    }
+    candidate_count_ = kept;
+    return sum;
 }
 
 template <typename Index>
@@ -69,6 +99,10 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
     UninitializedVector<std::uint8_t>& kept_fine = scratch_.kept_fine;
     kept.resize(weights_.groups.fine.size());
     kept_fine.resize(weights_.groups.fine.size());
+    const std::uint8_t* shared_offset = weights_.groups.offset.empty() ? nullptr : weights_.groups.offset.data();
+    UninitializedVector<std::uint8_t>& kept_offset = scratch_.kept_offset;
+    kept_offset.resize(weights_.groups.offset.size());
+    const auto at = [](auto* base, std::uint64_t p) { return base == nullptr ? nullptr : base + p; };
     double span = weights_.groups.first_span;
     for (;;) {
         while (alive > 0 && groups[alive - 1].amount > remaining) --alive;
@@ -76,14 +110,22 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
         check_stop();
         candidate_count_ = 0;
         ++scratch_.intervals;
-        std::uint64_t sum = 0;
         bool covered = true;
         for (std::size_t g = 0; g < alive; ++g) covered = covered && span / groups[g].least_scale > every_cell;
         std::vector<std::uint64_t>& found = scratch_.counts;
+        std::vector<std::uint64_t>& found_amount = scratch_.amounts;
         found.assign(alive, 0);
+        found_amount.assign(alive, 0);
+        // The sum of the candidates' amounts that fit, saturated at the
+        // budget left + 1: whether they fit together is all that is asked
+        // of it.
+        const std::uint64_t room = static_cast<std::uint64_t>(remaining);
+        std::uint64_t sum = 0;
         for (std::size_t g = 0; g < alive; ++g) {
             const RaceGroups::Group& group = groups[g];
             FreeList& list = lists[g];
+            const std::size_t first = candidate_count_;
+            offset_sum_ = 0;
             // A group whose every member is taken has nothing to race.
             if (list.count == list.stale) continue;
             const double rate = span / group.least_scale;
@@ -92,20 +134,24 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             // A scan compacts the list itself, and a whole group empties it.
             if (!whole && !scanned && list.stale * stale_share > list.count) compact(list, group, members);
             const Members<Index> free =
-                list.compacted ? Members<Index>{kept.data() + group.begin, kept_fine.data() + group.begin, list.count}
-                               : Members<Index>{members + group.begin, shared_fine + group.begin, list.count};
+                list.compacted ? Members<Index>{kept.data() + group.begin, kept_fine.data() + group.begin,
+                                                at(shared_offset == nullptr ? nullptr : kept_offset.data(), group.begin),
+                                                list.count}
+                               : Members<Index>{members + group.begin, shared_fine + group.begin,
+                                                at(shared_offset, group.begin), list.count};
             const bool any_taken = list.stale > 0;
             // Every candidate found here is taken in this interval, or else
-            // did not fit when its key came: then its amount, the group's,
-            // no longer fits, and the group is out of the race for good. So
-            // the list can be brought up to date as the candidates are found.
+            // does not fit now or did not fit when its key came: then it
+            // never fits again. So the list can be brought up to date as the
+            // candidates are found.
             if (whole) {
                 // One whose span leaves none of its members out needs no draw.
                 found[g] = any_taken ? whole_group<true>(free) : whole_group<false>(free);
                 list = FreeList{0, 0, true};
             } else if (scanned) {
                 const PlaceOdds& odds = odds_of(group, span);
-                const Kept<Index> to{kept.data() + group.begin, kept_fine.data() + group.begin};
+                const Kept<Index> to{kept.data() + group.begin, kept_fine.data() + group.begin,
+                                     at(shared_offset == nullptr ? nullptr : kept_offset.data(), group.begin)};
                 std::uint64_t left = 0;
                 found[g] = any_taken ? scan_group<true>(free, to, left, odds, span)
                                      : scan_group<false>(free, to, left, odds, span);
@@ -114,14 +160,23 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
                 found[g] = any_taken ? sample_group<true>(free, group, span) : sample_group<false>(free, group, span);
                 list.stale += found[g];
             }
-            // Saturates at the budget left + 1: whether the candidates fit
-            // together is all that is asked of the sum. The group's amount
-            // fits the budget left, so this cannot pass 2^64.
-            sum = std::min(sum + found[g] * static_cast<std::uint64_t>(group.amount),
-                           static_cast<std::uint64_t>(remaining) + 1);
+            if (group.top_amount > remaining) {
+                // A band that does not fit whole: its candidates that do not
+                // fit alone are dropped, the same law as never keying them.
+                found_amount[g] = keep_fitting(first, remaining, members);
+                found[g] = candidate_count_ - first;
+            } else {
+                // Each amount is the group's least and an offset. The least
+                // fits the budget left, so the quotient tells whether the
+                // product passes it without overflow.
+                const auto amount = static_cast<std::uint64_t>(group.amount);
+                found_amount[g] = found[g] <= room / amount ? found[g] * amount : room + 1;
+                found_amount[g] = capped_sum(found_amount[g], std::min(offset_sum_, room + 1), room + 1);
+            }
+            sum = capped_sum(sum, found_amount[g], room + 1);
         }
         const Index* found_cells = candidates_of(scratch_, members).data();
-        if (sum <= static_cast<std::uint64_t>(remaining)) {
+        if (sum <= room) {
             for (std::size_t c = 0; c < candidate_count_; ++c) take(found_cells[c]);
             remaining -= static_cast<std::int64_t>(sum);
         } else {
@@ -144,7 +199,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
         double fitting_amount = 0.0;
         double fitting_cells = 0.0;
         for (std::size_t g = 0; g < alive && groups[g].amount <= remaining; ++g) {
-            fitting_amount += static_cast<double>(found[g]) * static_cast<double>(groups[g].amount);
+            fitting_amount += static_cast<double>(found_amount[g]);
             fitting_cells += static_cast<double>(found[g]);
         }
         if (fitting_amount == 0.0) {

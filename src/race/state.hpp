@@ -138,6 +138,9 @@ template <typename Index>
 struct Members {
     const Index* cells;
     const std::uint8_t* fine;
+    // Each member's amount less its group's least, or null where every
+    // group has one amount.
+    const std::uint8_t* offset;
     std::uint64_t count;
 };
 
@@ -146,6 +149,7 @@ template <typename Index>
 struct Kept {
     Index* cells;
     std::uint8_t* fine;
+    std::uint8_t* offset;
 };
 
 class Race {
@@ -253,6 +257,8 @@ private:
     template <typename Index>
     void compact(FreeList& list, const RaceGroups::Group& group, const Index* members);
     void order_keys(double span);
+    template <typename Index>
+    std::uint64_t keep_fitting(std::size_t first, std::int64_t remaining, const Index* members);
     template <bool AnyTaken, typename Index>
     std::uint64_t sample_group(Members<Index> members, const RaceGroups::Group& group, double span);
     template <bool AnyTaken, typename Index>
@@ -289,6 +295,9 @@ private:
     // how many of scratch.candidates the interval has found.
     std::uint64_t exponentials_left_ = 0;
     std::size_t candidate_count_ = 0;
+    // The sum of the offsets of the candidates a group has found, where the
+    // members carry them.
+    std::uint64_t offset_sum_ = 0;
 };
 
 }  // namespace allotra::race_detail

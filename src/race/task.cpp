@@ -2,6 +2,7 @@
 // and the cells by amount, in row-major order.
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <utility>
 
 #include "kernel/chunked.hpp"
@@ -104,6 +105,41 @@ std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const std::
     return runs;
 }
 
+// The bands of the positive amounts of `order` (ascending, none negative):
+// each closes at the first change of amount once it holds `least` cells, or
+// before an amount that would take it past band_spread.
+// Runs are found by bisection: amounts of few values make long runs, and
+// reading every cell's amount would be a gather over the grid.
+std::vector<RaceTask::AmountBand> bands_of(const std::int64_t* amount, const std::vector<std::uint64_t>& order,
+                                           std::uint64_t least) {
+    const auto amount_at = [&](std::uint64_t p) { return amount[order[p]]; };
+    // The first position past `from` whose amount exceeds `a`.
+    const auto past = [&](std::uint64_t from, std::int64_t a) {
+        std::uint64_t low = from, high = order.size();
+        while (low < high) {
+            const std::uint64_t middle = low + (high - low) / 2;
+            if (amount_at(middle) <= a) {
+                low = middle + 1;
+            } else {
+                high = middle;
+            }
+        }
+        return low;
+    };
+    std::vector<RaceTask::AmountBand> found;
+    const std::uint64_t first = past(0, 0);
+    for (std::uint64_t begin = first; begin < order.size();) {
+        const std::uint64_t last = std::min<std::uint64_t>(begin + std::max<std::uint64_t>(least, 1), order.size()) - 1;
+        const std::int64_t lowest = amount_at(begin);
+        const std::int64_t widest = lowest > INT64_MAX - RaceTask::band_spread ? INT64_MAX
+                                                                                 : lowest + RaceTask::band_spread;
+        const std::uint64_t end = std::min(past(last, amount_at(last)), past(begin, widest));
+        found.push_back({amount_at(begin), amount_at(end - 1), begin, end});
+        begin = end;
+    }
+    return found;
+}
+
 }  // namespace
 
 RaceTask race_task(const Task& task, const RaceLimits& limits) {
@@ -124,7 +160,19 @@ RaceTask race_task(const Task& task, const RaceLimits& limits) {
     race.c = &task.c;
     race.omega = &task.omega;
     std::vector<std::uint64_t> order = cells_by_amount(amount, race.cells, race.amount_runs, limits.run_cells);
-    if (race.amount_runs.empty() && amount[order.front()] < 0) race.amount_runs = runs_of(amount, order);
+    if (amount[order.front()] < 0) {
+        if (race.amount_runs.empty()) race.amount_runs = runs_of(amount, order);
+    } else {
+        race.amount_bands = bands_of(amount, order, limits.band_cells);
+        for (const RaceTask::AmountBand& band : race.amount_bands) {
+            if (band.highest == band.lowest) continue;
+            race.band_offset.resize(race.cells);
+            for (std::uint64_t p = band.begin; p < band.end; ++p) {
+                if (p % stop_check_cells == 0) stop_if_requested();
+                race.band_offset[p] = static_cast<std::uint8_t>(amount[order[p]] - band.lowest);
+            }
+        }
+    }
     race.by_amount = CellOrder(std::move(order), limits.narrow_cells);
     race.by_column = visits_by_column(task.c, task.omega);
     return race;

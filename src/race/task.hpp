@@ -41,6 +41,22 @@ struct RaceTask {
     // few values: the cells that fit a given room are the positions before
     // the end of a run.
     std::vector<AmountRun> amount_runs;
+    // Bands of consecutive positive amounts in by_amount, each of at least
+    // RaceLimits::band_cells cells where the amounts allow (an amount is
+    // never split), when no amount is negative: a race that skips groups its
+    // cells by band, so that amounts of many values make few groups.
+    struct AmountBand {
+        std::int64_t lowest;
+        std::int64_t highest;
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+    std::vector<AmountBand> amount_bands;
+    // No band's amounts span more than this, so that each cell's amount is
+    // its band's least and a byte: band_offset, by position in by_amount,
+    // where some band has more than one amount (else empty).
+    static constexpr std::int64_t band_spread = 255;
+    std::vector<std::uint8_t> band_offset;
     // The objective adds its terms column by column (column-major c and omega).
     bool by_column = false;
 };

@@ -22,9 +22,10 @@ namespace allotra::construction_tests {
 // `binned` keeps the keys, `replayed` reads them again from the random stream;
 // `shaped` starts from 256 bins of 8 an octave, which bin_shape halves for
 // small races as it does the real 4096, and replays; `skipping` samples only
-// the cells whose keys fall in each interval, whatever the race's size, and
-// puts an interval's keys in order through a handful of bins;
-// `skipping_exactly` also settles each of its arrivals by the cell's own scale.
+// the cells whose keys fall in each interval, whatever the race's size, in
+// bands of two cells or more, and puts an interval's keys in order through a handful
+// of bins; `skipping_exactly` groups by each amount alone and settles each of
+// its arrivals by the cell's own scale.
 enum class Form { reference, module, sorted, binned, replayed, shaped, skipping, skipping_exactly };
 inline constexpr Form every_form[] = {Form::reference, Form::module, Form::sorted,   Form::binned,
                                       Form::replayed,  Form::shaped, Form::skipping, Form::skipping_exactly};
@@ -34,7 +35,8 @@ inline RaceLimits limits_of(Form form) {
     if (form == Form::skipping || form == Form::skipping_exactly) {
         // Few, wide bins, so that an interval's keys share them.
         return {.step_limit = 0, .sort_limit = 0, .bins = 5, .octave_bits = 1, .skip_cells = 1, .skip_share = 1.0,
-                .skip_group_cells = 1, .run_cells = 1, .sorted_keys = 0, .settle_by_digits = form == Form::skipping};
+                .skip_group_cells = 1, .run_cells = 1, .band_cells = form == Form::skipping ? 2u : 1u,
+                .sorted_keys = 0, .settle_by_digits = form == Form::skipping};
     }
     if (form == Form::shaped) {
         return {.step_limit = 0, .sort_limit = 0, .bins = 256, .octave_bits = 3, .slice = 7, .kept_keys = 0};

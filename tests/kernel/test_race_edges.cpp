@@ -378,7 +378,10 @@ TEST(race_that_skips_follows_the_law_on_a_large_grid) {
     const std::vector<CellClass> classes{{0, 1.0},  {1, 20.0},    {1, 16.5},  {1, 1.0},  {3, 1.2},     {3, 7.0},
                                          {3, 0.02}, {8, 20.0},    {8, 2e-5},  {8, 3.0},  {20, 16.5},   {20, 1.0},
                                          {20, 4e-3}, {50, 20.0},  {50, 0.5}};
-    RaceLimits module, exactly, any_group, overflowing, too_short;
+    RaceLimits module, exactly, any_group, overflowing, too_short, banded, one_band;
+    banded.band_cells = 20000;
+    one_band.band_cells = 1'000'000;
+    one_band.first_span_factor = 8.0;
     overflowing.first_span_factor = 8.0;
     too_short.first_span_factor = 1.0 / 64;
     module.skip_share = 1.0;
@@ -392,6 +395,6 @@ TEST(race_that_skips_follows_the_law_on_a_large_grid) {
     for (double budget_share : {0.1, 0.5}) {
         check_law_on_a_large_grid(
             classes, 280, 250, [&](std::mt19937_64& engine) { return engine() % classes.size(); }, budget_share,
-            {module, exactly, any_group, overflowing, too_short}, "skipping");
+            {module, exactly, any_group, overflowing, too_short, banded, one_band}, "skipping");
     }
 }
