@@ -41,9 +41,12 @@ struct RaceLimits {
     // budgets of 30% to 90% (one worker, 300 x 300 to 2000 x 2000).
     std::uint64_t skip_cells = 16384;
     double skip_share = 1.0;
-    // ... and at least this many cells a group on average; races skip only
-    // where the amounts take at most one value for every run_cells cells.
+    // ... and at least this many cells a group on average.
     std::uint64_t skip_group_cells = 256;
+    // The sort of the cells by amount notes their runs of one amount, which
+    // races with negative amounts read, while the amounts take at most one
+    // value for every run_cells cells; otherwise those races find the runs
+    // in a pass of their own.
     std::uint64_t run_cells = 16;
     // A race that skips groups its cells by bands of consecutive amounts,
     // each closed at the first change of amount once it holds this many

@@ -163,6 +163,7 @@ RaceTask race_task(const Task& task, const RaceLimits& limits) {
     if (amount[order.front()] < 0) {
         if (race.amount_runs.empty()) race.amount_runs = runs_of(amount, order);
     } else {
+        race.amount_runs.clear();
         race.amount_bands = bands_of(amount, order, limits.band_cells);
         for (const RaceTask::AmountBand& band : race.amount_bands) {
             if (band.highest == band.lowest) continue;

@@ -37,9 +37,8 @@ struct RaceTask {
     const IntMatrix* c = nullptr;
     const FloatMatrix* omega = nullptr;
     CellOrder by_amount;
-    // The runs of by_amount, when some amount is negative or the amounts take
-    // few values: the cells that fit a given room are the positions before
-    // the end of a run.
+    // The runs of by_amount, when some amount is negative: the cells that fit
+    // a given room are the positions before the end of a run.
     std::vector<AmountRun> amount_runs;
     // Bands of consecutive positive amounts in by_amount, each of at least
     // RaceLimits::band_cells cells where the amounts allow (an amount is

@@ -369,15 +369,17 @@ TEST(race_that_skips_follows_the_law_on_a_large_grid) {
     // and one class of scale, some with weights in one class that differ in
     // their fine bits (scales 1 and 20 / 16.5), weights 2^20 apart so that
     // intervals scan some classes, sample others by arrivals and take whole
-    // ones; cells of amount 0 are taken up front. At a tenth of the budget
+    // ones (the class of 5e4 whole from the first); cells of amount 0 are taken up front. At a tenth of the budget
     // and at half, settled by random bits and bounds or every cell by its
     // scale, with the module's sizes or with groups of any size and members
     // of 8 bytes; and with a first interval whose candidates overflow the
     // budget many times over (their keys put in order through bins) or one
-    // far too short.
+    // far too short; and in bands of amounts ({1, 3}, {8, 20}, {50, 300}), or
+    // in the widest bands an offset byte spans ({1 ... 50}, {300}) with a
+    // first interval that overflows.
     const std::vector<CellClass> classes{{0, 1.0},  {1, 20.0},    {1, 16.5},  {1, 1.0},  {3, 1.2},     {3, 7.0},
                                          {3, 0.02}, {8, 20.0},    {8, 2e-5},  {8, 3.0},  {20, 16.5},   {20, 1.0},
-                                         {20, 4e-3}, {50, 20.0},  {50, 0.5}};
+                                         {20, 4e-3}, {20, 5e4},   {50, 20.0}, {50, 0.5}, {300, 0.5}};
     RaceLimits module, exactly, any_group, overflowing, too_short, banded, one_band;
     banded.band_cells = 20000;
     one_band.band_cells = 1'000'000;
