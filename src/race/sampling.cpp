@@ -16,6 +16,7 @@
 #include <bit>
 #include <cmath>
 #include <iterator>
+#include <type_traits>
 
 #include "race/state.hpp"
 
@@ -74,6 +75,9 @@ std::uint64_t Race::sample_group(Members<Index> members, const RaceGroups::Group
     std::vector<Index>& candidates = candidates_of(scratch_, cells);
     const std::size_t first = candidate_count_;
     std::size_t found = first;
+    // Where the members carry amount offsets, their sum over the candidates.
+    const std::uint8_t* offset = members.offset;
+    std::uint64_t offsets = 0;
     const std::uint64_t* taken = scratch_.taken.data();
     const double units = static_cast<double>(members.count);
     // Where an arrival falls, and whether it is kept, from its gap's value.
@@ -96,45 +100,55 @@ std::uint64_t Race::sample_group(Members<Index> members, const RaceGroups::Group
     std::uint64_t last = ~std::uint64_t{0};
     // The process's place, in units from the group's start.
     double at = 0.0;
-    for (;;) {
-        if (exponentials_left_ == 0) {
-            check_stop();
-            draws_.next_exponentials(exponential_batch);
-            exponentials_left_ = exponential_batch;
-        }
-        // Room for every candidate of the values left; appended without a
-        // branch, since whether an arrival is kept is a coin toss.
-        std::uint64_t left = exponentials_left_;
-        room_for(candidates, found + left);
-        Index* to = candidates.data();
-        const std::uint64_t* values = scratch_.values.data() + exponential_batch;
-        double* exponentials = scratch_.exponentials.data() + exponential_batch;
-        bool past = false;
-        for (; left > 0; --left) {
-            const std::ptrdiff_t k = -static_cast<std::ptrdiff_t>(left);
-            at += exponentials[k] * per_rate;
-            if (!(at < units)) {
-                // What the gap has left past the group's end is again an
-                // exponential (memorylessness): the next group starts with
-                // it, so that a group with no arrival costs no value.
-                exponentials[k] = (at - units) / per_rate;
-                past = true;
-                break;
+    // Compiled apart with and without offsets: the inner loop is short and
+    // runs for every arrival.
+    const auto arrivals = [&](auto with_offsets) {
+        for (;;) {
+            if (exponentials_left_ == 0) {
+                check_stop();
+                draws_.next_exponentials(exponential_batch);
+                exponentials_left_ = exponential_batch;
             }
-            const std::uint64_t p = static_cast<std::uint64_t>(at);
-            std::uint64_t cell = 0;
-            bool free = false;
-            const bool kept = arrival(p, values[k], cell, free);
-            const bool fresh = free & kept & (cell != last);
-            to[found] = static_cast<Index>(cell);
-            found += fresh;
-            if (members.offset != nullptr) offset_sum_ += fresh ? members.offset[p] : 0;
-            last = fresh ? cell : last;
+            // Room for every candidate of the values left; appended without
+            // a branch, since whether an arrival is kept is a coin toss.
+            std::uint64_t left = exponentials_left_;
+            room_for(candidates, found + left);
+            Index* to = candidates.data();
+            const std::uint64_t* values = scratch_.values.data() + exponential_batch;
+            double* exponentials = scratch_.exponentials.data() + exponential_batch;
+            bool past = false;
+            for (; left > 0; --left) {
+                const std::ptrdiff_t k = -static_cast<std::ptrdiff_t>(left);
+                at += exponentials[k] * per_rate;
+                if (!(at < units)) {
+                    // What the gap has left past the group's end is again an
+                    // exponential (memorylessness): the next group starts
+                    // with it, so that a group with no arrival costs no value.
+                    exponentials[k] = (at - units) / per_rate;
+                    past = true;
+                    break;
+                }
+                const std::uint64_t p = static_cast<std::uint64_t>(at);
+                std::uint64_t cell = 0;
+                bool free = false;
+                const bool kept = arrival(p, values[k], cell, free);
+                const bool fresh = free & kept & (cell != last);
+                to[found] = static_cast<Index>(cell);
+                found += fresh;
+                if constexpr (decltype(with_offsets)::value) offsets += fresh ? offset[p] : 0;
+                last = fresh ? cell : last;
+            }
+            exponentials_left_ = left;
+            if (past) return;
         }
-        exponentials_left_ = left;
-        if (past) break;
+    };
+    if (offset != nullptr) {
+        arrivals(std::true_type{});
+    } else {
+        arrivals(std::false_type{});
     }
     candidate_count_ = found;
+    offset_sum_ += offsets;
     return found - first;
 }
 

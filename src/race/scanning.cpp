@@ -85,6 +85,7 @@ std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::ui
     Index* to = candidates.data();
     std::size_t found = first;
     std::uint64_t left = 0;
+    std::uint64_t offsets = 0;
     std::vector<std::uint64_t>& split = scratch_.split;
     split.resize(2 * stop_check_cells / 64);
     std::uint64_t* drawn = split.data();
@@ -113,7 +114,7 @@ std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::ui
             for (std::uint64_t bits = chosen; bits != 0; bits &= bits - 1) {
                 const std::uint64_t p = base + static_cast<std::uint64_t>(std::countr_zero(bits));
                 to[found++] = members.cells[p];
-                if (members.offset != nullptr) offset_sum_ += members.offset[p];
+                if (members.offset != nullptr) offsets += members.offset[p];
             }
             for (std::uint64_t bits = free & ~chosen; bits != 0; bits &= bits - 1) {
                 const std::uint64_t p = base + static_cast<std::uint64_t>(std::countr_zero(bits));
@@ -126,6 +127,7 @@ std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::ui
     }
     kept_count = left;
     candidate_count_ = found;
+    offset_sum_ += offsets;
     return found - first;
 }
 
@@ -136,14 +138,16 @@ std::uint64_t Race::whole_group(Members<Index> members) {
     const std::size_t first = candidate_count_;
     room_for(candidates, first + members.count);
     std::size_t found = first;
+    std::uint64_t offsets = 0;
     for (std::uint64_t p = 0; p < members.count; ++p) {
         if (p % stop_check_cells == 0) check_stop();
         candidates[found] = members.cells[p];
         const bool free = !AnyTaken || !is_taken(members.cells[p]);
-        if (members.offset != nullptr) offset_sum_ += free ? members.offset[p] : 0;
+        if (members.offset != nullptr) offsets += free ? members.offset[p] : 0;
         found += free;
     }
     candidate_count_ = found;
+    offset_sum_ += offsets;
     return found - first;
 }
 
