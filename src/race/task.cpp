@@ -140,6 +140,21 @@ std::vector<RaceTask::AmountBand> bands_of(const std::int64_t* amount, const std
     return found;
 }
 
+// The terms of the value, or c itself where that is the term.
+void value_terms(RaceTask& race, const Task& task) {
+    bool discounted = false;
+    for_each_element(task.omega, [&discounted](double omega) { discounted = discounted || omega != 0.0; });
+    const IntMatrix& c = task.c;
+    if (!discounted && c.col_stride == 1 && c.row_stride == static_cast<std::int64_t>(task.n)) {
+        race.undiscounted = c.ptr(0, 0);
+        return;
+    }
+    race.terms = aligned_buffer<double>(race.cells);
+    double* terms = race.terms.data();
+    copy_cells(c, terms, [](std::int64_t value, double) { return static_cast<double>(value); });
+    copy_cells(task.omega, terms, [](double omega, double value) { return value * (1.0 - omega); });
+}
+
 }  // namespace
 
 RaceTask race_task(const Task& task, const RaceLimits& limits) {
@@ -157,8 +172,7 @@ RaceTask race_task(const Task& task, const RaceLimits& limits) {
         race.amount = race.amount_copy.data();
     }
     const std::int64_t* amount = race.amount;
-    race.c = &task.c;
-    race.omega = &task.omega;
+    value_terms(race, task);
     std::vector<std::uint64_t> order = cells_by_amount(amount, race.cells, race.amount_runs, limits.run_cells);
     if (amount[order.front()] < 0) {
         if (race.amount_runs.empty()) race.amount_runs = runs_of(amount, order);

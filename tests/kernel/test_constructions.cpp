@@ -330,11 +330,13 @@ TEST(construct_ant_infinite_weight_is_internal_error) {
 TEST(construct_value_is_the_objective_bit_for_bit) {
     // Terms of very different sizes, so that adding them in another order
     // changes the rounding; each layout of c and omega fixes its own order.
+    // The last two have no discount, where c alone may be the term.
     allotra::RandomGenerator generator = allotra::RandomGenerator::from_os();
     int order_mattered = 0;
-    for (int layout = 0; layout < 4; ++layout) {
+    for (int layout = 0; layout < 6; ++layout) {
         const bool c_by_column = layout & 1;
         const bool omega_by_column = layout & 2;
+        const bool discounted = layout < 4;
         const std::uint64_t m = 7, n = 6;
         std::vector<std::int64_t> c(m * n), b(m * n);
         std::vector<double> omega(m * n), w(m * n);
@@ -342,7 +344,7 @@ TEST(construct_value_is_the_objective_bit_for_bit) {
             std::int64_t scale = 1;
             for (std::uint64_t digits = generator.next_u64() % 16; digits > 0; --digits) scale *= 10;
             c[k] = static_cast<std::int64_t>(generator.next_u64() % 1000 + 1) * scale;
-            omega[k] = allotra::unit_from_bits(generator.next_u64());
+            omega[k] = discounted ? allotra::unit_from_bits(generator.next_u64()) : 0.0;
             b[k] = static_cast<std::int64_t>(generator.next_u64() % 10 + 1);
             w[k] = allotra::unit_from_bits(generator.next_u64()) + 0.1;
         }
