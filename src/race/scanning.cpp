@@ -96,6 +96,15 @@ std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::ui
         draws_.next_values((length + 7) / 8);
         const std::uint64_t* bytes = scratch_.bits.data();
         split_by_odds(bytes, members.fine + begin, length, odds, drawn, undecided);
+        // The few members between their bounds read their weights, scattered
+        // over the grid: fetched together here, rather than one miss after
+        // another in the loop below.
+        for (std::uint64_t word = 0; word * 64 < length; ++word) {
+            for (std::uint64_t open = undecided[word]; open != 0; open &= open - 1) {
+                const std::uint64_t p = begin + word * 64 + static_cast<std::uint64_t>(std::countr_zero(open));
+                if (p < members.count) __builtin_prefetch(weights_.weight.data() + members.cells[p]);
+            }
+        }
         for (std::uint64_t word = 0; word * 64 < length; ++word) {
             const std::uint64_t base = begin + word * 64;
             const std::uint64_t size = std::min<std::uint64_t>(64, members.count - base);

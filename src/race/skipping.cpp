@@ -186,6 +186,9 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             std::vector<KeyedCell>& keyed = scratch_.keyed;
             keyed.resize(candidate_count_);
             for (std::size_t c = 0; c < candidate_count_; ++c) {
+                // The weights are scattered over the grid.
+                constexpr std::size_t ahead = 16;
+                if (c + ahead < candidate_count_) __builtin_prefetch(weights_.weight.data() + found_cells[c + ahead]);
                 const double s = scale_at(found_cells[c]);
                 const double below = -std::expm1(-span / s);
                 keyed[c] = {-s * std::log1p(-unit_of(draws_.next_value()) * below), found_cells[c]};
