@@ -125,7 +125,10 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
 void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const RaceTask& task,
                       const RaceLimits& limits) {
     groups.active = false;
-    const std::uint64_t enough = std::max<std::uint64_t>(limits.skip_cells, 1);
+    // Small races skip only where few of their cells are taken.
+    const bool small = weights.candidates < limits.skip_cells;
+    const std::uint64_t enough = std::max<std::uint64_t>(small ? limits.small_skip_cells : limits.skip_cells, 1);
+    const std::uint64_t cells_a_group = small ? limits.small_group_cells : limits.skip_group_cells;
     const double max_scale = weights.max_scale;
     if (weights.candidates < enough || task.amount_bands.empty() ||
         !(max_scale <= std::ldexp(1.0, RaceLimits::skip_weight_octaves))) {
@@ -138,11 +141,13 @@ void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const R
     // Groups that the sampled cells alone already show to be too many are
     // not worth building to count.
     const KeyEstimate estimate(task, scale_of);
-    if (estimate.groups(task.amount_bands) * limits.skip_group_cells > weights.candidates) return;
+    if (estimate.groups(task.amount_bands) * cells_a_group > weights.candidates) return;
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
-    if (expected_cells > limits.skip_share * static_cast<double>(weights.candidates)) return;
+    if (expected_cells > (small ? limits.small_skip_share : limits.skip_share) * static_cast<double>(weights.candidates)) {
+        return;
+    }
     // Short of the budget by several spreads of the sum, so that the first
     // interval's cells usually all fit and need no key; the sample that
     // estimates it is itself only good to a few percent.
@@ -158,7 +163,7 @@ void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const R
         groups.narrow.clear();
         group_cells(groups, groups.wide, task, scale_of, classes);
     }
-    if (groups.groups.size() * limits.skip_group_cells > weights.candidates) return;
+    if (groups.groups.size() * cells_a_group > weights.candidates) return;
     groups.active = true;
 }
 
