@@ -42,8 +42,10 @@ def test_a_run_on_the_main_thread_goes_on_while_another_thread_holds_the_lock():
 
 
 # A callback forks once. The child's run ends with the error when the run has
-# a batch in flight (probabilistic) or solves on a thread of its own (main
-# thread); the colony off the main thread goes on in the child.
+# a batch in flight (probabilistic: enough constructions that the run passes
+# 0.1 s, and a callback comes before the end, on the fastest build) or solves
+# on a thread of its own (main thread); the colony off the main thread goes on
+# in the child.
 FORKING = """
 import os, sys, threading, warnings
 warnings.simplefilter("ignore", DeprecationWarning)
@@ -74,8 +76,8 @@ run() if {on_main} else (thread.start(), thread.join())
 @pytest.mark.parametrize(
     "solver, on_main, child",
     [
-        ("allotra.ProbabilisticAssignmentSolver(kmax=3000)", True, "forked"),
-        ("allotra.ProbabilisticAssignmentSolver(kmax=3000)", False, "forked"),
+        ("allotra.ProbabilisticAssignmentSolver(kmax=30000)", True, "forked"),
+        ("allotra.ProbabilisticAssignmentSolver(kmax=30000)", False, "forked"),
         ("allotra.AntColonyAssignmentSolver(num_ants=4, kmax=30)", True, "forked"),
         ("allotra.AntColonyAssignmentSolver(num_ants=4, kmax=30)", False, "completed"),
     ],

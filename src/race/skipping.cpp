@@ -99,9 +99,11 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
     UninitializedVector<std::uint8_t>& kept_fine = scratch_.kept_fine;
     kept.resize(weights_.groups.fine.size());
     kept_fine.resize(weights_.groups.fine.size());
-    const std::uint8_t* shared_offset = weights_.groups.offset.empty() ? nullptr : weights_.groups.offset.data();
-    UninitializedVector<std::uint8_t>& kept_offset = scratch_.kept_offset;
-    kept_offset.resize(weights_.groups.offset.size());
+    // The members' amount offsets, where some band has more than one amount.
+    const bool offsets = !weights_.groups.offset.empty();
+    scratch_.kept_offset.resize(weights_.groups.offset.size());
+    const std::uint8_t* shared_offset = offsets ? weights_.groups.offset.data() : nullptr;
+    std::uint8_t* kept_offset = offsets ? scratch_.kept_offset.data() : nullptr;
     const auto at = [](auto* base, std::uint64_t p) { return base == nullptr ? nullptr : base + p; };
     double span = weights_.groups.first_span;
     for (;;) {
@@ -135,8 +137,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             if (!whole && !scanned && list.stale * stale_share > list.count) compact(list, group, members);
             const Members<Index> free =
                 list.compacted ? Members<Index>{kept.data() + group.begin, kept_fine.data() + group.begin,
-                                                at(shared_offset == nullptr ? nullptr : kept_offset.data(), group.begin),
-                                                list.count}
+                                                at(kept_offset, group.begin), list.count}
                                : Members<Index>{members + group.begin, shared_fine + group.begin,
                                                 at(shared_offset, group.begin), list.count};
             const bool any_taken = list.stale > 0;
@@ -151,7 +152,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             } else if (scanned) {
                 const PlaceOdds& odds = odds_of(group, span);
                 const Kept<Index> to{kept.data() + group.begin, kept_fine.data() + group.begin,
-                                     at(shared_offset == nullptr ? nullptr : kept_offset.data(), group.begin)};
+                                     at(kept_offset, group.begin)};
                 std::uint64_t left = 0;
                 found[g] = any_taken ? scan_group<true>(free, to, left, odds, span)
                                      : scan_group<false>(free, to, left, odds, span);
