@@ -138,9 +138,7 @@ template <typename Index>
 struct Members {
     const Index* cells;
     const std::uint8_t* fine;
-    // Each member's amount less its group's least, or null where every
-    // group has one amount.
-    const std::uint8_t* offset;
+    const std::uint8_t* offset;  // amount less the group's least, or null
     std::uint64_t count;
 };
 
@@ -295,8 +293,7 @@ private:
     // how many of scratch.candidates the interval has found.
     std::uint64_t exponentials_left_ = 0;
     std::size_t candidate_count_ = 0;
-    // The sum of the offsets of the candidates a group has found, where the
-    // members carry them.
+    // The sum of the offsets of the candidates a group has found.
     std::uint64_t offset_sum_ = 0;
 };
 
