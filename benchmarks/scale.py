@@ -11,8 +11,8 @@
    streaming pass that writes (np.cumsum over m*n doubles) and a plain read
    (np.sum), median of many.
 3. Times single constructions with one worker (RAYON_NUM_THREADS=1) for both
-   solvers, tasks whose c is independent of b_ij (uncorrelated) or b_ij + 10
-   (correlated), and budgets of 10% and 50% of the total use: the old
+   solvers, tasks whose c is independent of b_ij (uncorrelated), within 10 of
+   it (weak) or b_ij + 10 (correlated), and budgets of 10% and 50% of the total use: the old
    revision, this tree with its run-time choice of SIMD code ("dispatch") and
    this tree with the portable code forced (ALLOTRA_SIMD=portable),
    alternating, and prints construction time / floor. With them, the
@@ -34,13 +34,15 @@
    same load.
 6. Writes benchmarks/scale.md and benchmarks/scale.png (matplotlib, the
    optional 'bench' dependency): time per construction against m*n, log-log,
-   with the floor.
+   with the floor; and a table of the goals the constructions were built
+   for, each figure beside its goal (with the peak memory of solves at
+   2000 x 2000 and a 50% budget, from large_grids.py's measurement).
 
     python benchmarks/scale.py --negatives-only   # step 5 alone
 
-The machines are shared and noisy: every figure is a median, all revisions
-and the floors are measured in the same run, and nothing is checked against a
-goal.
+The machines are shared and noisy: every figure is a median, and all
+revisions and the floors are measured in the same run; the goals table only
+sets figures beside goals, it fails nothing.
 """
 
 from __future__ import annotations
@@ -70,7 +72,7 @@ NEGATIVE_ROUNDS = 3
 # minutes; it is stopped here.
 NEGATIVE_TIMEOUT = 60.0
 SOLVERS = ("probabilistic", "ant")
-FAMILIES = {"uncorrelated": "uncorrelated", "correlated": "strong"}
+FAMILIES = {"uncorrelated": "uncorrelated", "weak": "weak", "correlated": "strong"}
 BUDGETS = (10, 50)
 # Budgets of the whole solves: bench_solvers' own default, and half.
 SOLVE_BUDGETS = (20, 50)
@@ -245,6 +247,62 @@ def plot(results: dict, floors: dict[int, dict[str, float]], sizes: list[int], p
     return True
 
 
+# The goals of one construction on one worker, as multiples of np.cumsum over
+# the grid: (grids, families or None for all, budget, at most).
+CONSTRUCTION_GOALS = (
+    ((1000, 2000), None, 10, 1.0),
+    ((1000, 2000), None, 50, 2.0),
+    ((300,), ("uncorrelated",), 10, 1.5),
+    ((300,), ("uncorrelated",), 50, 2.0),
+    ((100,), None, 10, 2.5),
+    ((100,), None, 50, 2.5),
+)
+# Whole default solves at 1000 x 1000, 50% budget, 2 cores, as multiples of
+# one np.cumsum; and bytes a cell at 2000 x 2000, 50% budget, task included.
+SOLVE_GOALS = {"ant": 1800, "probabilistic": 68}
+MEMORY_GOALS = {"colony": 80, "probabilistic": 64}
+
+
+def goal_rows(results: dict, floors: dict[int, dict[str, float]], families: tuple[str, ...],
+              solve_after: dict[str, float], memory: dict[str, float]) -> list[list[str]]:
+    """Each goal beside this tree's figures (the range over solvers and
+    families), and whether all of them meet it."""
+    rows = []
+    for grids, wanted, budget, limit in CONSTRUCTION_GOALS:
+        chosen = tuple(f for f in families if wanted is None or f in wanted)
+        ratios = [results[("dispatch", solver, family, budget, size)]["median"] / floors[size]["cumsum"]
+                  for size in grids if size in floors for solver in SOLVERS for family in chosen
+                  if ("dispatch", solver, family, budget, size) in results]
+        if not ratios:
+            continue
+        grid_names = " and ".join(f"{size}×{size}" for size in grids)
+        rows.append([f"one construction, {grid_names}, {', '.join(chosen)}, budget {budget}%", f"≤ {limit}×",
+                     f"{min(ratios):.1f}–{max(ratios):.1f}×", "yes" if max(ratios) <= limit else "no"])
+    if 1000 in floors:
+        for solver, limit in SOLVE_GOALS.items():
+            if solver in solve_after:
+                multiple = solve_after[solver] / floors[1000]["cumsum"]
+                rows.append([f"default {solver} solve, 1000×1000, budget 50%, 2 cores (× np.cumsum)", f"≤ {limit}",
+                             f"{multiple:.0f}", "yes" if multiple <= limit else "no"])
+    for kind, limit in MEMORY_GOALS.items():
+        if kind in memory:
+            rows.append([f"{kind} solve, 2000×2000, budget 50%, bytes a cell, task included", f"≤ {limit}",
+                         f"{memory[kind]:.1f}", "yes" if memory[kind] <= limit else "no"])
+    return rows
+
+
+def memory_per_cell(size: int, budget: float) -> dict[str, float]:
+    """Bytes a cell of one solve of each kind, task included, measured as
+    large_grids.py does (the installed module, a fresh process each)."""
+    from large_grids import measure
+
+    per_cell = {}
+    for kind in MEMORY_GOALS:
+        result = measure(kind, size, budget, 1)
+        per_cell[kind] = (result["first_peak_mib"] - result["without_task_mib"]) * 2**20 / (size * size)
+    return per_cell
+
+
 def solve_row(binary: Path, solver: str, kmax: int, budget: int, env: dict[str, str]) -> tuple[float, float, float]:
     command = [str(binary / "bench_solvers"), solver, "module", "1000", "1000", "1", str(kmax), str(budget)]
     return peak_of(command, env)
@@ -318,6 +376,8 @@ def main() -> None:
         solve_rows: list[list[str]] = []
         memory_rows: list[list[str]] = []
         negatives: list[list[str]] = []
+        solve_after: dict[str, float] = {}
+        memory: dict[str, float] = {}
         if not arguments.quick:
             print("\nwhole solves on small grids (bench_solvers, default parameters, fastest of 21):", flush=True)
             for size in (5, 10, 30):
@@ -337,6 +397,8 @@ def main() -> None:
             for budget in SOLVE_BUDGETS:
                 for solver, base_kmax, scale in (("probabilistic", 100, 1), ("ant", 5, 20)):
                     after = solve_row(new, solver, 100, budget, env)
+                    if budget == 50:
+                        solve_after[solver] = after[0]
                     before = solve_row(old, solver, base_kmax, budget, env)
                     note = "" if scale == 1 else f" ({base_kmax} iterations × {scale})"
                     solve_rows.append([f"{budget}%", solver, fmt(before[0] * scale) + note, fmt(after[0]),
@@ -353,6 +415,9 @@ def main() -> None:
                     label = f"kmax={count}" if solver == "probabilistic" else f"num_ants={count}, kmax=1"
                     memory_rows.append([solver, label, f"{peak:.1f}"])
                     print(f"  {solver} {label}: peak {peak:.1f} MiB ({fmt(seconds)})", flush=True)
+            memory = memory_per_cell(2000, 0.5)
+            print("  bytes a cell at 2000x2000, budget 50%: "
+                  + ", ".join(f"{kind} {value:.1f}" for kind, value in memory.items()), flush=True)
 
     load_at_end = os.getloadavg()[0]
     header = ["grid", "solver", "family", "budget", "np.cumsum", "np.sum"] + [
@@ -399,8 +464,9 @@ def main() -> None:
         " chosen at run time; portable: this tree with `ALLOTRA_SIMD=portable`. One construction on the calling"
         " thread with one worker (median); floors: `np.cumsum` (a pass that writes) and `np.sum` (a plain read)"
         " over m·n doubles in the same run (median).",
-        "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c in [1, 100] independent of b_ij (uncorrelated) or"
-        " b_ij + 10 (correlated); budget 10% or 50% of the sum of b_ij.",
+        "Tasks: b_ij in [1, 100], omega in [0, 0.3]; c in [1, 100] independent of b_ij (uncorrelated), b_ij"
+        " plus an integer in [-10, 10], at least 1 (weak), or b_ij + 10 (correlated); budget 10% or 50% of the"
+        " sum of b_ij.",
         "",
         markdown_table(header, rows),
         "",
@@ -433,6 +499,16 @@ def main() -> None:
                   f" {NEGATIVE_TIMEOUT:.0f} s, wall time); after: this tree, CPU time, the median of {NEGATIVE_ROUNDS} rounds that"
                   " alternate the share with the 0% task (each the median of 3). Peak: the one-worker process, task"
                   " included.", "", markdown_table(NEGATIVE_HEADER, negatives)]
+    goals = goal_rows(results, floors, families, solve_after, memory)
+    if goals:
+        print()
+        print(markdown_table(["goal", "at most", "this tree", "met"], goals))
+        parts += ["", "## Goals", "",
+                  "Each goal the constructions were built for, beside this run's figures (one construction: the"
+                  " range over both solvers and the families named, one worker, × `np.cumsum` over the grid;"
+                  " whole solves: × one `np.cumsum` at 1000×1000 in this process; memory: as"
+                  " `large_grids.py --sizes 2000 --budget 0.5` measures it, the installed module).", "",
+                  markdown_table(["goal", "at most", "this tree", "met"], goals)]
     if memory_rows:
         parts += ["", "## Peak memory at 1000×1000", "",
                   "Peak resident memory of one `bench_solvers` process (the task's three matrices are 23 MiB of it):",
