@@ -111,8 +111,8 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
     std::uint8_t* amount_offset = groups.offset.empty() ? nullptr : groups.offset.data();
     std::vector<std::vector<RaceGroups::Group>> pieces(starts.size() - 1);
     run_batch(pieces.size(), [&](std::uint64_t piece, std::size_t) {
-        pieces[piece] = group_bands(members.data(), groups.fine.data(), amount_offset, task, codes, classes, starts[piece],
-                                   starts[piece + 1], groups.zero_end);
+        pieces[piece] = group_bands(members.data(), groups.fine.data(), amount_offset, task, codes, classes,
+                                    starts[piece], starts[piece + 1], groups.zero_end);
     });
     groups.groups.clear();
     for (const std::vector<RaceGroups::Group>& piece : pieces) {
@@ -145,9 +145,8 @@ void group_race_cells(RaceGroups& groups, const GroupedWeights& weights, const R
     const double budget = static_cast<double>(task.b_total);
     const double budget_key = estimate.key_for(budget);
     const double expected_cells = estimate.at(budget_key).cells;
-    if (expected_cells > (small ? limits.small_skip_share : limits.skip_share) * static_cast<double>(weights.candidates)) {
-        return;
-    }
+    const double skip_share = small ? limits.small_skip_share : limits.skip_share;
+    if (expected_cells > skip_share * static_cast<double>(weights.candidates)) return;
     // Short of the budget by several spreads of the sum, so that the first
     // interval's cells usually all fit and need no key; the sample that
     // estimates it is itself only good to a few percent.

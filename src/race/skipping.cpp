@@ -181,7 +181,9 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             // In locals: a store to the taken bits may alias the count.
             std::uint64_t* taken = scratch_.taken.data();
             const std::size_t count = candidate_count_;
-            for (std::size_t c = 0; c < count; ++c) taken[found_cells[c] / 64] |= std::uint64_t{1} << (found_cells[c] % 64);
+            for (std::size_t c = 0; c < count; ++c) {
+                taken[found_cells[c] / 64] |= std::uint64_t{1} << (found_cells[c] % 64);
+            }
             remaining -= static_cast<std::int64_t>(sum);
         } else {
             std::vector<KeyedCell>& keyed = scratch_.keyed;
