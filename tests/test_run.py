@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import allotra
-from support import Ant, Prob, check_result, needs_posix_signals, problem, run_python
+from support import UINT64_MAX, Ant, Prob, check_result, density, needs_posix_signals, problem, resident_bytes, run_python
 
 HANG = 60  # seconds: the bound of a test that only guards against a hang
 
@@ -116,6 +116,21 @@ def test_time_limits(solver):
     assert result.stopped == "time_limit" and result.value == result.history[-1, 1]
     empty = solver.run(P.task, time_limit=0)
     assert (empty.value, empty.x.sum(), empty.iterations, empty.stopped) == (0.0, 0, 0, "time_limit")
+
+
+@pytest.mark.parametrize(
+    "solver", [Prob(kmax=UINT64_MAX), Ant(kmax=UINT64_MAX), Ant(num_ants=2**62, kmax=UINT64_MAX)],
+    ids=["probabilistic", "colony", "colony-ants"],
+)
+def test_run_takes_any_kmax_in_bounded_memory(solver):
+    """solve refuses a batch too large to address; run hands its
+    constructions out a bounded batch (or window of ants) at a time."""
+    before = resident_bytes()
+    result = solver.run(P.task, seed=4, time_limit=0.2)
+    check_result(P, result[:2], weights=None if result.iterations == 0 else density(P.c, P.b, P.omega))
+    assert result.stopped == "time_limit"
+    if before is not None:
+        assert resident_bytes() - before < 64 * 2**20
 
 
 @pytest.mark.parametrize(

@@ -58,9 +58,13 @@ std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 // called on this thread and ends the loop by returning true. `best` changes
 // only when an iteration completes, so a stop (an exception) leaves in it the
 // best of the iterations completed, as a shorter run would have returned.
+// A solve refuses an iteration of more ants than a batch can address; a run
+// builds them a window at a time whatever their number, so it does not.
+enum class AntCount { checked, unbounded };
+
 template <typename Ants, typename Build, typename Finished>
 void colony_iterations(const Task& task, const AntColonyParameters& parameters, InterruptScope& interrupt,
-                       Selection& best, Build&& build, Finished&& finished) {
+                       Selection& best, Build&& build, Finished&& finished, AntCount count = AntCount::checked) {
     // The setup passes are long on large grids: a stop is noticed between them.
     const auto check = [&] {
         if (interrupt.poll_now()) interrupt.throw_stop();
@@ -91,7 +95,7 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
         check();
-        check_batch_capacity(parameters.num_ants);
+        if (count == AntCount::checked) check_batch_capacity(parameters.num_ants);
         colony.prepare_iteration();
         evaporate_into(update, tau, parameters.rho);
         Selection leader;  // this iteration's best, if it beats `best`

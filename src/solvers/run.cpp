@@ -2,6 +2,8 @@
 // and the progress reports around the loops that solve uses too.
 #include "solvers/run.hpp"
 
+#include <algorithm>
+
 #include "kernel/error.hpp"
 #include "kernel/random.hpp"
 #include "solvers/constructions.hpp"
@@ -35,8 +37,9 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
         const auto [constructions, value] = prefix.progress();
         return options.progress(constructions, value, watch.seconds());
     };
-    // The constructions form one batch, so progress is reported by the poll,
-    // which runs on this thread every few milliseconds while it waits.
+    // The constructions run in batches that this thread waits for, so
+    // progress is reported by the poll, which runs every few milliseconds
+    // while it waits.
     const InterruptPoll poll = [&] {
         if (watch.poll()) return true;
         if (!options.progress || Deadline::Clock::now() < next_report) return false;
@@ -49,7 +52,6 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
         try {
             if (interrupt.poll_now()) interrupt.throw_stop();
             checked_element_count(task.m, task.n);
-            check_batch_capacity(parameters.kmax);
             // The construction keeps its own weights: the density goes before the batch.
             ProbabilisticConstruction construction = [&] {
                 const FloatMatrix density = value_density(task);
@@ -57,9 +59,17 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
                 return ProbabilisticConstruction(task, density);
             }();
             const ChaChaKey root = run_key(options.seed, SeedDomain::probabilistic);
-            run_batch(parameters.kmax, [&](std::uint64_t index, std::size_t worker) {
-                prefix.complete(index, construct_at(construction, derived_key(root, index), worker, options.deadline));
-            });
+            // Handed out a bounded batch at a time, so that any kmax up to
+            // 2^64 - 1 runs: an index is a place in the seed's streams, not a
+            // slot in memory.
+            for (std::uint64_t first = 0; first < parameters.kmax;) {
+                const std::uint64_t size = std::min(options.batch_size, parameters.kmax - first);
+                run_batch(size, [&](std::uint64_t index, std::size_t worker) {
+                    const std::uint64_t place = first + index;
+                    prefix.complete(place, construct_at(construction, derived_key(root, place), worker, options.deadline));
+                });
+                first += size;
+            }
         } catch (const Cancelled&) {
             if (!watch.stopped_early()) throw;
         }
@@ -94,7 +104,8 @@ RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameter
                 // After the last iteration there is nothing left to stop.
                 if (iterations < parameters.kmax) watch.stop_for_callback();
                 return true;
-            });
+            },
+            AntCount::unbounded);
     } catch (const Cancelled&) {
         if (!watch.stopped_early()) throw;
     }

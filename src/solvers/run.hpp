@@ -35,6 +35,10 @@ struct RunOptions {
     // throws (or returns true) to end the run without a result.
     InterruptPoll interrupted;
     Deadline::Clock::time_point started = Deadline::Clock::now();
+    // Constructions a probabilistic run hands to the pool at once: far more
+    // than complete between two of the batches' ends, where the workers wait
+    // for the slowest; tests make it small.
+    std::uint64_t batch_size = std::uint64_t{1} << 32;
 };
 
 struct RunOutcome {

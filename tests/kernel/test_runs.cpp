@@ -70,3 +70,11 @@ TEST(runs_from_several_threads_repeat_one_another) {
     CHECK(same(outcomes[1], outcomes[3]));
     CHECK(same(outcomes[0], run_probabilistic(task, ProbabilisticParameters{200}, seeded(3))));
 }
+
+TEST(probabilistic_run_in_small_batches_is_one_batch) {
+    const Task task = task_of(20, 30);
+    RunOptions small = seeded(5);
+    small.batch_size = 7;
+    CHECK(same(run_probabilistic(task, ProbabilisticParameters{50}, small),
+               run_probabilistic(task, ProbabilisticParameters{50}, seeded(5))));
+}
