@@ -24,6 +24,7 @@
 // the per-iteration update of the weights for the ants; the warm-up
 // construction, which also allocates the working memory, is not timed.)
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <ctime>
 #include <cstdint>
@@ -99,6 +100,18 @@ double seconds_since(clock_type::time_point start) {
 
 }  // namespace
 
+// The cells a selection chose: a bitmap's set bits, or an older revision's list.
+template <typename Chosen>
+std::uint64_t chosen_count(const Chosen& selection) {
+    if constexpr (requires { selection.taken; }) {
+        std::uint64_t count = 0;
+        for (std::uint64_t word : selection.taken) count += static_cast<std::uint64_t>(std::popcount(word));
+        return count;
+    } else {
+        return selection.cells.size();
+    }
+}
+
 int main(int argc, char** argv) {
     const std::string solver = argc > 1 ? argv[1] : "";
     const std::string family = argc > 2 ? argv[2] : "";
@@ -144,7 +157,7 @@ int main(int argc, char** argv) {
         if (repeat == 0) continue;
         construction_seconds.push_back(constructed);
         construction_cpu.push_back(cpu);
-        cells.push_back(static_cast<double>(selection.cells.size()));
+        cells.push_back(static_cast<double>(chosen_count(selection)));
         // As the solvers do, the dropped selection's storage goes to the next
         // construction (where the revision can).
         const auto recycle = [&](auto& construction) {

@@ -58,12 +58,12 @@ const char* stopped_text(Stopped stopped) {
 
 // The m x n selection: an array of zeros from the allocator's zeroed pages,
 // then its ones, so that a large grid costs what was chosen, not a pass.
-PyRef selection_array(const CellList& cells, std::uint64_t m, std::uint64_t n) {
+PyRef selection_array(const Selection& selection, std::uint64_t m, std::uint64_t n) {
     ensure_numpy_api();
     npy_intp shape[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
     PyRef array(check(PyArray_ZEROS(2, shape, NPY_INT64, 0)));
     auto* x = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (std::uint64_t cell : cells) x[cell] = 1;
+    for_each_taken(selection.taken, 0, m * n, [x](std::uint64_t cell) { x[cell] = 1; });
     return array;
 }
 
@@ -138,7 +138,7 @@ PyTypeObject* run_result_type() {
 PyObject* make_run_result(const RunOutcome& outcome, const Task& task, Seed seed) {
     PyTypeObject* type = check(run_result_type());
     PyRef items[] = {
-        selection_array(outcome.best.cells, task.m, task.n),
+        selection_array(outcome.best, task.m, task.n),
         PyRef(check(PyFloat_FromDouble(outcome.best.value))),
         seed_object(seed),
         PyRef(check(PyUnicode_FromString(stopped_text(outcome.stopped)))),

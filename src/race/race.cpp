@@ -69,13 +69,13 @@ void Race::run() {
 }  // namespace race_detail
 
 Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
-                         RandomGenerator& generator, const RaceLimits& limits) {
+                         RandomGenerator& generator, const RaceLimits& limits, double must_beat) {
     check_race_limits(limits);
     if (weights.candidates == 0) return Selection{};
     check_total_is_finite(weights.first_total);
     race_detail::Race race(task, weights, scratch, generator, limits);
     race.run();
-    return selection_of(task, scratch.taken, std::move(scratch.spare_cells));
+    return finish_selection(task, scratch, must_beat);
 }
 
 }  // namespace allotra

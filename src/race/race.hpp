@@ -49,14 +49,16 @@ void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const Race
 // One construction. A first-step candidate total of +infinity (an infinite
 // weight that fits, or an overflowing sum), or such a total at a later step
 // when freed budget lets skipped cells back, is the weighted choice's
-// internal error.
+// internal error. A selection whose value cannot exceed `must_beat` is
+// dropped before its exact value is summed (see finish_selection).
 Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
-                         RandomGenerator& generator, const RaceLimits& limits = {});
+                         RandomGenerator& generator, const RaceLimits& limits = {},
+                         double must_beat = cannot_win);
 
 // Keeps the storage of a selection that its solver no longer needs, for the
 // next construction on the scratch's worker; the larger of two is kept.
 inline void recycle_selection(RaceScratch& scratch, Selection&& done) {
-    if (done.cells.capacity() > scratch.spare_cells.capacity()) scratch.spare_cells = std::move(done.cells);
+    if (done.taken.capacity() > scratch.spare_taken.capacity()) scratch.spare_taken = std::move(done.taken);
 }
 
 template <typename Weight>

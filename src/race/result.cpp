@@ -1,9 +1,10 @@
-// What a race hands back: the taken cells in row-major order and their value,
-// bit-identical to the objective's.
+// What a race hands back: the taken cells and their value, bit-identical to
+// the objective's, made only for a construction that can still win.
 #include "race/result.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <utility>
 
 #include "kernel/chunked.hpp"
@@ -13,11 +14,11 @@ namespace allotra {
 namespace {
 
 // The value: the terms of the taken cells added in the objective's order,
-// column by column or along the list; the sum stays in a register over each
-// stretch between two looks at the stop flag.
+// column by column or row by row; the sum stays in a register over each
+// stretch between two looks at the stop flag. A chain of dependent additions:
+// a few cycles a chosen cell.
 template <typename TermOf>
-double value_of(const RaceTask& task, const std::vector<std::uint64_t>& taken, const CellList& cells,
-                TermOf term_of) {
+double exact_value(const RaceTask& task, const std::vector<std::uint64_t>& taken, TermOf term_of) {
     double value = 0.0;
     if (task.by_column) {
         const std::uint64_t m = task.cells / task.n;
@@ -31,33 +32,71 @@ double value_of(const RaceTask& task, const std::vector<std::uint64_t>& taken, c
         }
         return value;
     }
-    for (std::uint64_t begin = 0; begin < cells.size(); begin += stop_check_cells) {
+    for (std::uint64_t begin = 0; begin < task.cells; begin += stop_check_cells) {
         stop_if_requested();
-        const std::uint64_t end = std::min<std::uint64_t>(cells.size(), begin + stop_check_cells);
         double sum = value;
-        for (std::uint64_t k = begin; k < end; ++k) sum = sum + term_of(cells[k]);
+        for_each_taken(taken, begin, begin + stop_check_cells, [&](std::uint64_t cell) { sum = sum + term_of(cell); });
         value = sum;
     }
     return value;
 }
 
+// The same terms added in four independent chains, and how many there were:
+// no order of adding k terms rounds further than (k - 1) u times the sum of
+// their magnitudes from the exact sum (u = 2^-53, while k u is small).
+struct QuickSum {
+    double sum;
+    std::uint64_t terms;
+};
+
+template <typename TermOf>
+QuickSum quick_value(const std::vector<std::uint64_t>& taken, TermOf term_of) {
+    double lane[4] = {0.0, 0.0, 0.0, 0.0};
+    std::uint64_t terms = 0;
+    for (std::uint64_t w = 0; w < taken.size(); ++w) {
+        if (w % (stop_check_cells / 64) == 0) stop_if_requested();
+        std::uint64_t bits = taken[w];
+        terms += static_cast<std::uint64_t>(std::popcount(bits));
+        const std::uint64_t base = w * 64;
+        for (unsigned k = 0; bits != 0; k = (k + 1) & 3u, bits &= bits - 1) {
+            lane[k] += term_of(base + static_cast<std::uint64_t>(std::countr_zero(bits)));
+        }
+    }
+    return {(lane[0] + lane[1]) + (lane[2] + lane[3]), terms};
+}
+
+// Whether the exact value of k terms of magnitude at most `largest`, whose
+// quick sum is `quick`, cannot exceed `must_beat`. The two sums part by at
+// most 2 (k - 1) u k largest; the bound is twice that, which also covers the
+// rounding of the bound and of its sum with `quick`. A NaN anywhere says no.
+bool cannot_exceed(const QuickSum& quick, double largest, double must_beat) {
+    const double k = static_cast<double>(quick.terms);
+    if (k > 0x1p40) return false;  // k u no longer small
+    const double bound = k * k * largest * 0x1p-51;
+    return quick.sum + bound <= must_beat;
+}
+
+template <typename TermOf>
+Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, TermOf term_of) {
+    if (must_beat > cannot_win &&
+        cannot_exceed(quick_value(scratch.taken, term_of), task.largest_term, must_beat)) {
+        return Selection{{}, cannot_win};
+    }
+    Selection selection;
+    selection.value = exact_value(task, scratch.taken, term_of);
+    selection.taken = std::exchange(scratch.taken, std::move(scratch.spare_taken));
+    scratch.spare_taken = {};
+    return selection;
+}
+
 }  // namespace
 
-Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& taken, CellList&& storage) {
-    Selection selection;
-    selection.cells = std::move(storage);
-    std::uint64_t chosen = 0;
-    for (std::uint64_t word : taken) chosen += static_cast<std::uint64_t>(std::popcount(word));
-    selection.cells.assign_set_bits(taken, chosen);
+Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double must_beat) {
     if (task.undiscounted != nullptr) {
-        selection.value = value_of(task, taken, selection.cells, [c = task.undiscounted](std::uint64_t cell) {
-            return static_cast<double>(c[cell]);
-        });
-    } else {
-        selection.value = value_of(task, taken, selection.cells,
-                                   [terms = task.terms.data()](std::uint64_t cell) { return terms[cell]; });
+        return finish(task, scratch, must_beat,
+                      [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); });
     }
-    return selection;
+    return finish(task, scratch, must_beat, [terms = task.terms.data()](std::uint64_t cell) { return terms[cell]; });
 }
 
 }  // namespace allotra

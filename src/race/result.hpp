@@ -1,20 +1,21 @@
-// What a race hands back: the taken cells in row-major order and their value,
-// bit-identical to the objective's.
+// What a race hands back: the taken cells as a bitmap and their value,
+// bit-identical to the objective's, or nothing where a bound shows that the
+// construction cannot beat the best it has to.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
-#include "kernel/cell_list.hpp"
 #include "kernel/selection.hpp"
+#include "race/scratch.hpp"
 #include "race/task.hpp"
 
 namespace allotra {
 
-// The cells whose bits are set in `taken`, ascending, and their value with the
-// terms added in the objective's order, each computed as the objective
-// computes it (c as a double, times 1 - omega). The list is written into
-// `storage`, whose capacity is reused.
-Selection selection_of(const RaceTask& task, const std::vector<std::uint64_t>& taken, CellList&& storage);
+// The selection of the cells set in scratch.taken, with their value added in
+// the objective's order, each term as the objective computes it. Where the
+// value cannot exceed `must_beat` (a sum in any order, and how far two
+// orders can part, show it), the selection is dropped instead: its value is
+// cannot_win, it has no bits, and the exact sum is never made. A selection
+// kept takes the bitmap with it, and the scratch takes the spare storage in
+// exchange.
+Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double must_beat);
 
 }  // namespace allotra

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/cell_list.hpp"
 #include "kernel/odds_split.hpp"
 #include "kernel/random.hpp"
 #include "kernel/uninitialized_allocator.hpp"
@@ -77,9 +76,9 @@ struct RaceScratch {
     std::vector<std::uint64_t> odds_interval;
     std::uint64_t intervals = 0;
     StreamRecord record;
-    // The storage of a dropped selection, which the next one fills: a fresh
-    // list would be mapped and its pages faulted in at every construction.
-    CellList spare_cells;
+    // The bitmap of a dropped selection, which the next race takes as its
+    // own when a selection leaves with the one it filled.
+    std::vector<std::uint64_t> spare_taken;
 };
 
 }  // namespace allotra

@@ -2,7 +2,9 @@
 // and the cells by amount, in row-major order.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "kernel/chunked.hpp"
@@ -140,6 +142,20 @@ std::vector<RaceTask::AmountBand> bands_of(const std::int64_t* amount, const std
     return found;
 }
 
+// The largest |term| over a row-major array of terms, NaN if one is NaN.
+template <typename Term>
+double largest_magnitude(const Term* terms, std::uint64_t cells) {
+    double largest = 0.0;
+    bool nan = false;
+    for (std::uint64_t cell = 0; cell < cells; ++cell) {
+        if (cell % stop_check_cells == 0) stop_if_requested();
+        const double term = std::fabs(static_cast<double>(terms[cell]));
+        nan = nan || term != term;
+        largest = std::max(largest, term);
+    }
+    return nan ? std::numeric_limits<double>::quiet_NaN() : largest;
+}
+
 // The terms of the value, or c itself where that is the term.
 void value_terms(RaceTask& race, const Task& task) {
     bool discounted = false;
@@ -147,12 +163,14 @@ void value_terms(RaceTask& race, const Task& task) {
     const IntMatrix& c = task.c;
     if (!discounted && c.col_stride == 1 && c.row_stride == static_cast<std::int64_t>(task.n)) {
         race.undiscounted = c.ptr(0, 0);
+        race.largest_term = largest_magnitude(race.undiscounted, race.cells);
         return;
     }
     race.terms = aligned_buffer<double>(race.cells);
     double* terms = race.terms.data();
     copy_cells(c, terms, [](std::int64_t value, double) { return static_cast<double>(value); });
     copy_cells(task.omega, terms, [](double omega, double value) { return value * (1.0 - omega); });
+    race.largest_term = largest_magnitude(terms, race.cells);
 }
 
 }  // namespace

@@ -37,6 +37,9 @@ struct RaceTask {
     // row-major, c itself (a term is then c as a double, exactly).
     AlignedBuffer<double> terms;
     const std::int64_t* undiscounted = nullptr;
+    // The largest magnitude of a term (NaN where a term is NaN): it bounds how
+    // far two orders of adding a selection's terms can part.
+    double largest_term = 0.0;
     CellOrder by_amount;
     // The runs of by_amount, when some amount is negative: the cells that fit
     // a given room are the positions before the end of a run.

@@ -59,19 +59,18 @@ void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants
         next.size(),
         [&](std::uint64_t begin, std::uint64_t end) {
             for (std::size_t a = 0; a < ants.size(); ++a) {
-                const CellList& chosen = ants[a].cells;
-                auto cell = std::lower_bound(chosen.begin(), chosen.end(), begin);
-                for (; cell != chosen.end() && *cell < end; ++cell) cells[*cell] += deposits[a];
+                const double amount = deposits[a];
+                for_each_taken(ants[a].taken, begin, end, [cells, amount](std::uint64_t cell) { cells[cell] += amount; });
             }
         },
         chunk);
 }
 
 std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells) {
-    // Ants' cells of about 16 MiB at most (4 bytes a cell), but never fewer
-    // ants than keep every worker busy twice over.
-    constexpr std::uint64_t cell_slots = std::uint64_t{1} << 22;
-    const std::uint64_t bounded = std::max<std::uint64_t>(2 * (pool_size() + 1), cell_slots / std::max<std::uint64_t>(cells, 1));
+    // Ants' bitmaps of about 16 MiB at most, but never fewer ants than keep
+    // every worker busy twice over.
+    constexpr std::uint64_t bitmap_bits = std::uint64_t{1} << 27;
+    const std::uint64_t bounded = std::max<std::uint64_t>(2 * (pool_size() + 1), bitmap_bits / std::max<std::uint64_t>(cells, 1));
     return std::min(num_ants, bounded);
 }
 

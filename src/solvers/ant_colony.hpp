@@ -40,7 +40,7 @@ double deposit_scale(const Task& task);
 // One iteration's pheromone update, in two parts so that the ants of an
 // iteration can deposit a few at a time: `next` becomes tau * (1 - rho), then
 // every ant, in order, adds value / scale to each of its cells of `next`.
-// Matrices are row-major; cells are row-major flat indices. Both run on the
+// Matrices are row-major; an ant's bits are row-major cells. Both run on the
 // worker pool in chunks of `chunk` cells, with the same result as one pass.
 void evaporate_into(FloatMatrix& next, const FloatMatrix& tau, double rho, std::uint64_t chunk = default_chunk);
 void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants,
@@ -49,7 +49,7 @@ void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants
 // How many ants of an iteration are built at once, on a grid of `cells`:
 // enough to keep every worker busy (and all of them on small grids, where a
 // batch costs more than an ant), and few enough that a colony's memory does
-// not grow with num_ants (each ant's cells are kept until it has deposited).
+// not grow with num_ants (each ant's bitmap is kept until it has deposited).
 std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 
 // The colony's iterations, shared by solve and run. build(colony, iteration,
@@ -147,7 +147,7 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
             return colony.construct(thread_generator(), worker);
         },
         [](std::uint64_t, const Selection&) { return false; });
-    return to_solution(task, best.cells, best.value);
+    return to_solution(task, best);
 }
 
 }  // namespace allotra

@@ -3,9 +3,11 @@
 
 namespace allotra {
 
-Solution to_solution(const Task& task, const CellList& cells, double value) {
-    Solution solution{zero_int_matrix(task.m, task.n), value};
-    for (std::uint64_t cell : cells) solution.x.at(cell / task.n, cell % task.n) = 1;
+Solution to_solution(const Task& task, const Selection& best) {
+    Solution solution{zero_int_matrix(task.m, task.n), best.value};
+    if (task.n == 0) return solution;
+    for_each_taken(best.taken, 0, task.m * task.n,
+                   [&](std::uint64_t cell) { solution.x.at(cell / task.n, cell % task.n) = 1; });
     return solution;
 }
 

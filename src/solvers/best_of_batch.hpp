@@ -34,7 +34,7 @@ inline bool beats(double value, std::uint64_t index, const BestOfBatch& best) {
     return value > best.selection.value || (value == best.selection.value && value > 0.0 && index < best.index);
 }
 
-// The answer of a solve: the m x n 0/1 matrix with ones at `cells`, and `value`.
-Solution to_solution(const Task& task, const CellList& cells, double value);
+// The answer of a solve: the m x n 0/1 matrix of `best`, and its value.
+Solution to_solution(const Task& task, const Selection& best);
 
 }  // namespace allotra

@@ -18,8 +18,8 @@ ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const Flo
                          [&density, n](std::uint64_t cell) { return *density.ptr(cell / n, cell % n); });
 }
 
-Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::size_t worker) {
-    return construct_race(task_, weights_, scratch_.at(worker), generator, limits_);
+Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::size_t worker, double must_beat) {
+    return construct_race(task_, weights_, scratch_.at(worker), generator, limits_, must_beat);
 }
 
 AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,

@@ -19,11 +19,12 @@ namespace allotra {
 
 // The constructions of one probabilistic batch, all drawing cells in
 // proportion to `density`. construct() may run on every worker at once;
-// `worker` is the slot that run_batch passes.
+// `worker` is the slot that run_batch passes. A selection whose value cannot
+// exceed `must_beat` comes back without its cells, valued cannot_win.
 class ProbabilisticConstruction {
 public:
     ProbabilisticConstruction(const Task& task, const FloatMatrix& density, const RaceLimits& limits = {});
-    Selection construct(RandomGenerator& generator, std::size_t worker);
+    Selection construct(RandomGenerator& generator, std::size_t worker, double must_beat = cannot_win);
     // Hands back a selection the solver has dropped, whose storage the
     // worker's next construction reuses. Only on that worker, or between batches.
     void recycle(Selection&& done, std::size_t worker) { recycle_selection(scratch_.at(worker), std::move(done)); }

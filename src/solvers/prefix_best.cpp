@@ -34,6 +34,7 @@ void PrefixBest::extend(double value, std::optional<Selection>& selection) {
     if (value > best_.value) {
         if (!selection) fail("a construction that wins was not kept");
         best_ = std::move(*selection);
+        best_value_.store(best_.value, std::memory_order_relaxed);
     }
     history_.completed(++length_, best_.value);
 }

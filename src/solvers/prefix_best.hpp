@@ -5,6 +5,7 @@
 // nothing below the empty selection's 0.0).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -24,6 +25,10 @@ public:
 
     // The prefix's length and best value so far.
     std::pair<std::uint64_t, double> progress() const;
+    // The prefix's best value so far, without the lock: every index not yet
+    // completed comes after the prefix, so one that does not exceed it
+    // cannot win.
+    double best_value() const { return best_value_.load(std::memory_order_relaxed); }
 
     // Once no construction runs any more: the prefix's best, its length and
     // the improvements within it.
@@ -42,6 +47,7 @@ private:
 
     mutable std::mutex mutex_;
     Selection best_;
+    std::atomic<double> best_value_{0.0};
     std::uint64_t length_ = 0;
     History history_;
     std::map<std::uint64_t, Waiting> waiting_;

@@ -28,6 +28,17 @@ template <typename Construction>
 Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
                                   const InterruptPoll& interrupted);
 
+// A construction of the thread's own stream; one that takes a bar to beat
+// may drop a selection that cannot beat it (the reference form cannot).
+template <typename Construction>
+Selection construct_beating(Construction& construction, std::size_t worker, double must_beat) {
+    if constexpr (requires { construction.construct(thread_generator(), worker, must_beat); }) {
+        return construction.construct(thread_generator(), worker, must_beat);
+    } else {
+        return construction.construct(thread_generator(), worker);
+    }
+}
+
 template <typename Construction>
 Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
                                   const InterruptPoll& interrupted) {
@@ -47,7 +58,8 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
         run_batch(
             parameters.kmax,
             [&](std::uint64_t index, std::size_t worker) {
-                Selection selection = construction.construct(thread_generator(), worker);
+                // A construction wins only over its worker's best, whose index is lower.
+                Selection selection = construct_beating(construction, worker, best[worker].selection.value);
                 Selection dropped;
                 if (beats(selection.value, index, best[worker])) {
                     dropped = std::exchange(best[worker], BestOfBatch{std::move(selection), index}).selection;
@@ -62,7 +74,7 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
             if (beats(candidate.selection.value, candidate.index, overall)) overall = std::move(candidate);
         }
     }
-    return to_solution(task, overall.selection.cells, overall.selection.value);
+    return to_solution(task, overall.selection);
 }
 
 }  // namespace allotra

@@ -17,14 +17,15 @@ namespace {
 constexpr auto report_interval = std::chrono::milliseconds(100);
 
 // The construction of one place of a run, drawing from the place's own stream
-// and stopping at the run's deadline on whatever thread it runs.
-template <typename Construction>
+// and stopping at the run's deadline on whatever thread it runs; the
+// arguments after the worker's pass on to the construction.
+template <typename Construction, typename... Bar>
 Selection construct_at(Construction& construction, const ChaChaKey& place, std::size_t worker,
-                       const Deadline& deadline) {
+                       const Deadline& deadline, Bar... must_beat) {
     const DeadlineBinding bound(deadline);
     if (deadline.passed()) throw Cancelled();
     RandomGenerator stream = RandomGenerator::seeded(place);
-    return construction.construct(stream, worker);
+    return construction.construct(stream, worker, must_beat...);
 }
 
 }  // namespace
@@ -66,7 +67,9 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
                 const std::uint64_t size = std::min(options.batch_size, parameters.kmax - first);
                 run_batch(size, [&](std::uint64_t index, std::size_t worker) {
                     const std::uint64_t place = first + index;
-                    prefix.complete(place, construct_at(construction, derived_key(root, place), worker, options.deadline));
+                    // The prefix's best comes before `place`, so it wins a tie.
+                    prefix.complete(place, construct_at(construction, derived_key(root, place), worker,
+                                                        options.deadline, prefix.best_value()));
                 });
                 first += size;
             }

@@ -104,7 +104,7 @@ inline Task task_of(std::uint64_t m, std::uint64_t n, const std::vector<std::int
 
 inline std::uint64_t mask_of(const Selection& outcome) {
     std::uint64_t mask = 0;
-    for (std::uint64_t cell : outcome.cells) mask |= std::uint64_t{1} << cell;
+    for (std::uint64_t cell : cells_of(outcome)) mask |= std::uint64_t{1} << cell;
     return mask;
 }
 

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "solvers/constructions.hpp"
 #include "solvers/run.hpp"
+#include "solvers/value_density.hpp"
 
 namespace {
 
@@ -37,7 +39,7 @@ RunOptions seeded(std::uint64_t seed, double seconds = 1e300) {
 }
 
 bool same(const RunOutcome& a, const RunOutcome& b) {
-    return a.best.value == b.best.value && std::equal(a.best.cells.begin(), a.best.cells.end(), b.best.cells.begin(), b.best.cells.end()) && a.history == b.history &&
+    return a.best.value == b.best.value && a.best.taken == b.best.taken && a.history == b.history &&
            a.iterations == b.iterations;
 }
 
@@ -77,4 +79,36 @@ TEST(probabilistic_run_in_small_batches_is_one_batch) {
     small.batch_size = 7;
     CHECK(same(run_probabilistic(task, ProbabilisticParameters{50}, small),
                run_probabilistic(task, ProbabilisticParameters{50}, seeded(5))));
+}
+
+TEST(probabilistic_run_drops_only_constructions_that_cannot_win) {
+    // Terms of 2^52 or 2^52 + 40: in the objective's order the sum passes
+    // 2^58, where each + 40 rounds up to + 64, so the exact sum of a new best
+    // is often above the best while a sum in another order is not. The run
+    // must keep what every exact value, scanned in order, keeps.
+    Task task = task_of(30, 30);
+    task.b_total = 100;
+    for (const std::uint64_t spread : {2, 1013}) {
+      for (std::uint64_t k = 0; k < 900; ++k) {
+        task.c.at(k / 30, k % 30) = (std::int64_t{1} << 52) + static_cast<std::int64_t>((k * 7919) % spread) * 40;
+        task.b_ij.at(k / 30, k % 30) = 1;
+      }
+      for (double omega : {0.0, 0.5}) {
+        task.omega = filled_float_matrix(30, 30, omega);
+        ProbabilisticConstruction construction(task, value_density(task));
+        const ChaChaKey root = run_key(Seed{21, 0}, SeedDomain::probabilistic);
+        Selection best;
+        std::vector<Improvement> history;
+        for (std::uint64_t place = 0; place < 3000; ++place) {
+            RandomGenerator stream = RandomGenerator::seeded(derived_key(root, place));
+            Selection selection = construction.construct(stream, pool_size());
+            if (selection.value > best.value) {
+                best = std::move(selection);
+                history.push_back({place + 1, best.value});
+            }
+        }
+        const RunOutcome run = run_probabilistic(task, ProbabilisticParameters{3000}, seeded(21));
+        CHECK(run.best.value == best.value && run.best.taken == best.taken && run.history == history);
+      }
+    }
 }

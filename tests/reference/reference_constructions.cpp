@@ -40,12 +40,12 @@ CellList chosen_cells(const IntMatrix& x) {
 
 Selection ReferenceProbabilistic::construct(RandomGenerator& generator, std::size_t) {
     Solution solution = construct_probabilistic_reference(task_, density_, generator);
-    return Selection{chosen_cells(solution.x), solution.value};
+    return selection_of_cells(solution.x.size(), chosen_cells(solution.x), solution.value);
 }
 
 Selection ReferenceAnts::construct(RandomGenerator& generator, std::size_t) {
     Solution solution = construct_ant_reference(context_, generator);
-    return Selection{chosen_cells(solution.x), solution.value};
+    return selection_of_cells(solution.x.size(), chosen_cells(solution.x), solution.value);
 }
 
 Solution solve_probabilistic_reference(const Task& task, const ProbabilisticParameters& parameters,
