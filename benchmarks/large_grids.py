@@ -1,19 +1,21 @@
-"""Large grids: the time of one colony iteration, of a short probabilistic
-solve, and the peak memory, at 1000², 2000² and 3000² cells.
+"""Large grids: the time of one colony iteration and of whole default solves,
+and the peak memory, at 1000², 2000² and 3000² cells and budgets of 20% and
+50%.
 
     python benchmarks/large_grids.py                   # 1000, 2000 and 3000
     python benchmarks/large_grids.py --sizes 300 1000  # skip the slow ones
-    python benchmarks/large_grids.py --budget 0.5 --repeats 5
+    python benchmarks/large_grids.py --budgets 0.5 --repeats 5
 
 Every measurement runs in a fresh Python process, so that its peak resident
 memory (VmHWM) belongs to that solve alone: the process builds one
 uncorrelated task (c and b_ij uniform on [1, 100], no discount, budget a
 share of the total resource use; see instances.py), notes its resident
-memory, then solves --repeats times and reports the median time and the
-peak. The colony runs one iteration of its default 20 ants
-(AntColonyAssignmentSolver(kmax=1)); the probabilistic solver runs
-kmax = 10 constructions. Both use the default worker pool. Prints a Markdown
-table and writes it to benchmarks/large_grids.md.
+memory, then solves and reports the median time and the peak. One colony
+iteration of the default 20 ants (AntColonyAssignmentSolver(kmax=1)) is
+solved --repeats times; the whole default solves (the colony's 100
+iterations, the probabilistic solver's 100 constructions) once each, and
+their peaks give the bytes a cell. All use the default worker pool. Prints a
+Markdown table and writes it to benchmarks/large_grids.md.
 """
 
 from __future__ import annotations
@@ -50,10 +52,12 @@ CHILD = textwrap.dedent(
     instance = make_instance("uncorrelated", size, size, budget, seed=size)
     without_task = mib("VmRSS")
     task = instance.task()
-    if kind == "colony":
+    if kind == "iteration":
         solver = allotra.AntColonyAssignmentSolver(kmax=1)
+    elif kind == "colony":
+        solver = allotra.AntColonyAssignmentSolver()
     else:
-        solver = allotra.ProbabilisticAssignmentSolver(kmax=10)
+        solver = allotra.ProbabilisticAssignmentSolver()
     before = mib("VmRSS")
     times = []
     first_peak = None
@@ -81,46 +85,46 @@ def measure(kind: str, size: int, budget: float, repeats: int) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 2000, 3000])
-    parser.add_argument("--budget", type=float, default=0.2, help="budget as a share of the total use")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--budgets", type=float, nargs="+", default=[0.2, 0.5],
+                        help="budgets as shares of the total use")
+    parser.add_argument("--repeats", type=int, default=3, help="solves of one colony iteration")
     args = parser.parse_args()
 
     rows = []
     for size in args.sizes:
-        colony = measure("colony", size, args.budget, args.repeats)
-        probabilistic = measure("probabilistic", size, args.budget, args.repeats)
-        cells = size * size
+        for budget in args.budgets:
+            iteration = measure("iteration", size, budget, args.repeats)
+            colony = measure("colony", size, budget, 1)
+            probabilistic = measure("probabilistic", size, budget, 1)
+            cells = size * size
 
-        def per_cell(result: dict) -> str:
-            # One solve's peak above the process before it built the Task:
-            # the Task's own 24 bytes a cell count with the solve's. Later
-            # solves of the same process can only raise the peak (the
-            # allocator keeps some of what the first freed).
-            return f"{(result['first_peak_mib'] - result['without_task_mib']) * 2**20 / cells:.1f}"
+            def per_cell(result: dict) -> str:
+                # One solve's peak above the process before it built the Task:
+                # the Task's own 24 bytes a cell count with the solve's.
+                return f"{(result['first_peak_mib'] - result['without_task_mib']) * 2**20 / cells:.0f}"
 
-        rows.append([
-            f"{size}×{size}",
-            fmt_time(colony["median_s"]),
-            fmt_time(probabilistic["median_s"]),
-            f"{colony['before_mib']:.0f} MiB",
-            f"{colony['peak_mib']:.0f} MiB",
-            f"{probabilistic['peak_mib']:.0f} MiB",
-            per_cell(colony),
-            per_cell(probabilistic),
-        ])
-        print(f"{size}×{size} done", file=sys.stderr, flush=True)
+            rows.append([
+                f"{size} × {size}",
+                f"{budget:.0%}",
+                fmt_time(iteration["median_s"]),
+                fmt_time(colony["median_s"]),
+                fmt_time(probabilistic["median_s"]),
+                per_cell(colony),
+                per_cell(probabilistic),
+            ])
+            print(f"{size}×{size} at {budget:.0%} done", file=sys.stderr, flush=True)
 
-    header = ["grid", "one colony iteration (20 ants)", "probabilistic, kmax=10", "process with the task",
-              "peak, colony", "peak, probabilistic", "colony, B a cell", "probabilistic, B a cell"]
+    header = ["grid", "budget", "one colony iteration", "colony solve", "probabilistic solve",
+              "B a cell, colony", "B a cell, probabilistic"]
     command = "python benchmarks/large_grids.py " + " ".join(sys.argv[1:])
     text = "\n\n".join([
         "# Large grids",
         markdown_table(header, rows),
         machine_note(command.strip(), args.repeats)
-        + f" Uncorrelated family, budget {args.budget:.0%} of the total use; median time; memory is the"
-        " resident size of a fresh process holding the task, and its peak (VmHWM) over the solves; bytes a"
-        " cell: the peak of the first solve above the process before it built the task (whose own 24 bytes a"
-        " cell count), over m·n.",
+        + " Uncorrelated family, budget a share of the total use; one colony iteration (20 ants): the"
+        " median of the repeats; the whole default solves (100 colony iterations of 20 ants; 100"
+        " probabilistic constructions) once each; bytes a cell: the peak (VmHWM) of the whole solve above"
+        " the process before it built the task (whose own 24 bytes a cell count), over m·n.",
     ])
     print(text)
     (HERE / "large_grids.md").write_text(text + "\n", encoding="utf-8")
