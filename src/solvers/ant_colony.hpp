@@ -96,8 +96,12 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
         check();
         if (count == AntCount::checked) check_batch_capacity(parameters.num_ants);
-        colony.prepare_iteration();
-        evaporate_into(update, tau, parameters.rho);
+        if constexpr (in_place && requires { colony.prepare_iteration_and_evaporate(tau); }) {
+            colony.prepare_iteration_and_evaporate(tau);
+        } else {
+            colony.prepare_iteration();
+            evaporate_into(update, tau, parameters.rho);
+        }
         Selection leader;  // this iteration's best, if it beats `best`
         bool leads = false;
         for (std::uint64_t first = 0; first < parameters.num_ants; first += window) {

@@ -29,6 +29,7 @@ AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const
     if (tau.rows != task.m || tau.cols != task.n || eta.rows != task.m || eta.cols != task.n) {
         fail("the pheromone or heuristic matrix does not have the task's shape");
     }
+    if (task_.cells > 1 && !tau.is_row_major()) fail("the pheromone matrix is not row-major");
     const double beta = parameters.beta;
     const std::uint64_t n = task.n;
     double* power = eta_power_.data();
@@ -37,19 +38,27 @@ AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const
     });
 }
 
-void AntConstruction::prepare_iteration() {
+void AntConstruction::prepare(double* evaporated) {
     // A cell's weight does not depend on what an ant chose before, so it is
     // computed once per iteration instead of per ant and step: the same
     // product pow(tau, alpha) * pow(eta, beta). pow(tau, 1) is tau itself:
     // a faithfully rounded pow returns a representable result exactly.
     const double alpha = parameters_.alpha;
-    const std::uint64_t n = task_.n;
+    const double keep = 1.0 - parameters_.rho;
+    const double* tau = tau_.elements.get();
     const double* power = eta_power_.data();
-    prepare_race_weights(weights_, task_, limits_, [&, n](std::uint64_t cell) {
-        const double tau = *tau_.ptr(cell / n, cell % n);
-        const double pheromone = alpha == 1.0 ? tau : std::pow(tau, alpha);
-        return pheromone * power[cell];
+    prepare_race_weights(weights_, task_, limits_, [=](std::uint64_t cell) {
+        const double pheromone = tau[cell];
+        if (evaporated != nullptr) evaporated[cell] = pheromone * keep;
+        return (alpha == 1.0 ? pheromone : std::pow(pheromone, alpha)) * power[cell];
     });
+}
+
+void AntConstruction::prepare_iteration() { prepare(nullptr); }
+
+void AntConstruction::prepare_iteration_and_evaporate(FloatMatrix& tau) {
+    if (&tau != &tau_) fail("the colony evaporates a pheromone matrix its ants were not given");
+    prepare(tau.elements.get());
 }
 
 Selection AntConstruction::construct(RandomGenerator& generator, std::size_t worker) {

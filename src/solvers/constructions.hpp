@@ -36,20 +36,27 @@ private:
     std::vector<RaceScratch> scratch_;
 };
 
-// The ants of one colony. The pheromone `tau` changes between iterations;
-// prepare_iteration() must be called after each change and before the ants
-// of the next iteration run, which may then construct on every worker at once.
+// The ants of one colony. The pheromone `tau` (row-major) changes between
+// iterations; prepare_iteration() must be called after each change and
+// before the ants of the next iteration run, which may then construct on
+// every worker at once.
 class AntConstruction {
 public:
     AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                     const FloatMatrix& eta, const RaceLimits& limits = {});
     void prepare_iteration();
+    // The same, and `tau`, the colony's own (the matrix the ants were given),
+    // evaporates to tau * (1 - rho) in the same pass, which reads every
+    // cell's tau anyway: the ants do not read it.
+    void prepare_iteration_and_evaporate(FloatMatrix& tau);
     Selection construct(RandomGenerator& generator, std::size_t worker);
     void recycle(Selection&& done, std::size_t worker) { recycle_selection(scratch_.at(worker), std::move(done)); }
     // The weights come from tau in prepare_iteration; construct does not read it.
     static constexpr bool weights_taken_before_running = true;
 
 private:
+    void prepare(double* evaporated);
+
     const FloatMatrix& tau_;
     const AntColonyParameters& parameters_;
     RaceLimits limits_;
