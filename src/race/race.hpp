@@ -67,10 +67,19 @@ void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const Race
         weights.weight = aligned_buffer<double>(task.cells);
     }
     double* w = weights.weight.data();
+    const std::int64_t* amount = task.amount;
+    // What the race needs to know of the weights is gathered as they are made.
+    std::vector<WeightFacts> chunks((task.cells + default_chunk - 1) / default_chunk);
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
-        for (std::uint64_t cell = begin; cell < end; ++cell) w[cell] = weight(cell);
+        ChunkFacts facts(task.b_total);
+        for (std::uint64_t cell = begin; cell < end; ++cell) {
+            const double x = weight(cell);
+            w[cell] = x;
+            facts.note(cell, x, amount[cell]);
+        }
+        chunks[begin / default_chunk] = facts.facts();
     });
-    finish_race_weights(weights, task, limits);
+    finish_race_weights(weights, task, limits, chunks);
 }
 
 }  // namespace allotra

@@ -13,80 +13,12 @@
 
 namespace allotra {
 
-namespace {
-
-WideInt plus(WideInt a, WideInt b) {
-    const std::uint64_t low = a.low() + b.low();
-    const std::uint64_t carry = low < a.low() ? 1 : 0;
-    return WideInt::from_words(
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(a.high()) + static_cast<std::uint64_t>(b.high()) + carry),
-        low);
-}
-
-// What a chunk of cells tells of the weights.
-struct WeightFacts {
-    bool readmission = false;
-    bool all_finite = true;
-    double first_total = 0.0;
-    double all_total = 0.0;
-    double largest_fitting = 0.0;
-    double lightest_fitting = HUGE_VAL;
-    double largest = 0.0;
-    std::uint64_t drawable_cells = 0;
-    std::uint64_t fitting_cells = 0;
-    WideInt together = 0;  // the amounts of the cells that fit the empty selection
-
-    void add(const WeightFacts& other) {
-        readmission = readmission || other.readmission;
-        all_finite = all_finite && other.all_finite;
-        first_total += other.first_total;
-        all_total += other.all_total;
-        largest_fitting = std::max(largest_fitting, other.largest_fitting);
-        lightest_fitting = std::min(lightest_fitting, other.lightest_fitting);
-        largest = std::max(largest, other.largest);
-        drawable_cells += other.drawable_cells;
-        fitting_cells += other.fitting_cells;
-        together = plus(together, other.together);
-    }
-};
-
-}  // namespace
-
-void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits) {
+void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits,
+                         const std::vector<WeightFacts>& chunks) {
     const std::uint64_t count = task.cells;
     const double* w = weights.weight.data();
     const std::int64_t* amount = task.amount;
 
-    // What the race needs to know of the weights, in parallel chunks.
-    std::vector<WeightFacts> chunks((count + default_chunk - 1) / default_chunk);
-    run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
-        // Kept in registers, not in the shared vector; two running sums of
-        // each total, since their order does not matter here (see below).
-        WeightFacts facts;
-        double first_totals[2] = {0.0, 0.0};
-        double all_totals[2] = {0.0, 0.0};
-        const std::int64_t budget = task.b_total;
-        for (std::uint64_t cell = begin; cell < end; ++cell) {
-            const double weight = w[cell];
-            if (!drawable(weight)) continue;
-            ++facts.drawable_cells;
-            facts.readmission = facts.readmission || amount[cell] < 0;
-            const bool finite = std::isfinite(weight);
-            facts.all_finite = facts.all_finite && finite;
-            all_totals[cell & 1] += weight;
-            if (finite) facts.largest = std::max(facts.largest, weight);
-            if (amount[cell] <= budget) {  // fits the empty selection
-                first_totals[cell & 1] += weight;
-                ++facts.fitting_cells;
-                facts.together += amount[cell];
-                if (finite) facts.largest_fitting = std::max(facts.largest_fitting, weight);
-                facts.lightest_fitting = std::min(facts.lightest_fitting, weight);
-            }
-        }
-        facts.first_total = first_totals[0] + first_totals[1];
-        facts.all_total = all_totals[0] + all_totals[1];
-        chunks[begin / default_chunk] = facts;
-    });
     WeightFacts all;
     for (const WeightFacts& facts : chunks) all.add(facts);
     const bool readmission = all.readmission;

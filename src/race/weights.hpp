@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kernel/aligned_buffer.hpp"
 #include "race/groups.hpp"
 #include "race/limits.hpp"
 #include "race/task.hpp"
+#include "race/weight_facts.hpp"
 
 namespace allotra {
 
@@ -42,7 +44,9 @@ struct RaceWeights {
     RaceGroups groups;
 };
 
-// Derives the rest from weights.weight, in parallel chunks. Reuses the buffers.
-void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits);
+// Derives the rest from weights.weight and the facts of its chunks of
+// default_chunk cells (made where the weights were). Reuses the buffers.
+void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits,
+                         const std::vector<WeightFacts>& chunks);
 
 }  // namespace allotra
