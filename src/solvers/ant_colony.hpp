@@ -58,9 +58,11 @@ std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 // called on this thread and ends the loop by returning true. `best` changes
 // only when an iteration completes, so a stop (an exception) leaves in it the
 // best of the iterations completed, as a shorter run would have returned.
+// `window`, when not 0, replaces ants_at_once, so that tests reach several
+// windows an iteration on small grids.
 template <typename Ants, typename Build, typename Finished>
 void colony_iterations(const Task& task, const AntColonyParameters& parameters, InterruptScope& interrupt,
-                       Selection& best, Build&& build, Finished&& finished) {
+                       Selection& best, Build&& build, Finished&& finished, std::uint64_t window = 0) {
     // The setup passes are long on large grids: a stop is noticed between them.
     const auto check = [&] {
         if (interrupt.poll_now()) interrupt.throw_stop();
@@ -87,7 +89,7 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
     constexpr bool in_place = requires { requires Ants::weights_taken_before_running; };
     FloatMatrix next = in_place ? FloatMatrix{} : allocate_matrix<double>(task.m, task.n, false);
     FloatMatrix& update = in_place ? tau : next;
-    const std::uint64_t window = ants_at_once(parameters.num_ants, tau.size());
+    if (window == 0) window = ants_at_once(parameters.num_ants, tau.size());
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
         check();
