@@ -87,6 +87,28 @@ def test_a_stopped_run_returns_what_a_run_of_that_length_returns(solver, stop):
     assert same(stopped, make(stopped.iterations).run(P.task, seed=3))
 
 
+def test_a_seeded_colony_draws_anew_every_iteration():
+    """With alpha = 0 the weights never learn, so every iteration's ants are
+    fresh draws of one law: iterations that repeated the first one's draws
+    would never beat it. The first of 30 stays best in 5 seeds with
+    probability about 30**-5."""
+    runs = [Ant(num_ants=2, kmax=30, alpha=0.0).run(P.task, seed=seed) for seed in range(5)]
+    assert any(len(r.history) > 1 for r in runs), [r.history.tolist() for r in runs]
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_equal_constructions_keep_the_first(solver):
+    """Every construction takes one of 40 equal cells: equal values, any of 40
+    x. Only a strictly greater value replaces the best, so a run returns its
+    first construction, which is what one construction returns."""
+    ones = np.ones((4, 10), np.int64)
+    task = allotra.Task(4, 10, ones, ones, 1, np.zeros((4, 10)))
+    one, many = (Ant(num_ants=1, kmax=1), Ant(num_ants=6, kmax=20)) if solver == "colony" else (Prob(kmax=1), Prob(kmax=200))
+    for seed in range(3):
+        first, run = one.run(task, seed=seed), many.run(task, seed=seed)
+        assert run.x.sum() == 1 and (run.x == first.x).all() and run.history.tolist() == [[1, 1.0]]
+
+
 def test_the_callback():
     seen = []
     result = Ant(num_ants=3, kmax=5).run(P.task, seed=1, callback=lambda *args: seen.append(args))
