@@ -11,7 +11,9 @@ import numpy as np
 import pytest
 
 import allotra
-from support import Ant, Prob, check_result, needs_posix_signals, problem, run_python
+from support import Ant, Prob, check_result, deadlock_limit, needs_posix_signals, problem, run_python
+
+pytestmark = deadlock_limit
 
 HANG = 60  # seconds: the bound of a test that only guards against a hang
 
