@@ -68,6 +68,11 @@ needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 needs_posix_signals = pytest.mark.skipif(
     os.name != "posix" or not hasattr(signal, "setitimer"), reason="needs POSIX signals and setitimer"
 )
+# The time limit of each test that can deadlock (run, exit, fork, interrupt
+# and pool tests), generous because the suite also runs under
+# AddressSanitizer: a hang fails the test by name (see conftest.py).
+deadlock_limit = pytest.mark.timeout(300)
+
 STATM = "/proc/self/statm"
 
 

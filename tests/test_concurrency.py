@@ -17,7 +17,9 @@ import threading
 import numpy as np
 import pytest
 
-from support import Ant, Prob, check_result, density, needs_fork, problem, run_python
+from support import Ant, Prob, check_result, deadlock_limit, density, needs_fork, problem, run_python
+
+pytestmark = deadlock_limit
 
 FORK_WARNING = "ignore:This process .* is multi-threaded, use of fork:DeprecationWarning"
 JOIN_TIMEOUT = 120  # seconds; a hang is the failure these tests look for

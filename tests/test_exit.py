@@ -6,7 +6,9 @@ import signal
 
 import pytest
 
-from support import UNDER_SANITIZER, needs_posix_signals, run_python
+from support import UNDER_SANITIZER, deadlock_limit, needs_posix_signals, run_python
+
+pytestmark = deadlock_limit
 
 # Four daemon threads loop run() (both solvers, with and without a callback
 # that lets the lock go inside it); the main thread waits until each has

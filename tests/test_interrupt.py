@@ -23,9 +23,9 @@ import numpy as np
 import pytest
 
 from support import UNDER_SANITIZER, Ant, Prob, check_result, density, needs_posix_signals, problem, report
-from support import needs_fork, run_python
+from support import deadlock_limit, needs_fork, run_python
 
-pytestmark = needs_posix_signals
+pytestmark = [needs_posix_signals, deadlock_limit]
 
 DELAY = 0.3  # seconds from the start of the solve to the signal
 LATENCY_BOUND = 5.0

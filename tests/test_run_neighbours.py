@@ -9,8 +9,10 @@ import time
 
 import pytest
 
-from support import Ant, needs_fork, run_python
+from support import Ant, deadlock_limit, needs_fork, run_python
 from test_run import P
+
+pytestmark = deadlock_limit
 
 HOLD = 4.0  # seconds the neighbour keeps the lock: ten times the run's work
 

@@ -11,7 +11,9 @@ whatever that module does with exceptions raised there.
 
 import pytest
 
-from support import run_python
+from support import deadlock_limit, run_python
+
+pytestmark = deadlock_limit
 
 HARNESS = """
 import os, sys

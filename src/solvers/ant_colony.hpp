@@ -60,11 +60,14 @@ std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 // best of the iterations completed, as a shorter run would have returned.
 // A solve refuses an iteration of more ants than a batch can address; a run
 // builds them a window at a time whatever their number, so it does not.
+// `window`, when not 0, replaces ants_at_once, so that tests reach several
+// windows an iteration on small grids.
 enum class AntCount { checked, unbounded };
 
 template <typename Ants, typename Build, typename Finished>
 void colony_iterations(const Task& task, const AntColonyParameters& parameters, InterruptScope& interrupt,
-                       Selection& best, Build&& build, Finished&& finished, AntCount count = AntCount::checked) {
+                       Selection& best, Build&& build, Finished&& finished, AntCount count = AntCount::checked,
+                       std::uint64_t window = 0) {
     // The setup passes are long on large grids: a stop is noticed between them.
     const auto check = [&] {
         if (interrupt.poll_now()) interrupt.throw_stop();
@@ -91,7 +94,7 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
     constexpr bool in_place = requires { requires Ants::weights_taken_before_running; };
     FloatMatrix next = in_place ? FloatMatrix{} : allocate_matrix<double>(task.m, task.n, false);
     FloatMatrix& update = in_place ? tau : next;
-    const std::uint64_t window = ants_at_once(parameters.num_ants, tau.size());
+    if (window == 0) window = ants_at_once(parameters.num_ants, tau.size());
     std::vector<Selection> ants;
     for (std::uint64_t iteration = 0; iteration < parameters.kmax; ++iteration) {
         check();

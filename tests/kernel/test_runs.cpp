@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "kernel/error.hpp"
+#include "kernel/seeds.hpp"
+#include "solvers/ant_colony.hpp"
 #include "solvers/constructions.hpp"
 #include "solvers/run.hpp"
 #include "solvers/value_density.hpp"
@@ -111,4 +114,40 @@ TEST(probabilistic_run_drops_only_constructions_that_cannot_win) {
         CHECK(run.best.value == best.value && run.best.taken == best.taken && run.history == history);
       }
     }
+}
+
+// Ant k of an iteration is the same construction however many ants are built
+// at once, so the colony's best is too: a later window compares with the
+// iteration's leader, not only with the best of the iterations before.
+TEST(colony_best_is_the_same_whatever_the_ants_built_at_once) {
+    const Task task = task_of(30, 40);
+    const AntColonyParameters parameters{9, 4};
+    const ChaChaKey root = run_key(Seed{5, 0}, SeedDomain::ant_colony);
+    const InterruptPoll none;
+    const auto best_with = [&](std::uint64_t window) {
+        InterruptScope interrupt(none);
+        Selection best;
+        colony_iterations<AntConstruction>(
+            task, parameters, interrupt, best,
+            [&](AntConstruction& colony, std::uint64_t iteration, std::uint64_t ant, std::size_t worker) {
+                RandomGenerator stream = RandomGenerator::seeded(derived_key(derived_key(root, iteration), ant));
+                return colony.construct(stream, worker);
+            },
+            [](std::uint64_t, const Selection&) { return false; }, AntCount::checked, window);
+        return best;
+    };
+    const Selection whole = best_with(9);
+    for (std::uint64_t window : {1, 2, 4}) {
+        const Selection part = best_with(window);
+        CHECK_EQ(part.value, whole.value);
+        CHECK(part.taken == whole.taken);
+    }
+}
+
+// The deposit's scale reads every cell: a stop requested meanwhile ends it.
+TEST(deposit_scale_stops_when_asked) {
+    const Task task = task_of(300, 400);
+    const InterruptPoll stop = [] { return true; };
+    InterruptScope scope(stop);
+    CHECK_THROWS_WITH(deposit_scale(task), Cancelled, "");
 }

@@ -548,10 +548,14 @@ TEST(pool_fork_child_reads_the_environment_again) {
 #endif
 
 // Refuses the last thread of the next pool that starts, as an operating
-// system out of threads would; the pool after that starts normally.
+// system out of threads would, once the threads started before it have had
+// time to stop spinning and sleep, so that giving the pool up must wake them;
+// the pool after that starts normally.
 void refuse_last_thread(std::size_t worker, std::size_t size) {
     if (worker + 1 < size) return;
     allotra::testing::thread_start_hook.store(nullptr);
+    while (allotra::testing::threads_running.load() < worker) std::this_thread::yield();
+    std::this_thread::sleep_for(100ms);  // two thousand times a worker's spin
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                             "thread start refused for a test");
 }
@@ -598,6 +602,34 @@ TEST(pool_thread_start_failure_stops_the_started_threads_and_retries) {
                  for (const auto& slot : slots)
                      if (slot.load() != 1) return 14;
                  return threads_settle_at(before + pool_size()) ? 0 : 15;
+             }),
+             0);
+}
+
+// A submitter parked for good (a run's thread that finds the interpreter
+// shutting down) sends the workers away from its batch: bodies that run until
+// a stop is requested end, where they would otherwise hold the pool forever.
+TEST(pool_parked_submitter_stops_its_batch) {
+    CHECK_EQ(kernel_tests::exit_status_in_new_process([] {
+                 static std::atomic<std::uint64_t> started{0}, ended{0};
+                 std::thread([] {
+                     run_batch(
+                         1'000'000,
+                         [](std::uint64_t, std::size_t) {
+                             ++started;
+                             while (!allotra::stop_requested()) std::this_thread::sleep_for(100us);
+                             ++ended;
+                         },
+                         [] {
+                             if (started.load() > 0) allotra::park_this_thread();
+                             return false;
+                         });
+                 }).detach();
+                 for (int wait = 0; wait < 20000; ++wait) {  // 20 s: a bound for a hang, not a speed claim
+                     if (ended.load() > 0 && ended.load() == started.load()) return 0;
+                     std::this_thread::sleep_for(1ms);
+                 }
+                 return 1;
              }),
              0);
 }
