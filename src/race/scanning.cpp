@@ -62,10 +62,12 @@ const PlaceOdds& Race::odds_of(const RaceGroups::Group& group, double span) {
     for (int place = 0; place < places; ++place) {
         // A merged group's place is a class (the distance alone), the last
         // one every class from it on.
-        const double ratio = !group.merged ? m / (m + (place + 1) * (0.5 / places))
-                                           : merged_ratio_bounds(group.class_index & 1, static_cast<std::uint8_t>(place << 2 | 3)).low;
+        const auto merged_ratio = [&](unsigned quarter) {
+            return merged_ratio_bounds(group.class_index & 1, static_cast<std::uint8_t>(place << 2 | quarter));
+        };
+        const double ratio = group.merged ? merged_ratio(3).low : m / (m + (place + 1) * (0.5 / places));
         const double light = -std::expm1(-rate * ratio);
-        if (group.merged) heavy = -std::expm1(-rate * merged_ratio_bounds(group.class_index & 1, static_cast<std::uint8_t>(place << 2)).high);
+        if (group.merged) heavy = -std::expm1(-rate * merged_ratio(0).high);
         // The margins keep each bound on its side through rounding; a chance
         // below 1 gives a bound below 256.
         odds.below[place] = static_cast<std::uint8_t>(std::floor(256.0 * light * (1.0 - 0x1p-40)));
