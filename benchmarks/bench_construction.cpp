@@ -2,7 +2,7 @@
 // cost of one construction without the pool, and the per-iteration work that
 // the colony does before its ants run.
 //
-//   bench_construction probabilistic|ant FAMILY BUDGET_PERCENT M N [REPEATS]
+//   bench_construction probabilistic|ant FAMILY BUDGET_PERCENT M N [REPEATS] [ITERATIONS]
 //
 // FAMILY is uncorrelated, weak or strong (how c follows b_ij: independent,
 // within +-10 of it, or b_ij + 10); b_ij is in [1, 100], omega in [0, 0.3],
@@ -12,7 +12,9 @@
 // BUDGET_PERCENT of the sum of the amounts before the negation. The task comes from a
 // fixed seed, so every run (and every revision) sees the same one. The ant
 // construction runs with the default parameters on the first iteration's
-// pheromone. Run it with RAYON_NUM_THREADS=1 to time one worker. Prints:
+// pheromone, or, given ITERATIONS, on the pheromone after that many
+// iterations of a colony of the default parameters (run on the calling
+// thread first: the weights spread an octave after another). Run it with RAYON_NUM_THREADS=1 to time one worker. Prints:
 //
 //   solver family budget m n repeats median_construction_s min_construction_s
 //   median_prepare_s median_cells median_construction_cpu_s
@@ -132,7 +134,21 @@ int main(int argc, char** argv) {
     std::vector<double> construction_seconds, construction_cpu, prepare_seconds, cells;
     const allotra::FloatMatrix density = allotra::value_density(task);
     const allotra::AntColonyParameters parameters;
-    const allotra::FloatMatrix tau = allotra::filled_float_matrix(m, n, parameters.initial_pheromone);
+    allotra::FloatMatrix tau = allotra::filled_float_matrix(m, n, parameters.initial_pheromone);
+    const std::uint64_t iterations = argc > 7 ? std::strtoull(argv[7], nullptr, 10) : 0;
+    if (solver == "ant" && iterations > 0) {
+        // The colony's own steps: weights from tau, evaporation in place,
+        // the ants, their deposit.
+        allotra::AntConstruction colony(task, tau, parameters, density);
+        const double scale = allotra::deposit_scale(task);
+        std::vector<allotra::Selection> iteration_ants(parameters.num_ants);
+        for (std::uint64_t iteration = 0; iteration < iterations; ++iteration) {
+            colony.prepare_iteration();
+            allotra::evaporate_into(tau, tau, parameters.rho);
+            for (allotra::Selection& ant : iteration_ants) ant = colony.construct(generator, 0);
+            allotra::deposit(tau, scale, iteration_ants);
+        }
+    }
     std::optional<allotra::ProbabilisticConstruction> probabilistic;
     std::optional<allotra::AntConstruction> ants;
     // Setup once, outside the timed constructions; one warm-up construction.

@@ -1,15 +1,22 @@
 // Times one solver in one construction form on a reproducible random task.
 //
-//   bench_solvers SOLVER FORM M N [REPEATS] [KMAX] [BUDGET_PERCENT] [NUM_ANTS]
+//   bench_solvers SOLVER FORM M N [REPEATS] [KMAX] [BUDGET_PERCENT] [NUM_ANTS] [FAMILY]
 //
 // SOLVER is probabilistic or ant, FORM module (the module's constructions) or
 // reference (the reference form, which rescans the grid at every step). The task has
 // values c in [1, 100], amounts b_ij in [1, 50], discounts omega in [0, 0.3]
 // and a budget of 20% (or BUDGET_PERCENT) of the sum of b_ij, drawn from a fixed seed so that every
 // run sees the same task. Parameters are the solvers' defaults, except KMAX
-// when given (to time a slow run in part). Prints one line:
+// when given (to time a slow run in part). FAMILY uncorrelated, weak or strong
+// takes instead the knapsack families of instances.py (c and b_ij in [1, 100],
+// c independent of b_ij, within 10 of it, or b_ij + 10; no discount). Prints
+// one line:
 //
 //   solver form m n repeats kmax median_seconds min_seconds median_value
+//
+// and, where FAMILY is given (any, "task" for the task above) and the
+// module's colony runs, a second: the wall seconds of each iteration of its
+// first solve (the first with the solve's setup), after the word iterations.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -23,7 +30,9 @@
 #include "kernel/matrix.hpp"
 #include "reference_constructions.hpp"
 #include "model/task.hpp"
+#include "kernel/worker_pool.hpp"
 #include "solvers/ant_colony.hpp"
+#include "solvers/constructions.hpp"
 #include "solvers/probabilistic.hpp"
 
 namespace {
@@ -49,6 +58,58 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n, std::int64_t budget_
     return task;
 }
 
+allotra::Task family_task(const std::string& family, std::uint64_t m, std::uint64_t n, std::int64_t budget_percent) {
+    std::mt19937_64 engine(20261210u + m * 1000003u + n);
+    std::uniform_int_distribution<std::int64_t> amount(1, 100);
+    std::uniform_int_distribution<std::int64_t> spread(-10, 10);
+    allotra::Task task = bench::blank_task(m, n);
+    std::int64_t total = 0;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const std::int64_t b = amount(engine);
+            std::int64_t c = amount(engine);
+            if (family == "weak") c = std::max<std::int64_t>(1, b + spread(engine));
+            if (family == "strong") c = b + 10;
+            task.c.at(i, j) = c;
+            task.b_ij.at(i, j) = b;
+            total += b;
+        }
+    }
+    task.b_total = std::max<std::int64_t>(1, total * budget_percent / 100);
+    return task;
+}
+
+// The answer of a best selection: a bitmap's, or an older revision's list.
+template <typename Best>
+allotra::Solution solution_of(const allotra::Task& task, const Best& best) {
+    if constexpr (requires { allotra::to_solution(task, best); }) {
+        return allotra::to_solution(task, best);
+    } else {
+        return solution_of(task, best);
+    }
+}
+
+// The module's colony, timing each iteration.
+allotra::Solution timed_colony(const allotra::Task& task, const allotra::AntColonyParameters& parameters,
+                               std::vector<double>& iteration_seconds) {
+    const allotra::InterruptPoll never;
+    allotra::InterruptScope interrupt(never);
+    allotra::Selection best;
+    auto last = clock_type::now();
+    allotra::colony_iterations<allotra::AntConstruction>(
+        task, parameters, interrupt, best,
+        [](allotra::AntConstruction& colony, std::uint64_t, std::uint64_t, std::size_t worker) {
+            return colony.construct(allotra::thread_generator(), worker);
+        },
+        [&](std::uint64_t, const allotra::Selection&) {
+            const auto now = clock_type::now();
+            iteration_seconds.push_back(std::chrono::duration<double>(now - last).count());
+            last = now;
+            return false;
+        });
+    return solution_of(task, best);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +123,14 @@ int main(int argc, char** argv) {
     const std::uint64_t m = std::strtoull(argv[3], nullptr, 10);
     const std::uint64_t n = std::strtoull(argv[4], nullptr, 10);
     const int repeats = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
-    const allotra::Task task = random_task(m, n, argc > 7 ? std::atoll(argv[7]) : 20);
+    const std::int64_t budget_percent = argc > 7 ? std::atoll(argv[7]) : 20;
+    const std::string family = argc > 9 ? argv[9] : "";
+    if (!family.empty() && family != "task" && family != "uncorrelated" && family != "weak" && family != "strong") {
+        std::fprintf(stderr, "FAMILY is task, uncorrelated, weak or strong\n");
+        return 2;
+    }
+    const allotra::Task task = family.empty() || family == "task" ? random_task(m, n, budget_percent)
+                                                                  : family_task(family, m, n, budget_percent);
 
     allotra::ProbabilisticParameters probabilistic;
     allotra::AntColonyParameters ant;
@@ -71,11 +139,14 @@ int main(int argc, char** argv) {
 
     std::vector<double> seconds;
     std::vector<double> values;
+    std::vector<double> iteration_seconds;
+    const bool timed = !family.empty() && solver == "ant" && form == "module";
     for (int repeat = 0; repeat < repeats; ++repeat) {
         const auto start = clock_type::now();
         const bool reference = form == "reference";
         const allotra::Solution solution =
-            solver == "ant" ? (reference ? allotra::solve_ant_colony_reference(task, ant)
+            timed && repeat == 0 ? timed_colony(task, ant, iteration_seconds)
+            : solver == "ant"    ? (reference ? allotra::solve_ant_colony_reference(task, ant)
                                          : allotra::solve_ant_colony(task, ant))
                             : (reference ? allotra::solve_probabilistic_reference(task, probabilistic)
                                          : allotra::solve_probabilistic(task, probabilistic));
@@ -87,5 +158,10 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(m), static_cast<unsigned long long>(n), repeats,
                 static_cast<unsigned long long>(solver == "ant" ? ant.kmax : probabilistic.kmax), bench::median(seconds),
                 *std::min_element(seconds.begin(), seconds.end()), bench::median(values));
+    if (timed) {
+        std::printf("iterations");
+        for (double iteration : iteration_seconds) std::printf(" %.6g", iteration);
+        std::printf("\n");
+    }
     return 0;
 }

@@ -40,6 +40,18 @@
 
     python benchmarks/scale.py --negatives-only   # step 5 alone
 
+7. Times one colony construction at 1000 x 1000 (one worker) on the pheromone
+   after 30 iterations of a default colony, where the weights have spread
+   by many octaves (the first iteration's uniform pheromone hides it), and
+   whole default solves at 1000 x 1000, budget 50%, on the default pool
+   (colony: 100 iterations of 20 ants; probabilistic: kmax 100) on each
+   family of instances.py and on bench_solvers' task, before and after
+   alternating, as multiples of one np.cumsum over the grid in this process;
+   with each colony solve's iterations (the first, the second, and the
+   median and largest of the third on, against the second).
+
+    python benchmarks/scale.py --whole-solves-only   # step 7 alone
+
 The machines are shared and noisy: every figure is a median, and all
 revisions and the floors are measured in the same run; the goals table only
 sets figures beside goals, it fails nothing.
@@ -81,6 +93,10 @@ PLOTTED_BUDGET = 10
 ANTS = 20
 KMAX = 100
 FORMS = ("before", "dispatch", "portable")
+# The colony iterations run before a construction is timed on their pheromone.
+COLONY_ITERATIONS = 30
+# bench_solvers' families: those of instances.py, and its own task.
+SOLVE_FAMILIES = ("uncorrelated", "weak", "strong", "task")
 
 
 def build(source: Path, directory: Path, targets: list[str]) -> Path:
@@ -322,6 +338,81 @@ def build_revision(revision: str, scratch_path: Path, name: str) -> Path:
         subprocess.run(["git", "-C", str(ROOT), "worktree", "remove", "--force", str(source)], capture_output=True)
 
 
+def colonies_and_solves(old: Path, new: Path, rounds: int) -> list[str]:
+    """Step 7: the markdown of its two tables, printed as they are measured."""
+    cumsum = statistics.median(floor_seconds(1000 * 1000)["cumsum"] for _ in range(3))
+    print(f"\none colony construction at 1000x1000 after {COLONY_ITERATIONS} iterations (one worker),"
+          f" x np.cumsum ({fmt(cumsum)}):", flush=True)
+    construction_rows = []
+    for family in FAMILIES:
+        for budget in BUDGETS:
+            times = {}
+            for label, binary in (("before", old), ("after", new)):
+                command = [str(binary / "bench_construction"), "ant", FAMILIES[family], str(budget), "1000", "1000",
+                           "9", str(COLONY_ITERATIONS)]
+                line = subprocess.run(command, capture_output=True, text=True, check=True,
+                                      env=one_worker()).stdout.split()
+                # CPU time: the machine is shared, and one worker's wall time
+                # counts the others' work too.
+                times[label] = (float(line[10]), float(line[8]))
+            (before, before_prepare), (after, after_prepare) = times["before"], times["after"]
+            construction_rows.append([family, f"{budget}%", f"{before / cumsum:.1f}", f"{after / cumsum:.1f}",
+                                      f"{before_prepare / cumsum:.1f}", f"{after_prepare / cumsum:.1f}",
+                                      f"{before / after:.2f}×"])
+            print(f"  {family:12} {budget:2}%: before {before / cumsum:5.1f}x, after {after / cumsum:5.1f}x"
+                  f" (preparation {before_prepare / cumsum:.1f}x, {after_prepare / cumsum:.1f}x)", flush=True)
+    print(f"\nwhole default solves at 1000x1000, budget 50%, default pool, x np.cumsum ({fmt(cumsum)}),"
+          f" {rounds} round(s) alternating:", flush=True)
+    solve_rows = []
+    for family in SOLVE_FAMILIES:
+        for solver in SOLVERS:
+            runs: dict[str, list] = {"before": [], "after": []}
+            for _ in range(rounds):
+                for label, binary in (("before", old), ("after", new)):
+                    command = [str(binary / "bench_solvers"), solver, "module", "1000", "1000", "1", str(KMAX), "50",
+                               str(ANTS), family]
+                    # The output (two short lines) waits in the pipe.
+                    child = subprocess.Popen(command, stdout=subprocess.PIPE, env=pooled())
+                    _, status, usage = os.wait4(child.pid, 0)
+                    lines = child.stdout.read().decode().splitlines() if child.stdout else []
+                    if os.waitstatus_to_exitcode(status) != 0 or not lines:
+                        sys.exit(f"{command} failed")
+                    iterations = [float(t) for t in lines[1].split()[1:]] if solver == "ant" else []
+                    runs[label].append((float(lines[0].split()[6]), usage.ru_utime + usage.ru_stime, iterations))
+            cells = []
+            for label in ("before", "after"):
+                seconds, cpu, iterations = min(runs[label], key=lambda run: run[0])
+                cells.append(f"{seconds / cumsum:,.0f} ({seconds:.2f} s; CPU {cpu:.2f} s)")
+                if iterations:
+                    second, rest = iterations[1], iterations[2:]
+                    cells.append(f"{fmt(iterations[0])}, {fmt(second)}, {fmt(statistics.median(rest))}"
+                                 f" ({statistics.median(rest) / second:.2f}×), {fmt(max(rest))}"
+                                 f" ({max(rest) / second:.2f}×)")
+                else:
+                    cells.append("")
+            solve_rows.append([family, solver, cells[0], cells[2], cells[1], cells[3]])
+            print(f"  {family:12} {solver:13}: before {cells[0]}, after {cells[2]}", flush=True)
+            if solver == "ant":
+                print(f"      iterations (1st, 2nd, median from 3rd, largest from 3rd): before {cells[1]};"
+                      f" after {cells[3]}", flush=True)
+    construction_table = markdown_table(
+        ["family", "budget", "before × cumsum", "after × cumsum", "preparation before", "after", "speed-up"],
+        construction_rows)
+    solve_table = markdown_table(
+        ["family", "solver", "before × cumsum", "after × cumsum", "iterations before (1st, 2nd, median and largest"
+         " from the 3rd, × the 2nd)", "iterations after"], solve_rows)
+    return ["", f"## A colony construction after {COLONY_ITERATIONS} iterations", "",
+            f"`bench_construction ant FAMILY BUDGET 1000 1000 9 {COLONY_ITERATIONS}`: one construction (median CPU"
+            f" time of 9, one worker) on the pheromone after {COLONY_ITERATIONS} iterations of a default colony, and the"
+            " preparation of its iteration, × one `np.cumsum` over the grid in this process.", "",
+            construction_table, "", "## Whole default solves at 1000×1000, budget 50%", "",
+            "`bench_solvers SOLVER module 1000 1000 1 100 50 20 FAMILY`: the families of instances.py (no discount)"
+            " and bench_solvers' own task, the default pool, the fastest of the rounds, × one `np.cumsum` in this"
+            " process (CPU: both cores' time, the setup of the task included); the colony's iterations in wall time"
+            " (the first with the solve's setup).", "",
+            solve_table]
+
+
 NEGATIVE_HEADER = ["negative b_ij", "before", "before / 0%", "after", "after / 0%", "after: peak MiB"]
 
 
@@ -332,6 +423,9 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="uncorrelated 10%% only, no whole solves")
     parser.add_argument("--negative-base", default=NEGATIVE_BASE, help="the revision to compare negative amounts with")
     parser.add_argument("--negatives-only", action="store_true", help="only the table of negative amounts")
+    parser.add_argument("--whole-solves-only", action="store_true",
+                        help="only the colony construction after many iterations and the whole default solves")
+    parser.add_argument("--solve-rounds", type=int, default=1, help="alternating rounds of the whole solves")
     arguments = parser.parse_args()
     sizes = [int(size) for size in arguments.sizes.split(",")]
     started = time.monotonic()
@@ -349,6 +443,9 @@ def main() -> None:
             return
         print(f"building {arguments.base} ...", flush=True)
         old = build_revision(arguments.base, scratch_path, "old")
+        if arguments.whole_solves_only:
+            print("\n".join(colonies_and_solves(old, new, arguments.solve_rounds)))
+            return
         binaries = {"before": (old, False), "dispatch": (new, False), "portable": (new, True)}
 
         floors: dict[int, dict[str, float]] = {}
@@ -376,6 +473,7 @@ def main() -> None:
         solve_rows: list[list[str]] = []
         memory_rows: list[list[str]] = []
         negatives: list[list[str]] = []
+        whole_solves: list[str] = []
         solve_after: dict[str, float] = {}
         memory: dict[str, float] = {}
         if not arguments.quick:
@@ -405,6 +503,7 @@ def main() -> None:
                                        f"{before[0] * scale / after[0]:.1f}×"])
                     print(f"  {budget}% {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}",
                           flush=True)
+            whole_solves = colonies_and_solves(old, new, arguments.solve_rounds)
             negatives = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative"))
             print("\npeak memory at 1000x1000 (bench_solvers, one solve):", flush=True)
             for solver, counts in (("probabilistic", (4, 64)), ("ant", (2, 40))):
@@ -491,6 +590,7 @@ def main() -> None:
                   " (both cores); bench_solvers' task has c in [1, 100] and b_ij in [1, 50]. The old colony ran 5"
                   " iterations, scaled to 100.", "",
                   markdown_table(["budget", "solver", "before", "after", "speed-up"], solve_rows)]
+    parts += whole_solves
     if negatives:
         parts += ["", "## Negative amounts", "",
                   f"One colony construction at 1000×1000 on one worker (`bench_construction ant negativeP 50 1000 1000`):"

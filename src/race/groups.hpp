@@ -16,6 +16,15 @@ namespace allotra {
 // classes an octave), the groups in ascending amount, so that the groups
 // whose least amount fits a budget are a prefix of them. Cells of amount 0
 // are in no group: every construction takes them.
+//
+// A band whose weights spread over more classes than it may have groups
+// merges them: the classes whose every member is surely a candidate in the
+// first interval into one head group, those past the band's last own groups
+// into one tail. A merged group's members keep their distance in classes
+// from its first class (and the top 2 of their fine bits) instead of their
+// fine bits, which bound each member's scale closely enough to settle most of
+// its arrivals; the colony's pheromone spreads the weights by an octave after
+// another, and the groups stay as many whatever the spread.
 struct RaceGroups {
     struct Group {
         std::uint64_t begin;
@@ -25,9 +34,14 @@ struct RaceGroups {
         std::int64_t top_amount;
         // The smallest scale of the class: no member's key comes sooner.
         double least_scale;
-        // The class's index; its low bit is the class's top mantissa bit, by
-        // which its scales run up to 1.5 or 4/3 times least_scale.
+        // No member's scale reaches it: least_scale_of the class after the last.
+        double beyond_scale;
+        // The class's index (a merged group's first); its low bit is the
+        // class's top mantissa bit, by which its scales run up to 1.5 or 4/3
+        // times least_scale.
         std::uint32_t class_index;
+        // Whether the group merges several classes (see above).
+        bool merged;
     };
     static constexpr unsigned class_bits = race_detail::class_bits;
     // Mantissa bits below the class's that place a member's scale in it.
@@ -36,7 +50,8 @@ struct RaceGroups {
     bool active = false;
     std::vector<Group> groups;
     // The member cells, 4 bytes each while the grid allows, else 8; and for
-    // each, the next fine_bits of its scale's mantissa.
+    // each, the next fine_bits of its scale's mantissa (in a merged group,
+    // its place: merged_place_of).
     std::vector<std::uint32_t> narrow;
     std::vector<std::uint64_t> wide;
     std::vector<std::uint8_t> fine;

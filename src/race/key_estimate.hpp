@@ -88,9 +88,9 @@ public:
         return key;
     }
 
-    // How many groups the sampled cells fall in: a lower bound on the
-    // groups of the race.
-    std::uint64_t groups(const std::vector<RaceTask::AmountBand>& bands) const {
+    // How many groups the sampled cells fall in, at most `band_groups` a
+    // band: a lower bound on the groups of the race.
+    std::uint64_t groups(const std::vector<RaceTask::AmountBand>& bands, std::uint64_t band_groups) const {
         std::vector<std::pair<std::size_t, std::uint64_t>> seen;
         for (const Sampled& cell : sample_) {
             if (cell.amount <= 0.0) continue;
@@ -103,7 +103,13 @@ public:
             seen.push_back({static_cast<std::size_t>(band - bands.begin()), class_of(cell.scale)});
         }
         std::sort(seen.begin(), seen.end());
-        return static_cast<std::uint64_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+        std::uint64_t count = 0;
+        for (std::size_t k = 0, in_band = 0; k < seen.size(); ++k) {
+            in_band = k > 0 && seen[k].first == seen[k - 1].first ? in_band + 1 : 1;
+            count += in_band <= band_groups;
+        }
+        return count;
     }
 
 private:

@@ -43,6 +43,11 @@ struct RaceLimits {
     double skip_share = 1.0;
     // ... and at least this many cells a group on average.
     std::uint64_t skip_group_cells = 256;
+    // A band of a race that skips has at most as many groups as the race's
+    // average allows (at least 3), and at most this many: past it, it merges
+    // its heaviest classes into one head group and its lightest into one
+    // tail (groups.hpp). Tests make it small so that a tiny grid merges.
+    std::uint64_t band_groups = ~std::uint64_t{0};
     // Smaller races, of at least small_skip_cells cells, skip where at most
     // small_skip_share of their cells are expected to be taken, with groups
     // of small_group_cells on average: the groups and intervals cost about

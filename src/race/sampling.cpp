@@ -8,7 +8,10 @@
 // own key process over the interval (thinning), and the cell is a candidate
 // when one is kept. A taken cell's arrivals are passed over. The members' fine
 // bits bound least_scale / s closely, so the spare bits of the gap's random
-// value settle nearly every arrival without reading the cell's scale.
+// value settle nearly every arrival without reading the cell's scale. A
+// merged group runs at the rate of its first class's least scale, and its
+// members' places (distance in classes) bound the ratio instead: far members
+// are kept so seldom that the bits pass over nearly all their arrivals.
 //
 // Dense groups are scanned (scanning.cpp).
 #include <algorithm>
@@ -63,13 +66,33 @@ const Settled& settled() {
     return table;
 }
 
+// The same for a merged group's members, by their places: the bounds of the
+// least scale of the group's first class over theirs.
+const Settled& merged_settled() {
+    static const Settled table = [] {
+        Settled t{};
+        for (unsigned half = 0; half < 2; ++half) {
+            for (unsigned place = 0; place < 256; ++place) {
+                const RatioBounds ratio = merged_ratio_bounds(half, static_cast<std::uint8_t>(place));
+                const double low = ratio.low * (1.0 - 0x1p-40);
+                const double high = ratio.high * (1.0 + 0x1p-40);
+                t.kept_below[half][place] = static_cast<std::uint16_t>(std::floor(2048.0 * low));
+                t.passed_from[half][place] = static_cast<std::uint16_t>(std::min(2048.0, std::ceil(2048.0 * high)));
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
+
 template <bool AnyTaken, typename Index>
 std::uint64_t Race::sample_group(Members<Index> members, const RaceGroups::Group& group, double span) {
     const double per_rate = group.least_scale / span;
     const std::uint8_t* fine = members.fine;
     const Index* cells = members.cells;
-    const Settled& table = limits_.settle_by_digits ? settled() : unsettled();
+    const Settled& table = !limits_.settle_by_digits ? unsettled() : group.merged ? merged_settled() : settled();
     const std::uint16_t* kept_below = table.kept_below[group.class_index & 1];
     const std::uint16_t* passed_from = table.passed_from[group.class_index & 1];
     std::vector<Index>& candidates = candidates_of(scratch_, cells);

@@ -44,7 +44,9 @@ const PlaceOdds& Race::odds_of(const RaceGroups::Group& group, double span) {
     if (!limits_.settle_by_digits) return unsettled_odds();
     static_assert(std::size(PlaceOdds{}.below) == 1 << odds_bits);
     constexpr int places = 1 << odds_bits;
-    const std::size_t slot = group.class_index;
+    // A merged group's odds are by distance from its first class, apart
+    // from those of the class alone.
+    const std::size_t slot = group.class_index + (group.merged ? 256 : 0);
     if (scratch_.odds_interval.size() <= slot) {
         scratch_.odds_interval.resize(slot + 1, ~std::uint64_t{0});
         scratch_.odds.resize(slot + 1);
@@ -58,7 +60,14 @@ const PlaceOdds& Race::odds_of(const RaceGroups::Group& group, double span) {
     // the place before.
     double heavy = -std::expm1(-rate);
     for (int place = 0; place < places; ++place) {
-        const double light = -std::expm1(-rate * (m / (m + (place + 1) * (0.5 / places))));
+        // A merged group's place is a class (the distance alone), the last
+        // one every class from it on.
+        const auto merged_ratio = [&](unsigned quarter) {
+            return merged_ratio_bounds(group.class_index & 1, static_cast<std::uint8_t>(place << 2 | quarter));
+        };
+        const double ratio = group.merged ? merged_ratio(3).low : m / (m + (place + 1) * (0.5 / places));
+        const double light = -std::expm1(-rate * ratio);
+        if (group.merged) heavy = -std::expm1(-rate * merged_ratio(0).high);
         // The margins keep each bound on its side through rounding; a chance
         // below 1 gives a bound below 256.
         odds.below[place] = static_cast<std::uint8_t>(std::floor(256.0 * light * (1.0 - 0x1p-40)));

@@ -30,13 +30,17 @@ namespace {
 // A group whose fastest key process has at least this rate over the
 // interval is scanned cell by cell rather than sampled by arrivals.
 constexpr double scanned_rate = 0.5;
-// Past this many units of the fastest key process per cell, a cell's chance
-// of no key in the interval is below exp(-38): a double does not tell it from
-// 0, and every member still in the race is a candidate.
-constexpr double every_cell = 76.0;
 // A sampled group's list is compacted once more than one in this many of its
 // members are taken: arrivals on taken members are wasted draws.
 constexpr std::uint64_t stale_share = 4;
+
+// Whether every member of the group is surely a candidate in an interval of
+// `span`: its key process, at the rate of its scale, leaves it out with a
+// chance a double does not tell from 0. A class's scales are within 1.5
+// times its least; a merged group's reach its beyond_scale.
+bool surely_whole(const RaceGroups::Group& group, double span) {
+    return span / (group.merged ? group.beyond_scale : group.least_scale) > every_cell;
+}
 
 // a + b, or `cap` if that is less; a is at most cap.
 std::uint64_t capped_sum(std::uint64_t a, std::uint64_t b, std::uint64_t cap) { return b > cap - a ? cap : a + b; }
@@ -113,7 +117,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
         candidate_count_ = 0;
         ++scratch_.intervals;
         bool covered = true;
-        for (std::size_t g = 0; g < alive; ++g) covered = covered && span / groups[g].least_scale > every_cell;
+        for (std::size_t g = 0; g < alive; ++g) covered = covered && surely_whole(groups[g], span);
         std::vector<std::uint64_t>& found = scratch_.counts;
         std::vector<std::uint64_t>& found_amount = scratch_.amounts;
         found.assign(alive, 0);
@@ -131,7 +135,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             // A group whose every member is taken has nothing to race.
             if (list.count == list.stale) continue;
             const double rate = span / group.least_scale;
-            const bool whole = covered || rate > every_cell;
+            const bool whole = covered || surely_whole(group, span);
             const bool scanned = !whole && rate >= scanned_rate;
             // A scan compacts the list itself, and a whole group empties it.
             if (!whole && !scanned && list.stale * stale_share > list.count) compact(list, group, members);

@@ -1,6 +1,7 @@
 // What every construction of a batch shares for one set of weights: the
 // scales of the keys, the first step's total and where the bins sit.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -12,6 +13,27 @@
 #include "race/weights.hpp"
 
 namespace allotra {
+
+namespace {
+
+std::atomic<void (*)(const testing::PreparedRace&)> prepared_hook{nullptr};
+
+// Tells the test's hook, if any, what the weights made of the race.
+void report_prepared(const RaceWeights& weights, double lightest_fitting) {
+    void (*hook)(const testing::PreparedRace&) = prepared_hook.load(std::memory_order_acquire);
+    if (hook == nullptr) return;
+    const std::vector<RaceGroups::Group>& groups = weights.groups.groups;
+    const auto merged = std::count_if(groups.begin(), groups.end(), [](const auto& g) { return g.merged; });
+    hook({weights.groups.active, weights.groups.active ? groups.size() : 0,
+          weights.groups.active ? static_cast<std::uint64_t>(merged) : 0,
+          std::log2(weights.largest / lightest_fitting)});
+}
+
+}  // namespace
+
+namespace testing {
+void set_prepared_hook(void (*hook)(const PreparedRace&)) { prepared_hook.store(hook, std::memory_order_release); }
+}  // namespace testing
 
 void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits,
                          const std::vector<WeightFacts>& chunks) {
@@ -81,6 +103,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
         group_race_cells(weights.groups, {w, weights.largest, weights.largest / lightest_fitting, candidates}, task,
                          limits);
     }
+    report_prepared(weights, lightest_fitting);
     if (weights.groups.active) {
         weights.scale = {};
         return;

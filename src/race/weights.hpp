@@ -49,4 +49,20 @@ struct RaceWeights {
 void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits,
                          const std::vector<WeightFacts>& chunks);
 
+namespace testing {
+// What one set of weights made of the race: whether its constructions skip,
+// in how many groups (merged ones among them), and how many octaves its
+// weights that fit span.
+struct PreparedRace {
+    bool skipping;
+    std::uint64_t groups;
+    std::uint64_t merged;
+    double octaves;
+};
+// Called on the preparing thread after every set of weights is prepared
+// (nullptr: no call), so that a test can tell which form a solve's
+// constructions took. Production never sets it.
+void set_prepared_hook(void (*hook)(const PreparedRace&));
+}  // namespace testing
+
 }  // namespace allotra

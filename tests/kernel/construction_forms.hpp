@@ -25,18 +25,23 @@ namespace allotra::construction_tests {
 // the cells whose keys fall in each interval, whatever the race's size, in
 // bands of two cells or more, and puts an interval's keys in order through a handful
 // of bins; `skipping_exactly` groups by each amount alone and settles each of
-// its arrivals by the cell's own scale.
-enum class Form { reference, module, sorted, binned, replayed, shaped, skipping, skipping_exactly };
-inline constexpr Form every_form[] = {Form::reference, Form::module, Form::sorted,   Form::binned,
-                                      Form::replayed,  Form::shaped, Form::skipping, Form::skipping_exactly};
+// its arrivals by the cell's own scale; `merging` and `merging_exactly` put
+// every amount in one band of at most 3 groups, merging its classes into a
+// head and a tail where they are more.
+enum class Form { reference, module, sorted, binned, replayed, shaped, skipping, skipping_exactly, merging, merging_exactly };
+inline constexpr Form every_form[] = {Form::reference, Form::module,   Form::sorted,           Form::binned,
+                                      Form::replayed,  Form::shaped,   Form::skipping,         Form::skipping_exactly,
+                                      Form::merging,   Form::merging_exactly};
 
 inline RaceLimits limits_of(Form form) {
     if (form == Form::sorted) return {.step_limit = 0, .sort_limit = 1000};
-    if (form == Form::skipping || form == Form::skipping_exactly) {
+    if (form >= Form::skipping) {
         // Few, wide bins, so that an interval's keys share them.
+        const bool merging = form >= Form::merging;
         return {.step_limit = 0, .sort_limit = 0, .bins = 5, .octave_bits = 1, .skip_cells = 1, .skip_share = 1.0,
-                .skip_group_cells = 1, .run_cells = 1, .band_cells = form == Form::skipping ? 2u : 1u,
-                .sorted_keys = 0, .settle_by_digits = form == Form::skipping};
+                .skip_group_cells = 1, .band_groups = merging ? 3u : ~0ull, .run_cells = 1,
+                .band_cells = merging ? 1000u : form == Form::skipping ? 2u : 1u, .sorted_keys = 0,
+                .settle_by_digits = form == Form::skipping || form == Form::merging};
     }
     if (form == Form::shaped) {
         return {.step_limit = 0, .sort_limit = 0, .bins = 256, .octave_bits = 3, .slice = 7, .kept_keys = 0};
@@ -46,8 +51,8 @@ inline RaceLimits limits_of(Form form) {
 }
 
 inline const char* name_of(Form form) {
-    const char* names[] = {"reference", "module",   "sorted",          "binned",
-                           "replayed",  "shaped",   "skipping",        "skipping_exactly"};
+    const char* names[] = {"reference", "module",   "sorted",           "binned",  "replayed",
+                           "shaped",    "skipping", "skipping_exactly", "merging", "merging_exactly"};
     return names[static_cast<int>(form)];
 }
 

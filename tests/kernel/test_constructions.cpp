@@ -148,6 +148,16 @@ TEST(construct_law_with_huge_resource) {
     check_probabilistic_law({1.0, 2.0, 1.0, 1.5, 1.0, 0.5}, {big, big, big, big, big, 3}, int64_max);
 }
 
+TEST(construct_law_of_weights_40_octaves_apart) {
+    // One band of amounts 1 to 3: two heavy classes (a head, whole in the
+    // first interval), one of 2^-20 (its own group), and a tail from 2^-20.6
+    // to 2^-41.2 (two cells in one class, 0.75 apart) whose last cells race
+    // for the budget left.
+    const std::vector<double> w{1.0, 0.4, 0x1p-20, std::exp2(-20.6), 0x1p-40, 0.75 * 0x1p-40, std::exp2(-41.2)};
+    check_probabilistic_law(w, {1, 2, 1, 1, 1, 2, 1}, 7);
+    check_probabilistic_law(w, {1, 2, 1, 1, 1, 2, 1}, 4);
+}
+
 TEST(construct_law_of_ants) {
     // Weights pow(tau, alpha) * pow(eta, beta); a negative eta squared counts.
     const std::vector<double> tau{1.0, 0.5, 2.0, 1.0, 0.7};

@@ -27,8 +27,9 @@ using allotra::Selection;
 using allotra::Task;
 
 // The forms of the module's race (the reference has no keys to overflow).
-constexpr Form race_forms[] = {Form::module, Form::sorted,   Form::binned,
-                               Form::replayed, Form::shaped, Form::skipping, Form::skipping_exactly};
+constexpr Form race_forms[] = {Form::module,   Form::sorted,           Form::binned,  Form::replayed,
+                               Form::shaped,   Form::skipping,         Form::skipping_exactly,
+                               Form::merging,  Form::merging_exactly};
 
 Construct probabilistic_with(const Task& task, const FloatMatrix& density, const RaceLimits& limits) {
     return construct_with<allotra::ProbabilisticConstruction>(task, density, limits);
@@ -399,4 +400,60 @@ TEST(race_that_skips_follows_the_law_on_a_large_grid) {
             classes, 280, 250, [&](std::mt19937_64& engine) { return engine() % classes.size(); }, budget_share,
             {module, exactly, any_group, overflowing, too_short, banded, one_band}, "skipping");
     }
+}
+
+TEST(race_that_merges_classes_follows_the_law_on_a_large_grid) {
+    // Weights 40 octaves apart in bands of several amounts ({1, 2}, {3, 5},
+    // {8}) of at most 3 or 4 groups: a tail over 36 octaves holds the cells
+    // where the budget runs out (sampled, then scanned as the intervals
+    // grow), pairs of cells in one class 0.7 or 0.8 apart, and members past
+    // the farthest place. Settled by bits and bounds or each by its scale.
+    const std::vector<CellClass> classes{{1, 1.0},          {8, 0.5},           {2, 0x1p-4},  {3, 0.7 * 0x1p-4},
+                                         {1, 0x1p-8},       {5, 0.8 * 0x1p-8},  {8, 0x1p-12}, {2, 0x1p-16},
+                                         {3, 0.7 * 0x1p-16}, {5, 0x1p-24},      {1, 0x1p-32}, {8, 0x1p-40},
+                                         {2, 0.7 * 0x1p-40}};
+    RaceLimits three, four, exactly;
+    for (RaceLimits* limits : {&three, &four, &exactly}) limits->band_cells = 25000;
+    three.band_groups = exactly.band_groups = 3;
+    four.band_groups = 4;
+    exactly.settle_by_digits = false;
+    for (double budget_share : {0.1, 0.5}) {
+        check_law_on_a_large_grid(
+            classes, 280, 250,
+            [&](std::mt19937_64& engine) {
+                const std::size_t k = engine() % 64;
+                return k < 4 ? k / 2 : 2 + engine() % (classes.size() - 2);
+            },
+            budget_share, {three, four, exactly}, "merging");
+    }
+}
+
+namespace {
+
+std::vector<allotra::testing::PreparedRace> prepared;
+void note_prepared(const allotra::testing::PreparedRace& race) { prepared.push_back(race); }
+
+}  // namespace
+
+TEST(colony_keeps_skipping_as_its_weights_spread_past_40_octaves) {
+    // 200 x 200 cells of amounts 1 to 100, half of their total to spend, in
+    // the module's own limits: the pheromone of a cell that no ant takes
+    // halves every iteration (rho 0.5), and its weight falls 3 octaves
+    // (alpha 3), past what one group per class of each band would allow.
+    std::mt19937_64 engine(31);
+    std::vector<std::int64_t> amounts(40000);
+    std::int64_t total = 0;
+    for (std::int64_t& amount : amounts) total += amount = 1 + static_cast<std::int64_t>(engine() % 100);
+    allotra::AntColonyParameters parameters;
+    parameters.num_ants = 2;
+    parameters.kmax = 20;
+    parameters.alpha = 3.0;
+    parameters.rho = 0.5;
+    prepared.clear();
+    allotra::testing::set_prepared_hook(&note_prepared);
+    allotra::solve_ant_colony(task_of(200, 200, amounts, total / 2), parameters);
+    allotra::testing::set_prepared_hook(nullptr);
+    REQUIRE(prepared.size() == parameters.kmax);
+    for (const auto& race : prepared) CHECK(race.skipping);
+    CHECK(prepared.back().octaves > 40.0 && prepared.back().merged > 0);
 }
