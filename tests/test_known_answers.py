@@ -24,7 +24,10 @@ import allotra
 TABLE = Path(__file__).with_name("known_answers.json")
 WRITE = os.environ.get("ALLOTRA_WRITE_KNOWN_ANSWERS") == "1"
 SOLVERS = {"probabilistic": lambda: allotra.ProbabilisticAssignmentSolver(kmax=20),
-           "colony": lambda: allotra.AntColonyAssignmentSolver(num_ants=4, kmax=3)}
+           "colony": lambda: allotra.AntColonyAssignmentSolver(num_ants=4, kmax=3),
+           # Weights spread by 3 octaves an iteration where no ant goes: past
+           # 40 by the last, where bands merge their classes.
+           "colony, spreading": lambda: allotra.AntColonyAssignmentSolver(num_ants=2, kmax=20, alpha=3.0, rho=0.5)}
 # Constructions that skip also use the C library's exp and log, whose last
 # bits may differ on other builds of it.
 GLIBC = platform.libc_ver()[0] == "glibc"
