@@ -85,7 +85,7 @@ allotra::Solution solution_of(const allotra::Task& task, const Best& best) {
     if constexpr (requires { allotra::to_solution(task, best); }) {
         return allotra::to_solution(task, best);
     } else {
-        return solution_of(task, best);
+        return allotra::to_solution(task, best.cells, best.value);
     }
 }
 
