@@ -324,16 +324,17 @@ def solve_row(binary: Path, solver: str, kmax: int, budget: int, env: dict[str, 
     return peak_of(command, env)
 
 
-def build_revision(revision: str, scratch_path: Path, name: str) -> Path:
-    """The benchmarks of `revision`, checked out as a temporary worktree with
-    this tree's benchmark sources copied in."""
+def build_revision(revision: str, scratch_path: Path, name: str,
+                   targets: tuple[str, ...] = ("bench_construction", "bench_solvers")) -> Path:
+    """The benchmarks `targets` of `revision`, checked out as a temporary
+    worktree with this tree's benchmark sources copied in."""
     source = scratch_path / f"{name}-source"
     subprocess.run(["git", "-C", str(ROOT), "worktree", "add", "--detach", str(source), revision],
                    check=True, capture_output=True)
     try:
         for file in ("bench_construction.cpp", "bench_common.hpp", "bench_solvers.cpp"):
             shutil.copy(HERE / file, source / "benchmarks")
-        return build(source, scratch_path / name, ["bench_construction", "bench_solvers"])
+        return build(source, scratch_path / name, list(targets))
     finally:
         subprocess.run(["git", "-C", str(ROOT), "worktree", "remove", "--force", str(source)], capture_output=True)
 
@@ -437,7 +438,7 @@ def main() -> None:
         new = build(ROOT, scratch_path / "new", ["bench_construction", "bench_solvers"])
         if arguments.negatives_only:
             print(f"building {arguments.negative_base} ...", flush=True)
-            rows = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative"))
+            rows = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative", ("bench_construction",)))
             print()
             print(markdown_table(NEGATIVE_HEADER, rows))
             return
@@ -504,7 +505,7 @@ def main() -> None:
                     print(f"  {budget}% {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}",
                           flush=True)
             whole_solves = colonies_and_solves(old, new, arguments.solve_rounds)
-            negatives = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative"))
+            negatives = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative", ("bench_construction",)))
             print("\npeak memory at 1000x1000 (bench_solvers, one solve):", flush=True)
             for solver, counts in (("probabilistic", (4, 64)), ("ant", (2, 40))):
                 for count in counts:
