@@ -608,7 +608,7 @@ def main() -> None:
                   "Each goal the constructions were built for, beside this run's figures (one construction: the"
                   " range over both solvers and the families named, one worker, × `np.cumsum` over the grid;"
                   " whole solves: × one `np.cumsum` at 1000×1000 in this process; memory: as"
-                  " `large_grids.py --sizes 2000 --budget 0.5` measures it, the installed module).", "",
+                  " `large_grids.py --sizes 2000 --budgets 0.5` measures a whole default solve, the installed module).", "",
                   markdown_table(["goal", "at most", "this tree", "met"], goals)]
     if memory_rows:
         parts += ["", "## Peak memory at 1000×1000", "",
