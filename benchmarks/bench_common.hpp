@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "kernel/matrix.hpp"
@@ -19,6 +21,34 @@ inline allotra::Task blank_task(std::uint64_t m, std::uint64_t n) {
     task.c = allotra::zero_int_matrix(m, n);
     task.b_ij = allotra::zero_int_matrix(m, n);
     task.omega = allotra::filled_float_matrix(m, n, 0.0);
+    return task;
+}
+
+// A task of one family, from `seed`: b_ij in [1, 100] and c independent of
+// it ("uncorrelated"), within 10 of it and at least 1 ("weak") or b_ij + 10
+// ("strong"); discounts in [0, 0.3] where `discounted`, else none; the
+// budget `budget_share` of the sum of b_ij.
+inline allotra::Task family_task(const std::string& family, std::uint64_t m, std::uint64_t n, std::uint64_t seed,
+                                 bool discounted, double budget_share) {
+    std::mt19937_64 engine(seed);
+    std::uniform_int_distribution<std::int64_t> amount(1, 100);
+    std::uniform_int_distribution<std::int64_t> spread(-10, 10);
+    std::uniform_real_distribution<double> discount(0.0, 0.3);
+    allotra::Task task = blank_task(m, n);
+    std::int64_t total = 0;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t j = 0; j < n; ++j) {
+            const std::int64_t b = amount(engine);
+            std::int64_t c = amount(engine);
+            if (family == "weak") c = std::max<std::int64_t>(1, b + spread(engine));
+            if (family == "strong") c = b + 10;
+            task.c.at(i, j) = c;
+            task.b_ij.at(i, j) = b;
+            if (discounted) task.omega.at(i, j) = discount(engine);
+            total += b;
+        }
+    }
+    task.b_total = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(total) * budget_share));
     return task;
 }
 

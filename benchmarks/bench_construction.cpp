@@ -74,26 +74,7 @@ allotra::Task family_task(const std::string& family, double budget_share, std::u
     if (family.rfind("negative", 0) == 0) {
         return negative_task(std::atof(family.c_str() + 8) / 100.0, budget_share, m, n);
     }
-    std::mt19937_64 engine(20250101u + m * 1000003u + n);
-    std::uniform_int_distribution<std::int64_t> amount(1, 100);
-    std::uniform_int_distribution<std::int64_t> spread(-10, 10);
-    std::uniform_real_distribution<double> discount(0.0, 0.3);
-    allotra::Task task = bench::blank_task(m, n);
-    std::int64_t total = 0;
-    for (std::uint64_t i = 0; i < m; ++i) {
-        for (std::uint64_t j = 0; j < n; ++j) {
-            const std::int64_t b = amount(engine);
-            std::int64_t c = amount(engine);
-            if (family == "weak") c = std::max<std::int64_t>(1, b + spread(engine));
-            if (family == "strong") c = b + 10;
-            task.c.at(i, j) = c;
-            task.b_ij.at(i, j) = b;
-            task.omega.at(i, j) = discount(engine);
-            total += b;
-        }
-    }
-    task.b_total = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(total) * budget_share));
-    return task;
+    return bench::family_task(family, m, n, 20250101u + m * 1000003u + n, true, budget_share);
 }
 
 double seconds_since(clock_type::time_point start) {

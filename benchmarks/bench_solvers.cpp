@@ -58,25 +58,10 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n, std::int64_t budget_
     return task;
 }
 
+// The families of instances.py, without discounts.
 allotra::Task family_task(const std::string& family, std::uint64_t m, std::uint64_t n, std::int64_t budget_percent) {
-    std::mt19937_64 engine(20261210u + m * 1000003u + n);
-    std::uniform_int_distribution<std::int64_t> amount(1, 100);
-    std::uniform_int_distribution<std::int64_t> spread(-10, 10);
-    allotra::Task task = bench::blank_task(m, n);
-    std::int64_t total = 0;
-    for (std::uint64_t i = 0; i < m; ++i) {
-        for (std::uint64_t j = 0; j < n; ++j) {
-            const std::int64_t b = amount(engine);
-            std::int64_t c = amount(engine);
-            if (family == "weak") c = std::max<std::int64_t>(1, b + spread(engine));
-            if (family == "strong") c = b + 10;
-            task.c.at(i, j) = c;
-            task.b_ij.at(i, j) = b;
-            total += b;
-        }
-    }
-    task.b_total = std::max<std::int64_t>(1, total * budget_percent / 100);
-    return task;
+    return bench::family_task(family, m, n, 20261210u + m * 1000003u + n, false,
+                              static_cast<double>(budget_percent) / 100.0);
 }
 
 // The answer of a best selection: a bitmap's, or an older revision's list.
