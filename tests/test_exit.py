@@ -15,6 +15,8 @@ pytestmark = deadlock_limit
 # started, then leaves while they are in flight.
 EXITING = """
 import os, signal, threading, time, numpy as np, allotra
+# A shell's background job starts with Ctrl-C ignored, which Python keeps.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 rng = np.random.default_rng(0)
 n = 150
 task = allotra.Task(n, n, rng.integers(1, 100, (n, n)), rng.integers(1, 10, (n, n)), 15000, np.zeros((n, n)))

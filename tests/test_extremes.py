@@ -139,6 +139,11 @@ def test_grid_without_cells_solves_at_once(shape, call_code):
         ([[5, 7, 9]], [[INT64_MIN, INT64_MAX, INT64_MAX]], 1),
         # Values beyond float precision, consumption at the extremes.
         ([[INT64_MIN, INT64_MAX], [2**53 + 1, -(2**53) - 1]], [[-1, INT64_MAX], [1, INT64_MIN]], INT64_MAX),
+        # All fit, and the values' magnitudes sum past 2^53: the objective's
+        # order rounds 2^53 + 1 back to 2^53, which an integer sum would not
+        # (with the -3, the plain sum of c stays within 2^53).
+        ([[2**53, 1, 1]], [[1, 1, 1]], 3),
+        ([[2**53, 1, 1, -3]], [[1, 1, 1, 1]], 4),
     ],
 )
 @pytest.mark.parametrize("kmax, num_ants", [(40, None), (5, 4), (3, 1)], ids=["probabilistic", "ant colony", "one ant"])

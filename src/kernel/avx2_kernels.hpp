@@ -19,4 +19,9 @@ void exponentials_from_bits(const std::uint64_t* bits, double* out, std::size_t 
 void split_by_odds(const std::uint64_t* random, const std::uint8_t* fine, std::size_t n, const std::uint8_t* below,
                    const std::uint8_t* last, std::uint64_t* drawn, std::uint64_t* undecided);
 
+std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
+                        std::uint64_t end);
+void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+                     double amount);
+
 }  // namespace allotra::avx2

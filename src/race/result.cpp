@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "kernel/chunked.hpp"
+#include "kernel/taken_cells.hpp"
 
 namespace allotra {
 
@@ -76,22 +77,40 @@ bool cannot_exceed(const QuickSum& quick, double largest, double must_beat) {
     return quick.sum + bound <= must_beat;
 }
 
+// The value where it is the integer sum of c over the taken cells.
+double integer_value(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
+    std::uint64_t sum = 0;
+    for (std::uint64_t begin = 0; begin < task.cells; begin += stop_check_cells) {
+        stop_if_requested();
+        sum += sum_taken(task.undiscounted, taken.data(), begin, std::min(begin + stop_check_cells, task.cells));
+    }
+    return static_cast<double>(static_cast<std::int64_t>(sum));
+}
+
+Selection kept(RaceScratch& scratch, double value) {
+    Selection selection{std::exchange(scratch.taken, std::move(scratch.spare_taken)), value};
+    scratch.spare_taken = {};
+    return selection;
+}
+
 template <typename TermOf>
 Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, TermOf term_of) {
     if (must_beat > cannot_win &&
         cannot_exceed(quick_value(scratch.taken, term_of), task.largest_term, must_beat)) {
         return Selection{{}, cannot_win};
     }
-    Selection selection;
-    selection.value = exact_value(task, scratch.taken, term_of);
-    selection.taken = std::exchange(scratch.taken, std::move(scratch.spare_taken));
-    scratch.spare_taken = {};
-    return selection;
+    return kept(scratch, exact_value(task, scratch.taken, term_of));
 }
 
 }  // namespace
 
 Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double must_beat) {
+    if (task.integer_sums) {
+        const double value = integer_value(task, scratch.taken);
+        // Not NaN: a value equal to the bar cannot pass it either.
+        if (value <= must_beat) return Selection{{}, cannot_win};
+        return kept(scratch, value);
+    }
     if (task.undiscounted != nullptr) {
         return finish(task, scratch, must_beat,
                       [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); });

@@ -156,6 +156,21 @@ double largest_magnitude(const Term* terms, std::uint64_t cells) {
     return nan ? std::numeric_limits<double>::quiet_NaN() : largest;
 }
 
+// Whether the magnitudes of `values` sum to at most `limit` (below 2^63).
+bool magnitudes_within(const std::int64_t* values, std::uint64_t cells, std::uint64_t limit) {
+    std::uint64_t sum = 0;
+    for (std::uint64_t cell = 0; cell < cells; ++cell) {
+        if (cell % stop_check_cells == 0) stop_if_requested();
+        const std::int64_t value = values[cell];
+        // The magnitude of INT64_MIN is 2^63, exact in uint64.
+        const std::uint64_t magnitude =
+            value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        if (magnitude > limit - sum) return false;
+        sum += magnitude;
+    }
+    return true;
+}
+
 // The terms of the value, or c itself where that is the term.
 void value_terms(RaceTask& race, const Task& task) {
     bool discounted = false;
@@ -164,6 +179,7 @@ void value_terms(RaceTask& race, const Task& task) {
     if (!discounted && c.col_stride == 1 && c.row_stride == static_cast<std::int64_t>(task.n)) {
         race.undiscounted = c.ptr(0, 0);
         race.largest_term = largest_magnitude(race.undiscounted, race.cells);
+        race.integer_sums = magnitudes_within(race.undiscounted, race.cells, std::uint64_t{1} << 53);
         return;
     }
     race.terms = aligned_buffer<double>(race.cells);

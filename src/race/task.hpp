@@ -40,6 +40,10 @@ struct RaceTask {
     // The largest magnitude of a term (NaN where a term is NaN): it bounds how
     // far two orders of adding a selection's terms can part.
     double largest_term = 0.0;
+    // The terms are c, and their magnitudes sum to at most 2^53: every partial
+    // sum of any selection, in any order, is an integer that a double holds,
+    // so a selection's value is its integer sum, added in any order.
+    bool integer_sums = false;
     CellOrder by_amount;
     // The runs of by_amount, when some amount is negative: the cells that fit
     // a given room are the positions before the end of a run.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "kernel/error.hpp"
+#include "kernel/taken_cells.hpp"
 #include "solvers/constructions.hpp"
 
 namespace allotra {
@@ -59,8 +60,9 @@ void deposit(FloatMatrix& next, double scale, const std::vector<Selection>& ants
         next.size(),
         [&](std::uint64_t begin, std::uint64_t end) {
             for (std::size_t a = 0; a < ants.size(); ++a) {
-                const double amount = deposits[a];
-                for_each_taken(ants[a].taken, begin, end, [cells, amount](std::uint64_t cell) { cells[cell] += amount; });
+                const std::vector<std::uint64_t>& taken = ants[a].taken;
+                add_where_taken(cells, taken.data(), begin, std::min<std::uint64_t>(end, taken.size() * 64),
+                                deposits[a]);
             }
         },
         chunk);

@@ -1,0 +1,27 @@
+// Work over the cells that a bitmap marks as taken (bit k of word w is cell
+// 64 w + k): a selection's integer sum, and a deposit. Many cells at a time;
+// the AVX2 and the portable forms give the same bits.
+#pragma once
+
+#include <cstdint>
+
+namespace allotra {
+
+// The sum of values[cell] over the taken cells in [begin, end), in wrapping
+// 64-bit arithmetic: exact whenever the true sum of the magnitudes fits.
+std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
+                        std::uint64_t end);
+
+// cells[cell] += amount for every taken cell in [begin, end). The AVX2 form
+// adds -0.0 to the others, which leaves every double as it was.
+void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+                     double amount);
+
+namespace portable {
+std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
+                        std::uint64_t end);
+void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+                     double amount);
+}  // namespace portable
+
+}  // namespace allotra

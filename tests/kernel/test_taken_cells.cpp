@@ -1,0 +1,53 @@
+// The work over a bitmap's taken cells: the AVX2 form against the portable
+// one and a plain loop, bit for bit, over ranges that start and end inside
+// words and around them, at densities from none to all.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "harness.hpp"
+#include "kernel/simd_dispatch.hpp"
+#include "kernel/taken_cells.hpp"
+
+TEST(taken_cells_forms_agree) {
+    std::mt19937_64 engine(20261210);
+    const std::uint64_t cells = 700;
+    for (int round = 0; round < 24; ++round) {
+        std::vector<std::uint64_t> taken((cells + 63) / 64);
+        for (auto& word : taken) {
+            const std::uint64_t bits = engine();
+            word = round % 4 == 0 ? 0 : round % 4 == 1 ? ~std::uint64_t{0} : round % 4 == 2 ? bits & engine() & engine() : bits;
+        }
+        std::vector<std::int64_t> values(cells);
+        for (auto& value : values) value = static_cast<std::int64_t>(engine());  // sums wrap alike
+        std::vector<double> base(cells);
+        for (auto& x : base) x = static_cast<double>(static_cast<std::int64_t>(engine() % 2001) - 1000) / 7.0;
+        base[3] = -0.0;
+        base[70] = std::numeric_limits<double>::quiet_NaN();
+        const double amount = round % 3 == 0 ? 0.0 : static_cast<double>(engine() % 1000) / 3.0;
+        for (std::uint64_t begin : {0, 1, 63, 64, 65, 130}) {
+            for (std::uint64_t end : {begin, begin + 1, std::uint64_t{64}, std::uint64_t{128}, std::uint64_t{511},
+                                      std::uint64_t{640}, cells}) {
+                if (end < begin) continue;
+                std::uint64_t expected = 0;
+                std::vector<double> plain = base;
+                for (std::uint64_t cell = begin; cell < end; ++cell) {
+                    if ((taken[cell / 64] >> (cell % 64)) & 1u) {
+                        expected += static_cast<std::uint64_t>(values[cell]);
+                        plain[cell] += amount;
+                    }
+                }
+                for (bool portable : {false, true}) {
+                    allotra::simd::testing::force_portable(portable);
+                    CHECK(allotra::sum_taken(values.data(), taken.data(), begin, end) == expected);
+                    std::vector<double> added = base;
+                    allotra::add_where_taken(added.data(), taken.data(), begin, end, amount);
+                    CHECK(std::memcmp(added.data(), plain.data(), cells * sizeof(double)) == 0);
+                }
+                allotra::simd::testing::force_portable(false);
+            }
+        }
+    }
+}
