@@ -5,24 +5,19 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "kernel/uninitialized_allocator.hpp"
 
 namespace allotra {
 
 class CellOrder {
 public:
     CellOrder() = default;
-    // Takes `cells`, narrowed when there are at most `narrow_cells` of them
-    // (and 2^32, so that every index fits).
-    CellOrder(std::vector<std::uint64_t>&& cells, std::uint64_t narrow_cells) {
-        const std::uint64_t limit = std::min<std::uint64_t>(narrow_cells, std::uint64_t{1} << 32);
-        if (cells.size() <= limit) {
-            narrow_.assign(cells.begin(), cells.end());
-            cells = {};
-        } else {
-            wide_ = std::move(cells);
-        }
-    }
+    // Takes `cells`: 4 bytes an index, or 8.
+    explicit CellOrder(UninitializedVector<std::uint32_t>&& cells) : narrow_(std::move(cells)) {}
+    explicit CellOrder(UninitializedVector<std::uint64_t>&& cells) : wide_(std::move(cells)) {}
 
     std::uint64_t size() const noexcept { return narrow_.empty() ? wide_.size() : narrow_.size(); }
     bool empty() const noexcept { return size() == 0; }
@@ -36,8 +31,8 @@ public:
     }
 
 private:
-    std::vector<std::uint32_t> narrow_;
-    std::vector<std::uint64_t> wide_;
+    UninitializedVector<std::uint32_t> narrow_;
+    UninitializedVector<std::uint64_t> wide_;
 };
 
 }  // namespace allotra

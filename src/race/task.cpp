@@ -9,6 +9,7 @@
 
 #include "kernel/chunked.hpp"
 #include "kernel/objective.hpp"
+#include "kernel/uninitialized_allocator.hpp"
 #include "race/task.hpp"
 
 namespace allotra {
@@ -29,9 +30,8 @@ void copy_cells(const Matrix<T>& matrix, Out* to, F&& f) {
 // A stable pass of a counting sort of `order` by digit(cell) < digits, which
 // looks at the stop request as it goes: on large grids sorting the cells is
 // the longest step of a solve's setup.
-template <typename Digit>
-void counting_pass(std::vector<std::uint64_t>& order, std::vector<std::uint64_t>& spare, std::uint64_t digits,
-                   Digit digit) {
+template <typename Order, typename Digit>
+void counting_pass(Order& order, Order& spare, std::uint64_t digits, Digit digit) {
     std::vector<std::uint64_t> next(digits, 0);
     for (std::uint64_t k = 0; k < order.size(); ++k) {
         if (k % stop_check_cells == 0) stop_if_requested();
@@ -47,11 +47,13 @@ void counting_pass(std::vector<std::uint64_t>& order, std::vector<std::uint64_t>
     order.swap(spare);
 }
 
-// Cells by ascending amount, equal amounts by cell index; when the amounts
-// take few values (at most one for every run_cells cells), their runs too.
-std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint64_t count,
+// Cells by ascending amount, equal amounts by cell index, as indices of type
+// Index (which holds every cell); when the amounts take few values (at most
+// one for every run_cells cells), their runs too.
+template <typename Index>
+UninitializedVector<Index> cells_by_amount(const std::int64_t* amount, std::uint64_t count,
                                            std::vector<RaceTask::AmountRun>& runs, std::uint64_t run_cells) {
-    std::vector<std::uint64_t> order(count);
+    UninitializedVector<Index> order(count);
     if (count == 0) return order;
     const auto [low, high] = std::minmax_element(amount, amount + count);
     // The difference of two int64 is exact in uint64 when high >= low.
@@ -80,12 +82,12 @@ std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint
         }
         for (std::uint64_t cell = 0; cell < count; ++cell) {
             if (cell % stop_check_cells == 0) stop_if_requested();
-            order[next[offset(cell)]++] = cell;
+            order[next[offset(cell)]++] = static_cast<Index>(cell);
         }
         return order;
     }
-    for (std::uint64_t cell = 0; cell < count; ++cell) order[cell] = cell;
-    std::vector<std::uint64_t> spare;
+    for (std::uint64_t cell = 0; cell < count; ++cell) order[cell] = static_cast<Index>(cell);
+    UninitializedVector<Index> spare;
     // Otherwise digits of 11 bits, lowest first; every pass is stable, so
     // equal amounts stay in cell order.
     constexpr int digit_bits = 11;
@@ -96,7 +98,8 @@ std::vector<std::uint64_t> cells_by_amount(const std::int64_t* amount, std::uint
     return order;
 }
 
-std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const std::vector<std::uint64_t>& order) {
+template <typename Order>
+std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const Order& order) {
     std::vector<RaceTask::AmountRun> runs;
     for (std::uint64_t p = 0; p < order.size(); ++p) {
         if (p % stop_check_cells == 0) stop_if_requested();
@@ -112,8 +115,8 @@ std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const std::
 // before an amount that would take it past band_spread.
 // Runs are found by bisection: amounts of few values make long runs, and
 // reading every cell's amount would be a gather over the grid.
-std::vector<RaceTask::AmountBand> bands_of(const std::int64_t* amount, const std::vector<std::uint64_t>& order,
-                                           std::uint64_t least) {
+template <typename Order>
+std::vector<RaceTask::AmountBand> bands_of(const std::int64_t* amount, const Order& order, std::uint64_t least) {
     const auto amount_at = [&](std::uint64_t p) { return amount[order[p]]; };
     // The first position past `from` whose amount exceeds `a`.
     const auto past = [&](std::uint64_t from, std::int64_t a) {
@@ -156,19 +159,23 @@ double largest_magnitude(const Term* terms, std::uint64_t cells) {
     return nan ? std::numeric_limits<double>::quiet_NaN() : largest;
 }
 
-// Whether the magnitudes of `values` sum to at most `limit` (below 2^63).
-bool magnitudes_within(const std::int64_t* values, std::uint64_t cells, std::uint64_t limit) {
-    std::uint64_t sum = 0;
-    for (std::uint64_t cell = 0; cell < cells; ++cell) {
+// For terms that are c: the largest magnitude, and whether the magnitudes sum
+// to at most 2^53, in one pass.
+void integer_term_facts(RaceTask& race) {
+    constexpr std::uint64_t limit = std::uint64_t{1} << 53;
+    std::uint64_t largest = 0, sum = 0;
+    for (std::uint64_t cell = 0; cell < race.cells; ++cell) {
         if (cell % stop_check_cells == 0) stop_if_requested();
-        const std::int64_t value = values[cell];
-        // The magnitude of INT64_MIN is 2^63, exact in uint64.
+        const std::int64_t value = race.undiscounted[cell];
+        // The magnitude of INT64_MIN is 2^63, exact in uint64; the sum stays
+        // below 2^64 as it saturates just past the limit.
         const std::uint64_t magnitude =
             value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-        if (magnitude > limit - sum) return false;
-        sum += magnitude;
+        largest = std::max(largest, magnitude);
+        sum = std::min(sum + magnitude, limit + 1);
     }
-    return true;
+    race.largest_term = static_cast<double>(largest);
+    race.integer_sums = sum <= limit;
 }
 
 // The terms of the value, or c itself where that is the term.
@@ -178,8 +185,7 @@ void value_terms(RaceTask& race, const Task& task) {
     const IntMatrix& c = task.c;
     if (!discounted && c.col_stride == 1 && c.row_stride == static_cast<std::int64_t>(task.n)) {
         race.undiscounted = c.ptr(0, 0);
-        race.largest_term = largest_magnitude(race.undiscounted, race.cells);
-        race.integer_sums = magnitudes_within(race.undiscounted, race.cells, std::uint64_t{1} << 53);
+        integer_term_facts(race);
         return;
     }
     race.terms = aligned_buffer<double>(race.cells);
@@ -187,6 +193,28 @@ void value_terms(RaceTask& race, const Task& task) {
     copy_cells(c, terms, [](std::int64_t value, double) { return static_cast<double>(value); });
     copy_cells(task.omega, terms, [](double omega, double value) { return value * (1.0 - omega); });
     race.largest_term = largest_magnitude(terms, race.cells);
+}
+
+// The cells by amount, and the runs or the bands of their amounts.
+template <typename Index>
+void order_by_amount(RaceTask& race, const RaceLimits& limits) {
+    const std::int64_t* amount = race.amount;
+    UninitializedVector<Index> order = cells_by_amount<Index>(amount, race.cells, race.amount_runs, limits.run_cells);
+    if (amount[order.front()] < 0) {
+        if (race.amount_runs.empty()) race.amount_runs = runs_of(amount, order);
+    } else {
+        race.amount_runs.clear();
+        race.amount_bands = bands_of(amount, order, limits.band_cells);
+        for (const RaceTask::AmountBand& band : race.amount_bands) {
+            if (band.highest == band.lowest) continue;
+            race.band_offset.resize(race.cells);
+            for (std::uint64_t p = band.begin; p < band.end; ++p) {
+                if (p % stop_check_cells == 0) stop_if_requested();
+                race.band_offset[p] = static_cast<std::uint8_t>(amount[order[p]] - band.lowest);
+            }
+        }
+    }
+    race.by_amount = CellOrder(std::move(order));
 }
 
 }  // namespace
@@ -205,24 +233,14 @@ RaceTask race_task(const Task& task, const RaceLimits& limits) {
         copy_cells(b_ij, race.amount_copy.data(), [](std::int64_t b, std::int64_t) { return b; });
         race.amount = race.amount_copy.data();
     }
-    const std::int64_t* amount = race.amount;
     value_terms(race, task);
-    std::vector<std::uint64_t> order = cells_by_amount(amount, race.cells, race.amount_runs, limits.run_cells);
-    if (amount[order.front()] < 0) {
-        if (race.amount_runs.empty()) race.amount_runs = runs_of(amount, order);
+    // Sorted straight into the narrow form where it holds every index: no
+    // wide copy to narrow afterwards.
+    if (race.cells <= std::min<std::uint64_t>(limits.narrow_cells, std::uint64_t{1} << 32)) {
+        order_by_amount<std::uint32_t>(race, limits);
     } else {
-        race.amount_runs.clear();
-        race.amount_bands = bands_of(amount, order, limits.band_cells);
-        for (const RaceTask::AmountBand& band : race.amount_bands) {
-            if (band.highest == band.lowest) continue;
-            race.band_offset.resize(race.cells);
-            for (std::uint64_t p = band.begin; p < band.end; ++p) {
-                if (p % stop_check_cells == 0) stop_if_requested();
-                race.band_offset[p] = static_cast<std::uint8_t>(amount[order[p]] - band.lowest);
-            }
-        }
+        order_by_amount<std::uint64_t>(race, limits);
     }
-    race.by_amount = CellOrder(std::move(order), limits.narrow_cells);
     race.by_column = visits_by_column(task.c, task.omega);
     return race;
 }
