@@ -280,7 +280,7 @@ MEMORY_GOALS = {"colony": 80, "probabilistic": 64}
 
 
 def goal_rows(results: dict, floors: dict[int, dict[str, float]], families: tuple[str, ...],
-              solve_after: dict[str, float], memory: dict[str, float]) -> list[list[str]]:
+              solve_after: dict[tuple[str, str], float], memory: dict[str, float]) -> list[list[str]]:
     """Each goal beside this tree's figures (the range over solvers and
     families), and whether all of them meet it."""
     rows = []
@@ -294,12 +294,12 @@ def goal_rows(results: dict, floors: dict[int, dict[str, float]], families: tupl
         grid_names = " and ".join(f"{size}×{size}" for size in grids)
         rows.append([f"one construction, {grid_names}, {', '.join(chosen)}, budget {budget}%", f"≤ {limit}×",
                      f"{min(ratios):.1f}–{max(ratios):.1f}×", "yes" if max(ratios) <= limit else "no"])
-    if 1000 in floors:
-        for solver, limit in SOLVE_GOALS.items():
-            if solver in solve_after:
-                multiple = solve_after[solver] / floors[1000]["cumsum"]
-                rows.append([f"default {solver} solve, 1000×1000, budget 50%, 2 cores (× np.cumsum)", f"≤ {limit}",
-                             f"{multiple:.0f}", "yes" if multiple <= limit else "no"])
+    for solver, limit in SOLVE_GOALS.items():
+        multiples = [multiple for (_, each), multiple in solve_after.items() if each == solver]
+        if multiples:
+            rows.append([f"default {solver} solve, 1000×1000, budget 50%, 2 cores, each family of the whole"
+                         " solves (× np.cumsum)", f"≤ {limit}", f"{min(multiples):,.0f}–{max(multiples):,.0f}",
+                         "yes" if max(multiples) <= limit else "no"])
     for kind, limit in MEMORY_GOALS.items():
         if kind in memory:
             rows.append([f"{kind} solve, 2000×2000, budget 50%, bytes a cell, task included", f"≤ {limit}",
@@ -339,8 +339,10 @@ def build_revision(revision: str, scratch_path: Path, name: str,
         subprocess.run(["git", "-C", str(ROOT), "worktree", "remove", "--force", str(source)], capture_output=True)
 
 
-def colonies_and_solves(old: Path, new: Path, rounds: int) -> list[str]:
-    """Step 7: the markdown of its two tables, printed as they are measured."""
+def colonies_and_solves(old: Path, new: Path, rounds: int,
+                        solve_after: dict[tuple[str, str], float] | None = None) -> list[str]:
+    """Step 7: the markdown of its two tables, printed as they are measured;
+    each whole solve of this tree, × np.cumsum, into `solve_after`."""
     cumsum = statistics.median(floor_seconds(1000 * 1000)["cumsum"] for _ in range(3))
     print(f"\none colony construction at 1000x1000 after {COLONY_ITERATIONS} iterations (one worker),"
           f" x np.cumsum ({fmt(cumsum)}):", flush=True)
@@ -381,6 +383,8 @@ def colonies_and_solves(old: Path, new: Path, rounds: int) -> list[str]:
                     iterations = [float(t) for t in lines[1].split()[1:]] if solver == "ant" else []
                     runs[label].append((float(lines[0].split()[6]), usage.ru_utime + usage.ru_stime, iterations))
             cells = []
+            if solve_after is not None:
+                solve_after[(family, solver)] = min(run[0] for run in runs["after"]) / cumsum
             for label in ("before", "after"):
                 seconds, cpu, iterations = min(runs[label], key=lambda run: run[0])
                 cells.append(f"{seconds / cumsum:,.0f} ({seconds:.2f} s; CPU {cpu:.2f} s)")
@@ -445,7 +449,10 @@ def main() -> None:
         print(f"building {arguments.base} ...", flush=True)
         old = build_revision(arguments.base, scratch_path, "old")
         if arguments.whole_solves_only:
-            print("\n".join(colonies_and_solves(old, new, arguments.solve_rounds)))
+            solve_after = {}
+            print("\n".join(colonies_and_solves(old, new, arguments.solve_rounds, solve_after)))
+            print()
+            print(markdown_table(["goal", "at most", "this tree", "met"], goal_rows({}, {}, (), solve_after, {})))
             return
         binaries = {"before": (old, False), "dispatch": (new, False), "portable": (new, True)}
 
@@ -475,7 +482,7 @@ def main() -> None:
         memory_rows: list[list[str]] = []
         negatives: list[list[str]] = []
         whole_solves: list[str] = []
-        solve_after: dict[str, float] = {}
+        solve_after: dict[tuple[str, str], float] = {}
         memory: dict[str, float] = {}
         if not arguments.quick:
             print("\nwhole solves on small grids (bench_solvers, default parameters, fastest of 21):", flush=True)
@@ -496,15 +503,13 @@ def main() -> None:
             for budget in SOLVE_BUDGETS:
                 for solver, base_kmax, scale in (("probabilistic", 100, 1), ("ant", 5, 20)):
                     after = solve_row(new, solver, 100, budget, env)
-                    if budget == 50:
-                        solve_after[solver] = after[0]
                     before = solve_row(old, solver, base_kmax, budget, env)
                     note = "" if scale == 1 else f" ({base_kmax} iterations × {scale})"
                     solve_rows.append([f"{budget}%", solver, fmt(before[0] * scale) + note, fmt(after[0]),
                                        f"{before[0] * scale / after[0]:.1f}×"])
                     print(f"  {budget}% {solver}: before {fmt(before[0] * scale)}{note}, after {fmt(after[0])}",
                           flush=True)
-            whole_solves = colonies_and_solves(old, new, arguments.solve_rounds)
+            whole_solves = colonies_and_solves(old, new, arguments.solve_rounds, solve_after)
             negatives = negative_rows(new, build_revision(arguments.negative_base, scratch_path, "negative", ("bench_construction",)))
             print("\npeak memory at 1000x1000 (bench_solvers, one solve):", flush=True)
             for solver, counts in (("probabilistic", (4, 64)), ("ant", (2, 40))):
