@@ -84,7 +84,7 @@ allotra::Solution timed_colony(const allotra::Task& task, const allotra::AntColo
     allotra::colony_iterations<allotra::AntConstruction>(
         task, parameters, interrupt, best,
         [](allotra::AntConstruction& colony, std::uint64_t, std::uint64_t, std::size_t worker) {
-            return colony.construct(allotra::thread_generator(), worker);
+            return allotra::build_ant(colony, allotra::thread_generator(), worker);
         },
         [&](std::uint64_t, const allotra::Selection&) {
             const auto now = clock_type::now();

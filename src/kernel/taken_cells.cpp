@@ -42,6 +42,15 @@ void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t be
     visit_taken(taken, begin, end, [&](std::uint64_t cell) { cells[cell] += amount; });
 }
 
+void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
+                std::uint64_t end, double* sums) {
+    for (std::size_t a = 0; a < count; ++a) {
+        double sum = sums[a];
+        visit_taken(taken[a], begin, end, [&](std::uint64_t cell) { sum = sum + terms[cell]; });
+        sums[a] = sum;
+    }
+}
+
 }  // namespace portable
 
 std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
@@ -61,6 +70,17 @@ void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t be
     }
 #endif
     portable::add_where_taken(cells, taken, begin, end, amount);
+}
+
+void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
+                std::uint64_t end, double* sums) {
+#if defined(ALLOTRA_AVX2_KERNELS)
+    if (simd::use_avx2()) {
+        avx2::chain_sums(terms, taken, count, begin, end, sums);
+        return;
+    }
+#endif
+    portable::chain_sums(terms, taken, count, begin, end, sums);
 }
 
 }  // namespace allotra

@@ -3,6 +3,7 @@
 // the AVX2 and the portable forms give the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace allotra {
@@ -17,7 +18,18 @@ std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, 
 void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
                      double amount);
 
+// For each of `count` bitmaps (at most chains_at_once), sums[a] is carried
+// on by adding terms[cell] for every cell that bitmap a takes in [begin,
+// end), in ascending order: the same chain of additions as one bitmap at a
+// time, many chains in step. The AVX2 form adds -0.0 for the cells a bitmap
+// does not take, which leaves the sum as it was.
+inline constexpr std::size_t chains_at_once = 16;
+void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
+                std::uint64_t end, double* sums);
+
 namespace portable {
+void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
+                std::uint64_t end, double* sums);
 std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
                         std::uint64_t end);
 void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,

@@ -4,6 +4,7 @@
 // (see avx2_kernels.hpp).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 
 #include "kernel/avx2_kernels.hpp"
@@ -81,6 +82,54 @@ void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t be
             _mm256_storeu_pd(at + 4 * group, _mm256_add_pd(_mm256_loadu_pd(at + 4 * group), step));
         }
     }
+}
+
+void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
+                std::uint64_t end, double* sums) {
+    constexpr std::size_t lanes = 4, registers = 4;  // 16 chains
+    // Each chain's additions stay in cell order; the cells outside whole
+    // words go first or last, in order too.
+    const auto single = [&](std::uint64_t from, std::uint64_t to) {
+        for (std::size_t a = 0; a < count; ++a) {
+            for (std::uint64_t cell = from; cell < to; ++cell) {
+                if ((taken[a][cell / 64] >> (cell % 64)) & 1u) sums[a] = sums[a] + terms[cell];
+            }
+        }
+    };
+    std::uint64_t first = 0, last = 0;
+    const std::uint64_t head_end = std::min((begin + 63) / 64 * 64, end);
+    single(begin, head_end);
+    first = head_end / 64;
+    last = end / 64;
+    if (first > last) last = first;
+    alignas(32) double lane_sums[lanes * registers] = {};
+    for (std::size_t a = 0; a < count; ++a) lane_sums[a] = sums[a];
+    __m256d chain[registers];
+    for (std::size_t r = 0; r < registers; ++r) chain[r] = _mm256_load_pd(lane_sums + lanes * r);
+    const __m256d nothing = _mm256_set1_pd(-0.0);
+    alignas(32) std::uint64_t words[lanes * registers] = {};
+    for (std::uint64_t w = first; w < last; ++w) {
+        std::uint64_t any = 0;
+        for (std::size_t a = 0; a < count; ++a) any |= words[a] = taken[a][w];
+        if (any == 0) continue;
+        __m256i bits[registers];
+        for (std::size_t r = 0; r < registers; ++r) {
+            bits[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(words + lanes * r));
+        }
+        __m256i bit = _mm256_set1_epi64x(1);
+        const double* at = terms + w * 64;
+        for (unsigned k = 0; k < 64; ++k) {
+            const __m256d term = _mm256_broadcast_sd(at + k);
+            for (std::size_t r = 0; r < registers; ++r) {
+                const __m256d mask = _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_and_si256(bits[r], bit), bit));
+                chain[r] = _mm256_add_pd(chain[r], _mm256_blendv_pd(nothing, term, mask));
+            }
+            bit = _mm256_slli_epi64(bit, 1);
+        }
+    }
+    for (std::size_t r = 0; r < registers; ++r) _mm256_store_pd(lane_sums + lanes * r, chain[r]);
+    for (std::size_t a = 0; a < count; ++a) sums[a] = lane_sums[a];
+    single(std::max(last * 64, head_end), end);
 }
 
 }  // namespace allotra::avx2

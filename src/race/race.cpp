@@ -78,4 +78,14 @@ Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceS
     return finish_selection(task, scratch, must_beat);
 }
 
+Selection construct_race_unvalued(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
+                                  RandomGenerator& generator, const RaceLimits& limits) {
+    check_race_limits(limits);
+    if (weights.candidates == 0) return Selection{};
+    check_total_is_finite(weights.first_total);
+    race_detail::Race race(task, weights, scratch, generator, limits);
+    race.run();
+    return unvalued_selection(scratch);
+}
+
 }  // namespace allotra

@@ -55,6 +55,11 @@ Selection construct_race(const RaceTask& task, const RaceWeights& weights, RaceS
                          RandomGenerator& generator, const RaceLimits& limits = {},
                          double must_beat = cannot_win);
 
+// The same, its value left to value_selections (see result.hpp), which
+// values many selections at once.
+Selection construct_race_unvalued(const RaceTask& task, const RaceWeights& weights, RaceScratch& scratch,
+                                  RandomGenerator& generator, const RaceLimits& limits = {});
+
 // Keeps the storage of a selection that its solver no longer needs, for the
 // next construction on the scratch's worker; the larger of two is kept.
 inline void recycle_selection(RaceScratch& scratch, Selection&& done) {

@@ -3,12 +3,15 @@
 #include "race/result.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "kernel/chunked.hpp"
 #include "kernel/taken_cells.hpp"
+#include "kernel/worker_pool.hpp"
 
 namespace allotra {
 
@@ -102,7 +105,63 @@ Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, T
     return kept(scratch, exact_value(task, scratch.taken, term_of));
 }
 
+// The exact value of one selection, however its task adds its terms.
+double value_of(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
+    if (taken.empty()) return 0.0;
+    if (task.integer_sums) return integer_value(task, taken);
+    if (task.undiscounted != nullptr) {
+        return exact_value(task, taken,
+                           [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); });
+    }
+    return exact_value(task, taken, [terms = task.terms.data()](std::uint64_t cell) { return terms[cell]; });
+}
+
+// The exact values of up to chains_at_once selections, their chains of
+// additions in step over the row-major terms.
+void chain_values(const RaceTask& task, Selection* selections, std::size_t count) {
+    std::array<const std::uint64_t*, chains_at_once> taken{};
+    std::array<double, chains_at_once> sums{};
+    std::array<Selection*, chains_at_once> summed{};
+    std::size_t chains = 0;
+    for (std::size_t a = 0; a < count; ++a) {
+        // No words: nothing taken, and the value stays 0.0.
+        selections[a].value = 0.0;
+        if (selections[a].taken.empty()) continue;
+        taken[chains] = selections[a].taken.data();
+        summed[chains++] = &selections[a];
+    }
+    if (chains == 0) return;
+    for (std::uint64_t begin = 0; begin < task.cells; begin += stop_check_cells) {
+        stop_if_requested();
+        chain_sums(task.terms.data(), taken.data(), chains, begin, std::min(begin + stop_check_cells, task.cells),
+                   sums.data());
+    }
+    for (std::size_t k = 0; k < chains; ++k) summed[k]->value = sums[k];
+}
+
 }  // namespace
+
+bool values_together(const RaceTask& task) { return task.terms.data() != nullptr && task.cells > 0 && !task.by_column; }
+
+Selection unvalued_selection(RaceScratch& scratch) {
+    return kept(scratch, std::numeric_limits<double>::quiet_NaN());
+}
+
+void value_selections(const RaceTask& task, std::vector<Selection>& selections) {
+    if (!values_together(task)) {
+        run_batch(selections.size(), [&](std::uint64_t k, std::size_t) {
+            selections[k].value = value_of(task, selections[k].taken);
+        });
+        return;
+    }
+    // Groups of about equal size, none of more chains than go at once.
+    const std::uint64_t groups = (selections.size() + chains_at_once - 1) / chains_at_once;
+    const std::uint64_t size = groups == 0 ? 0 : (selections.size() + groups - 1) / groups;
+    run_batch(groups, [&](std::uint64_t group, std::size_t) {
+        const std::uint64_t first = group * size;
+        chain_values(task, selections.data() + first, std::min<std::uint64_t>(size, selections.size() - first));
+    });
+}
 
 Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double must_beat) {
     if (task.integer_sums) {

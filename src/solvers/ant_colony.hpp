@@ -64,6 +64,17 @@ std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells);
 // windows an iteration on small grids.
 enum class AntCount { checked, unbounded };
 
+// One ant for colony_iterations, which values the ants of a window together
+// where the colony can (value_ants).
+template <typename Ants>
+Selection build_ant(Ants& colony, RandomGenerator& generator, std::size_t worker) {
+    if constexpr (requires { colony.construct_unvalued(generator, worker); }) {
+        return colony.construct_unvalued(generator, worker);
+    } else {
+        return colony.construct(generator, worker);
+    }
+}
+
 template <typename Ants, typename Build, typename Finished>
 void colony_iterations(const Task& task, const AntColonyParameters& parameters, InterruptScope& interrupt,
                        Selection& best, Build&& build, Finished&& finished, AntCount count = AntCount::checked,
@@ -117,6 +128,7 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
                 }
                 ants[index] = build(colony, iteration, first + index, worker);
             });
+            if constexpr (requires { colony.value_ants(ants); }) colony.value_ants(ants);
             // Scanned in order, so strictly greater alone keeps the earliest
             // of equals. The winner is moved out once it has deposited,
             // instead of copying every improvement.
@@ -151,7 +163,7 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
     colony_iterations<Ants>(
         task, parameters, interrupt, best,
         [](Ants& colony, std::uint64_t, std::uint64_t, std::size_t worker) {
-            return colony.construct(thread_generator(), worker);
+            return build_ant(colony, thread_generator(), worker);
         },
         [](std::uint64_t, const Selection&) { return false; });
     return to_solution(task, best);

@@ -6,6 +6,7 @@
 
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
+#include "race/result.hpp"
 
 namespace allotra {
 
@@ -63,6 +64,15 @@ void AntConstruction::prepare_iteration_and_evaporate(FloatMatrix& tau) {
 
 Selection AntConstruction::construct(RandomGenerator& generator, std::size_t worker) {
     return construct_race(task_, weights_, scratch_.at(worker), generator, limits_);
+}
+
+Selection AntConstruction::construct_unvalued(RandomGenerator& generator, std::size_t worker) {
+    if (!values_together(task_)) return construct(generator, worker);
+    return construct_race_unvalued(task_, weights_, scratch_.at(worker), generator, limits_);
+}
+
+void AntConstruction::value_ants(std::vector<Selection>& ants) {
+    if (values_together(task_)) value_selections(task_, ants);
 }
 
 }  // namespace allotra

@@ -25,7 +25,11 @@ Selection construct_at(Construction& construction, const ChaChaKey& place, std::
     const DeadlineBinding bound(deadline);
     if (deadline.passed()) throw Cancelled();
     RandomGenerator stream = RandomGenerator::seeded(place);
-    return construction.construct(stream, worker, must_beat...);
+    if constexpr (sizeof...(Bar) == 0) {
+        return build_ant(construction, stream, worker);
+    } else {
+        return construction.construct(stream, worker, must_beat...);
+    }
 }
 
 }  // namespace

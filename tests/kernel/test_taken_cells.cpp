@@ -1,6 +1,9 @@
 // The work over a bitmap's taken cells: the AVX2 form against the portable
 // one and a plain loop, bit for bit, over ranges that start and end inside
-// words and around them, at densities from none to all.
+// words and around them, at densities from none to all, and for many chains
+// of additions at once.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -48,6 +51,43 @@ TEST(taken_cells_forms_agree) {
                 }
                 allotra::simd::testing::force_portable(false);
             }
+        }
+    }
+}
+
+TEST(chain_sums_match_one_chain_at_a_time) {
+    std::mt19937_64 engine(20261211);
+    const std::uint64_t cells = 1000;
+    std::vector<double> terms(cells);
+    for (auto& t : terms) t = std::ldexp(static_cast<double>(engine() % 1000001) - 500000.0, static_cast<int>(engine() % 60) - 30);
+    terms[5] = -0.0;
+    terms[77] = std::numeric_limits<double>::infinity();  // taken by few: the others must not turn NaN
+    for (std::size_t count : {std::size_t{1}, std::size_t{5}, allotra::chains_at_once}) {
+        std::vector<std::vector<std::uint64_t>> maps(count, std::vector<std::uint64_t>((cells + 63) / 64));
+        std::vector<const std::uint64_t*> taken;
+        for (std::size_t a = 0; a < count; ++a) {
+            for (auto& word : maps[a]) word = a % 3 == 0 ? engine() & engine() & engine() : engine();
+            if (a != 1) maps[a][1] &= ~(std::uint64_t{1} << 13);  // cell 77
+            taken.push_back(maps[a].data());
+        }
+        // Stretches that split words, as the callers' stop checks do not.
+        for (std::uint64_t stretch : {std::uint64_t{37}, std::uint64_t{64}, std::uint64_t{300}, cells}) {
+            for (bool portable : {false, true}) {
+                allotra::simd::testing::force_portable(portable);
+                std::vector<double> sums(count, 0.0);
+                for (std::uint64_t begin = 0; begin < cells; begin += stretch) {
+                    allotra::chain_sums(terms.data(), taken.data(), count, begin, std::min(begin + stretch, cells),
+                                        sums.data());
+                }
+                for (std::size_t a = 0; a < count; ++a) {
+                    double chain = 0.0;
+                    for (std::uint64_t cell = 0; cell < cells; ++cell) {
+                        if ((maps[a][cell / 64] >> (cell % 64)) & 1u) chain = chain + terms[cell];
+                    }
+                    CHECK(std::memcmp(&sums[a], &chain, sizeof chain) == 0);
+                }
+            }
+            allotra::simd::testing::force_portable(false);
         }
     }
 }
