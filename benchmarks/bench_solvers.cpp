@@ -74,6 +74,17 @@ allotra::Solution solution_of(const allotra::Task& task, const Best& best) {
     }
 }
 
+// One ant as the module's colony builds it: its value made with the other
+// ants of its window where this revision can, else at once.
+template <typename Colony>
+allotra::Selection one_ant(Colony& colony, std::size_t worker) {
+    if constexpr (requires { colony.construct_unvalued(allotra::thread_generator(), worker); }) {
+        return colony.construct_unvalued(allotra::thread_generator(), worker);
+    } else {
+        return colony.construct(allotra::thread_generator(), worker);
+    }
+}
+
 // The module's colony, timing each iteration.
 allotra::Solution timed_colony(const allotra::Task& task, const allotra::AntColonyParameters& parameters,
                                std::vector<double>& iteration_seconds) {
@@ -84,7 +95,7 @@ allotra::Solution timed_colony(const allotra::Task& task, const allotra::AntColo
     allotra::colony_iterations<allotra::AntConstruction>(
         task, parameters, interrupt, best,
         [](allotra::AntConstruction& colony, std::uint64_t, std::uint64_t, std::size_t worker) {
-            return allotra::build_ant(colony, allotra::thread_generator(), worker);
+            return one_ant(colony, worker);
         },
         [&](std::uint64_t, const allotra::Selection&) {
             const auto now = clock_type::now();
