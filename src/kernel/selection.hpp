@@ -29,11 +29,10 @@ struct Selection {
 // passed over the exact value.
 inline constexpr double cannot_win = -std::numeric_limits<double>::infinity();
 
-// Calls visit(cell) for every set bit of `taken` in [begin, end), ascending.
+// Calls visit(cell) for every set bit of the words `taken` in [begin, end),
+// ascending; every word up to cell end - 1 must exist.
 template <typename Visit>
-void for_each_taken(const std::vector<std::uint64_t>& taken, std::uint64_t begin, std::uint64_t end,
-                    Visit&& visit) {
-    end = std::min<std::uint64_t>(end, taken.size() * 64);
+void for_each_taken(const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end, Visit&& visit) {
     if (begin >= end) return;
     const std::uint64_t last = (end - 1) / 64;
     for (std::uint64_t w = begin / 64; w <= last; ++w) {
@@ -42,6 +41,13 @@ void for_each_taken(const std::vector<std::uint64_t>& taken, std::uint64_t begin
         if (w == last && end % 64 != 0) bits &= ~(~std::uint64_t{0} << (end % 64));
         for (; bits != 0; bits &= bits - 1) visit(w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits)));
     }
+}
+
+// The same over a bitmap's own words, however many it has.
+template <typename Visit>
+void for_each_taken(const std::vector<std::uint64_t>& taken, std::uint64_t begin, std::uint64_t end,
+                    Visit&& visit) {
+    for_each_taken(taken.data(), begin, std::min<std::uint64_t>(end, taken.size() * 64), visit);
 }
 
 inline std::uint64_t taken_count(const std::vector<std::uint64_t>& taken) {

@@ -2,8 +2,7 @@
 // forms where they run.
 #include "kernel/taken_cells.hpp"
 
-#include <bit>
-
+#include "kernel/selection.hpp"
 #include "kernel/simd_dispatch.hpp"
 #if defined(ALLOTRA_AVX2_KERNELS)
 #include "kernel/avx2_kernels.hpp"
@@ -11,42 +10,25 @@
 
 namespace allotra {
 
-namespace {
-
-// visit(cell) for every taken cell in [begin, end), ascending.
-template <typename Visit>
-void visit_taken(const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end, Visit&& visit) {
-    if (begin >= end) return;
-    const std::uint64_t last = (end - 1) / 64;
-    for (std::uint64_t w = begin / 64; w <= last; ++w) {
-        std::uint64_t bits = taken[w];
-        if (w == begin / 64) bits &= ~std::uint64_t{0} << (begin % 64);
-        if (w == last && end % 64 != 0) bits &= ~(~std::uint64_t{0} << (end % 64));
-        for (; bits != 0; bits &= bits - 1) visit(w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits)));
-    }
-}
-
-}  // namespace
-
 namespace portable {
 
 std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
                         std::uint64_t end) {
     std::uint64_t sum = 0;
-    visit_taken(taken, begin, end, [&](std::uint64_t cell) { sum += static_cast<std::uint64_t>(values[cell]); });
+    for_each_taken(taken, begin, end, [&](std::uint64_t cell) { sum += static_cast<std::uint64_t>(values[cell]); });
     return sum;
 }
 
 void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
                      double amount) {
-    visit_taken(taken, begin, end, [&](std::uint64_t cell) { cells[cell] += amount; });
+    for_each_taken(taken, begin, end, [&](std::uint64_t cell) { cells[cell] += amount; });
 }
 
 void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
                 std::uint64_t end, double* sums) {
     for (std::size_t a = 0; a < count; ++a) {
         double sum = sums[a];
-        visit_taken(taken[a], begin, end, [&](std::uint64_t cell) { sum = sum + terms[cell]; });
+        for_each_taken(taken[a], begin, end, [&](std::uint64_t cell) { sum = sum + terms[cell]; });
         sums[a] = sum;
     }
 }
