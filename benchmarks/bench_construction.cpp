@@ -40,7 +40,7 @@
 
 #include "bench_common.hpp"
 #include "kernel/matrix.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/constructions.hpp"

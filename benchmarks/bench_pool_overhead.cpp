@@ -27,7 +27,7 @@
 #include <unistd.h>
 #endif
 
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "bench_common.hpp"
-#include "kernel/exponential.hpp"
-#include "kernel/random.hpp"
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/random/exponential.hpp"
+#include "kernel/random/random.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include "kernel/matrix.hpp"
 #include "reference_constructions.hpp"
 #include "model/task.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/constructions.hpp"
 #include "solvers/probabilistic.hpp"

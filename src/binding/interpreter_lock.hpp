@@ -19,7 +19,7 @@
 #include <exception>
 
 #include "binding/python.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace allotra::binding {
 

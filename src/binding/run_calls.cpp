@@ -24,8 +24,8 @@
 #include "binding/errors.hpp"
 #include "binding/interpreter_lock.hpp"
 #include "binding/py_ref.hpp"
-#include "kernel/fork_generation.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/platform/fork_generation.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace allotra::binding {
 

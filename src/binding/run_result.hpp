@@ -3,7 +3,7 @@
 #pragma once
 
 #include "binding/python.hpp"
-#include "kernel/seeds.hpp"
+#include "kernel/random/seeds.hpp"
 #include "model/task.hpp"
 #include "solvers/run.hpp"
 

@@ -11,8 +11,6 @@
 #include <limits>
 #include <vector>
 
-#include "kernel/cell_list.hpp"
-
 namespace allotra {
 
 struct Selection {
@@ -54,13 +52,6 @@ inline std::uint64_t taken_count(const std::vector<std::uint64_t>& taken) {
     std::uint64_t count = 0;
     for (std::uint64_t word : taken) count += static_cast<std::uint64_t>(std::popcount(word));
     return count;
-}
-
-// The chosen cells, ascending.
-inline CellList cells_of(const Selection& selection) {
-    CellList cells;
-    cells.assign_set_bits(selection.taken, taken_count(selection.taken));
-    return cells;
 }
 
 // A selection of `cells` (row-major, any order) on a grid of `grid_cells`.

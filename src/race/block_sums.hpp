@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
+#include "kernel/pool/chunked.hpp"
 
 namespace allotra {
 

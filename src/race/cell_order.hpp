@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/uninitialized_allocator.hpp"
+#include "kernel/memory/uninitialized_allocator.hpp"
 
 namespace allotra {
 

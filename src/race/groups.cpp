@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/chunked.hpp"
+#include "kernel/pool/worker_pool.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/groups.hpp"
 #include "race/key_estimate.hpp"

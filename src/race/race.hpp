@@ -30,8 +30,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "kernel/chunked.hpp"
-#include "kernel/random.hpp"
+#include "kernel/pool/chunked.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/selection.hpp"
 #include "race/limits.hpp"
 #include "race/scratch.hpp"

@@ -9,9 +9,9 @@
 #include <limits>
 #include <utility>
 
-#include "kernel/chunked.hpp"
-#include "kernel/taken_cells.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/chunked.hpp"
+#include "kernel/pool/worker_pool.hpp"
+#include "kernel/simd/taken_cells.hpp"
 
 namespace allotra {
 

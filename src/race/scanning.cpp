@@ -11,7 +11,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "kernel/odds_split.hpp"
+#include "kernel/simd/odds_split.hpp"
 #include "race/state.hpp"
 
 namespace allotra::race_detail {

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/odds_split.hpp"
-#include "kernel/random.hpp"
-#include "kernel/uninitialized_allocator.hpp"
+#include "kernel/memory/uninitialized_allocator.hpp"
+#include "kernel/random/random.hpp"
+#include "kernel/simd/odds_split.hpp"
 
 namespace allotra {
 

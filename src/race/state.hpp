@@ -12,12 +12,12 @@
 #include <span>
 #include <vector>
 
-#include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
-#include "kernel/exponential.hpp"
-#include "kernel/odds_split.hpp"
-#include "kernel/random.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/chunked.hpp"
+#include "kernel/pool/worker_pool.hpp"
+#include "kernel/random/exponential.hpp"
+#include "kernel/random/random.hpp"
+#include "kernel/simd/odds_split.hpp"
 #include "race/bins.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/limits.hpp"

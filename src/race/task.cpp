@@ -7,9 +7,9 @@
 #include <limits>
 #include <utility>
 
-#include "kernel/chunked.hpp"
+#include "kernel/memory/uninitialized_allocator.hpp"
 #include "kernel/objective.hpp"
-#include "kernel/uninitialized_allocator.hpp"
+#include "kernel/pool/chunked.hpp"
 #include "race/task.hpp"
 
 namespace allotra {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/aligned_buffer.hpp"
 #include "kernel/matrix.hpp"
+#include "kernel/memory/aligned_buffer.hpp"
 #include "model/task.hpp"
 #include "race/cell_order.hpp"
 #include "race/limits.hpp"

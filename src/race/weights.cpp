@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
+#include "kernel/pool/chunked.hpp"
 #include "race/bins.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/groups.hpp"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/aligned_buffer.hpp"
+#include "kernel/memory/aligned_buffer.hpp"
 #include "race/groups.hpp"
 #include "race/limits.hpp"
 #include "race/task.hpp"

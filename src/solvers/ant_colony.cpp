@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "kernel/error.hpp"
-#include "kernel/taken_cells.hpp"
+#include "kernel/simd/taken_cells.hpp"
 #include "solvers/constructions.hpp"
 
 namespace allotra {

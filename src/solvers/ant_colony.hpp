@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/chunked.hpp"
 #include "kernel/matrix.hpp"
-#include "kernel/random.hpp"
+#include "kernel/pool/chunked.hpp"
+#include "kernel/pool/worker_pool.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/selection.hpp"
 #include "kernel/solution.hpp"
-#include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/best_of_batch.hpp"
 #include "solvers/parameters.hpp"

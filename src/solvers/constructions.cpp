@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "kernel/error.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 #include "race/result.hpp"
 
 namespace allotra {

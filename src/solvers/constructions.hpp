@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kernel/matrix.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/selection.hpp"
 #include "model/task.hpp"
 #include "race/race.hpp"

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/random.hpp"
+#include "kernel/pool/worker_pool.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/solution.hpp"
-#include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/best_of_batch.hpp"
 #include "solvers/parameters.hpp"

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "kernel/error.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "solvers/constructions.hpp"
 #include "solvers/prefix_best.hpp"
 

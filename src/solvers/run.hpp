@@ -10,10 +10,10 @@
 #include <functional>
 #include <vector>
 
-#include "kernel/deadline.hpp"
-#include "kernel/seeds.hpp"
+#include "kernel/pool/deadline.hpp"
+#include "kernel/pool/worker_pool.hpp"
+#include "kernel/random/seeds.hpp"
 #include "kernel/selection.hpp"
-#include "kernel/worker_pool.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/probabilistic.hpp"

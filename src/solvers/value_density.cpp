@@ -1,7 +1,7 @@
 // The value density of every cell, in parallel chunks.
 #include "solvers/value_density.hpp"
 
-#include "kernel/chunked.hpp"
+#include "kernel/pool/chunked.hpp"
 
 namespace allotra {
 

@@ -7,8 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "cell_list.hpp"
 #include "kernel/matrix.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "model/task.hpp"
 #include "reference_constructions.hpp"
 #include "solvers/ant_colony.hpp"

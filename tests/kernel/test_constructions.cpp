@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "cell_list.hpp"
 #include "construction_forms.hpp"
 #include "harness.hpp"
 #include "weighted_choice.hpp"
 #include "kernel/error.hpp"
 #include "kernel/matrix.hpp"
 #include "objective.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "model/task.hpp"
 #include "reference_constructions.hpp"
 #include "solvers/ant_colony.hpp"

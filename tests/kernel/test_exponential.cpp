@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "kernel/exponential.hpp"
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/random/exponential.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 
 namespace {
 

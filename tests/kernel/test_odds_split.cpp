@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "kernel/odds_split.hpp"
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/simd/odds_split.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 
 TEST(odds_split_forms_agree) {
     std::mt19937_64 engine(20261208);

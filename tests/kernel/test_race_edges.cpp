@@ -11,10 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "cell_list.hpp"
 #include "construction_forms.hpp"
 #include "harness.hpp"
 #include "kernel/error.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 #include "race/block_sums.hpp"
 #include "weighted_choice.hpp"
 

@@ -15,8 +15,8 @@
 
 #include "harness.hpp"
 #include "weighted_choice.hpp"
-#include "kernel/chacha.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/chacha.hpp"
+#include "kernel/random/random.hpp"
 
 namespace {
 

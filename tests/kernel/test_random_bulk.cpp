@@ -13,9 +13,9 @@
 #endif
 
 #include "harness.hpp"
-#include "kernel/chacha.hpp"
-#include "kernel/random.hpp"
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/random/chacha.hpp"
+#include "kernel/random/random.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "harness.hpp"
 #include "kernel/error.hpp"
-#include "kernel/seeds.hpp"
+#include "kernel/random/seeds.hpp"
 #include "solvers/ant_colony.hpp"
 #include "solvers/constructions.hpp"
 #include "solvers/run.hpp"

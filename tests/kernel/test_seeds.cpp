@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "kernel/random.hpp"
-#include "kernel/seeds.hpp"
+#include "kernel/random/random.hpp"
+#include "kernel/random/seeds.hpp"
 
 namespace {
 

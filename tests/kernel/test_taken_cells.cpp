@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "kernel/simd_dispatch.hpp"
-#include "kernel/taken_cells.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
+#include "kernel/simd/taken_cells.hpp"
 
 TEST(taken_cells_forms_agree) {
     std::mt19937_64 engine(20261210);

@@ -10,7 +10,7 @@
 
 #include "harness.hpp"
 #include "kernel/error.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "weighted_choice.hpp"
 
 namespace {

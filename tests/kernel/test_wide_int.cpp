@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/wide_int.hpp"
 
 namespace {

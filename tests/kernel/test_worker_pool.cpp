@@ -30,9 +30,9 @@
 
 #include "harness.hpp"
 #include "kernel/error.hpp"
-#include "kernel/worker_pool.hpp"
-#include "kernel/worker_pool_testing.hpp"
-#include "kernel/chunked.hpp"
+#include "kernel/pool/worker_pool.hpp"
+#include "kernel/pool/worker_pool_testing.hpp"
+#include "kernel/pool/chunked.hpp"
 
 namespace {
 

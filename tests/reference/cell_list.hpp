@@ -1,8 +1,8 @@
-// A list of row-major flat cell indices (i * n + j) that takes 4 bytes per
-// cell while every index is below 2^32, and 8 bytes from the first one that is
-// not: a colony keeps the cells of every ant of a batch, and grids with 2^32
-// cells or more are rare but valid. A list's storage can be handed on: a
-// construction reuses the storage of a selection its solver has dropped.
+// The tests' list of row-major flat cell indices (i * n + j), in the order
+// the cells were visited: 4 bytes per cell while every index is below 2^32,
+// and 8 bytes from the first one that is not, since grids with 2^32 cells or
+// more are rare but valid. The module itself hands selections on as bitmaps
+// (kernel/selection.hpp); cells_of lists a bitmap's cells.
 #pragma once
 
 #include <bit>
@@ -13,7 +13,8 @@
 #include <limits>
 #include <vector>
 
-#include "kernel/uninitialized_allocator.hpp"
+#include "kernel/memory/uninitialized_allocator.hpp"
+#include "kernel/selection.hpp"
 
 namespace allotra {
 
@@ -155,5 +156,12 @@ private:
 
 inline CellList::Iterator CellList::begin() const noexcept { return Iterator(this, 0); }
 inline CellList::Iterator CellList::end() const noexcept { return Iterator(this, size()); }
+
+// The chosen cells, ascending.
+inline CellList cells_of(const Selection& selection) {
+    CellList cells;
+    cells.assign_set_bits(selection.taken, taken_count(selection.taken));
+    return cells;
+}
 
 }  // namespace allotra

@@ -3,7 +3,7 @@
 // bit-identical values.
 #pragma once
 
-#include "kernel/cell_list.hpp"
+#include "cell_list.hpp"
 #include "kernel/matrix.hpp"
 #include "kernel/objective.hpp"
 

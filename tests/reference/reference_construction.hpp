@@ -12,7 +12,7 @@
 
 #include "kernel/matrix.hpp"
 #include "objective.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/solution.hpp"
 #include "weighted_choice.hpp"
 #include "model/task.hpp"

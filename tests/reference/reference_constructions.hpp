@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cell_list.hpp"
 #include "kernel/matrix.hpp"
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "kernel/solution.hpp"
 #include "model/task.hpp"
 #include "solvers/ant_colony.hpp"

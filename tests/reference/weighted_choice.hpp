@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 #include "race/candidate_rule.hpp"
 
 namespace allotra {

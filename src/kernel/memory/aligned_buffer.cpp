@@ -1,5 +1,5 @@
 // Aligned, zero-filled storage, backed by large pages where it is that large.
-#include "kernel/aligned_buffer.hpp"
+#include "kernel/memory/aligned_buffer.hpp"
 
 #include "kernel/platform/platform.hpp"
 

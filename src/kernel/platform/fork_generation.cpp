@@ -1,5 +1,5 @@
 // The count of forks this process descends from, raised in the child.
-#include "kernel/fork_generation.hpp"
+#include "kernel/platform/fork_generation.hpp"
 
 #include <atomic>
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "kernel/error.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace allotra {
 

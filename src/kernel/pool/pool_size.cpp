@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace allotra {
 

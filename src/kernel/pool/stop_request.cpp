@@ -20,10 +20,10 @@
 #include <chrono>
 #include <utility>
 
-#include "kernel/deadline.hpp"
 #include "kernel/error.hpp"
-#include "kernel/stop_flag.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/deadline.hpp"
+#include "kernel/pool/stop_flag.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace allotra {
 

@@ -2,7 +2,7 @@
 // child created by fork builds a new one on its first batch, since the old
 // pool's threads do not exist there and its mutexes may have been copied in a
 // locked state.
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 #include <atomic>
 #include <exception>
@@ -16,9 +16,9 @@
 #include <system_error>
 
 #include "kernel/error.hpp"
-#include "kernel/fork_generation.hpp"
+#include "kernel/platform/fork_generation.hpp"
 #include "kernel/platform/platform.hpp"
-#include "kernel/worker_threads.hpp"
+#include "kernel/pool/worker_threads.hpp"
 
 namespace allotra {
 

@@ -1,5 +1,5 @@
 // The workers' loop, the hand-over of a batch, and the caller's wait for it.
-#include "kernel/worker_threads.hpp"
+#include "kernel/pool/worker_threads.hpp"
 
 #include <chrono>
 #include <string>
@@ -8,10 +8,10 @@
 #include <utility>
 
 #include "kernel/error.hpp"
-#include "kernel/fork_generation.hpp"
-#include "kernel/spin_wait.hpp"
-#include "kernel/stop_flag.hpp"
-#include "kernel/worker_pool_testing.hpp"
+#include "kernel/platform/fork_generation.hpp"
+#include "kernel/pool/spin_wait.hpp"
+#include "kernel/pool/stop_flag.hpp"
+#include "kernel/pool/worker_pool_testing.hpp"
 
 namespace allotra {
 

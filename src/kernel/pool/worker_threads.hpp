@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 
 namespace allotra {
 

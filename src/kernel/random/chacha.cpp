@@ -1,12 +1,12 @@
 // The ChaCha12 block function and a stream's blocks in portable form, and the
 // choice of the AVX2 form where it runs.
-#include "kernel/chacha.hpp"
+#include "kernel/random/chacha.hpp"
 
 #include <cstring>
 
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 #if defined(ALLOTRA_AVX2_KERNELS)
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 #endif
 
 namespace allotra {

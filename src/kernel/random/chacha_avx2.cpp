@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 
 namespace allotra::avx2 {
 

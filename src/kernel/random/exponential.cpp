@@ -1,11 +1,11 @@
 // The exponentials of a batch of random values: the portable form, and the
 // choice of the AVX2 form where it runs.
-#include "kernel/exponential.hpp"
+#include "kernel/random/exponential.hpp"
 
-#include "kernel/exponential_kernel.hpp"
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/random/exponential_kernel.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 #if defined(ALLOTRA_AVX2_KERNELS)
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 #endif
 
 namespace allotra {

@@ -1,7 +1,7 @@
 // The exponentials four at a time: the shared kernel, compiled for AVX2
 // alone (see avx2_kernels.hpp), vectorised by the compiler.
-#include "kernel/avx2_kernels.hpp"
-#include "kernel/exponential_kernel.hpp"
+#include "kernel/random/exponential_kernel.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 
 namespace allotra::avx2 {
 

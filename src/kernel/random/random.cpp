@@ -1,6 +1,6 @@
 // The per-thread generators: keyed from the operating system, re-keyed after
 // each 64 KiB, rebuilt after fork; the seeded streams; recording and replay.
-#include "kernel/random.hpp"
+#include "kernel/random/random.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "kernel/error.hpp"
-#include "kernel/fork_generation.hpp"
+#include "kernel/platform/fork_generation.hpp"
 #include "kernel/platform/platform.hpp"
-#include "kernel/seeds.hpp"
+#include "kernel/random/seeds.hpp"
 
 namespace allotra {
 

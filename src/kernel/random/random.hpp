@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "kernel/chacha.hpp"
+#include "kernel/random/chacha.hpp"
 
 namespace allotra {
 

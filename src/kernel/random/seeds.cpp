@@ -1,5 +1,5 @@
 // Seeds from the operating system and the keys derived from a seed.
-#include "kernel/seeds.hpp"
+#include "kernel/random/seeds.hpp"
 
 #include <cstddef>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "kernel/chacha.hpp"
+#include "kernel/random/chacha.hpp"
 
 namespace allotra {
 

@@ -1,10 +1,10 @@
 // The portable form of the split by odds, and the choice of the AVX2 form
 // where it runs.
-#include "kernel/odds_split.hpp"
+#include "kernel/simd/odds_split.hpp"
 
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 #if defined(ALLOTRA_AVX2_KERNELS)
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 #endif
 
 namespace allotra {

@@ -5,7 +5,7 @@
 #include <immintrin.h>
 
 
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 
 namespace allotra::avx2 {
 

@@ -1,5 +1,5 @@
 // The run-time choice between the AVX2 and the portable kernels.
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 
 #include <atomic>
 

@@ -1,11 +1,11 @@
 // The portable forms of the work over taken cells, and the choice of the AVX2
 // forms where they run.
-#include "kernel/taken_cells.hpp"
+#include "kernel/simd/taken_cells.hpp"
 
 #include "kernel/selection.hpp"
-#include "kernel/simd_dispatch.hpp"
+#include "kernel/simd/simd_dispatch.hpp"
 #if defined(ALLOTRA_AVX2_KERNELS)
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 #endif
 
 namespace allotra {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "kernel/avx2_kernels.hpp"
+#include "kernel/simd/avx2_kernels.hpp"
 
 namespace allotra::avx2 {
 
