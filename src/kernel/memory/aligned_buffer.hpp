@@ -2,6 +2,10 @@
 // large page or more starts on a large page and asks to be backed by large
 // pages: constructions read the shared per-cell arrays of a solve at random
 // places (the amounts, scales and terms of the cells they take).
+//
+// This header and uninitialized_allocator.hpp are the kernel's room for the
+// storage of plain numbers, kernel/memory/; it may include kernel/platform/
+// alone.
 #pragma once
 
 #include <algorithm>

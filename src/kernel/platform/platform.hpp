@@ -2,6 +2,10 @@
 // secure random bytes, the processor count, environment variables, a hook
 // that runs in the child process after fork and a hint for large buffers.
 // Each platform has its own file.
+//
+// Beside them, fork_generation.* counts the forks this process descends
+// from, through the hook above, for the state that a child must rebuild. This
+// room is the kernel's ground: it includes nothing else of the project.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,12 @@
 // constructions. Threads start on the first batch of the process (and again in
 // a child after fork), idle workers sleep, and indices are handed out one at a
 // time so that constructions of very different lengths keep every worker busy.
+//
+// This header is the face of the pool's room, kernel/pool/: the pool and its
+// threads, the pool size, the stop request (stop flags, interrupt scopes,
+// deadlines), the short spin wait and the per-cell passes in chunks. The room
+// may include the kernel's records at its root (error.hpp) and
+// kernel/platform/; nothing of the random source or the vectorised kernels.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // ChaCha blocks eight at a time, one block per 32-bit lane of an AVX2
-// register. Compiled for AVX2 alone; see avx2_kernels.hpp.
+// register. Compiled for AVX2 alone; see simd/avx2_kernels.hpp.
 #include <immintrin.h>
 
 #include <cstring>

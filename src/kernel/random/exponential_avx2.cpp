@@ -1,5 +1,5 @@
 // The exponentials four at a time: the shared kernel, compiled for AVX2
-// alone (see avx2_kernels.hpp), vectorised by the compiler.
+// alone (see simd/avx2_kernels.hpp), vectorised by the compiler.
 #include "kernel/random/exponential_kernel.hpp"
 #include "kernel/simd/avx2_kernels.hpp"
 

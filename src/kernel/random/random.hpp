@@ -1,6 +1,13 @@
 // The per-thread random stream: ChaCha with 12 rounds, keyed from the
 // operating system and re-keyed after every 64 KiB of output; and the seeded
 // streams of a repeatable run, whose keys all follow from a seed.
+//
+// This header is the face of the random source's room, kernel/random/: the
+// ChaCha block function, the per-thread and the seeded streams, the seeds and
+// keys of a run, and the exponentials made from random bits, each kernel with
+// its AVX2 form beside its portable one. The room may include the kernel's
+// records at its root, kernel/simd/ (the choice of form, the AVX2 units'
+// declarations) and kernel/platform/; nothing of the pool.
 #pragma once
 
 #include <array>
