@@ -27,6 +27,8 @@ SOLVERS = {"probabilistic": lambda: allotra.ProbabilisticAssignmentSolver(kmax=2
            "colony": lambda: allotra.AntColonyAssignmentSolver(num_ants=4, kmax=3),
            # More ants than are valued together at once.
            "colony, 24 ants": lambda: allotra.AntColonyAssignmentSolver(num_ants=24, kmax=4),
+           # A last group of values of one ant.
+           "colony, 17 ants": lambda: allotra.AntColonyAssignmentSolver(num_ants=17, kmax=4),
            # Weights spread by 3 octaves an iteration where no ant goes: past
            # 40 by the last, where bands merge their classes.
            "colony, spreading": lambda: allotra.AntColonyAssignmentSolver(num_ants=2, kmax=20, alpha=3.0, rho=0.5)}
