@@ -1,6 +1,6 @@
 """What a seed gives in this version, on grids whose constructions take each
 form (steps, sorted keys, bins, skipping with and without bands of amounts,
-negative amounts). The law tests cannot see a change of a seed's answers;
+with few candidates a band, negative amounts). The law tests cannot see a change of a seed's answers;
 this table does. A deliberate change rewrites it in the same commit, says so
 in CHANGELOG.md, and is made with
 
