@@ -80,7 +80,7 @@ TEST(runs_from_several_threads_repeat_one_another) {
     CHECK(same(outcomes[0], run_probabilistic(task, ProbabilisticParameters{200}, seeded(3))));
 }
 
-// Batches of a few constructions, each some hundred microseconds long, on
+// Batches of a few constructions, each tens of microseconds long, on
 // workers already running: they complete out of order, and the run still
 // builds every place once, whatever ran before.
 TEST(probabilistic_run_in_small_batches_is_one_batch) {
