@@ -182,10 +182,10 @@ TEST(colony_values_every_ant_of_a_window) {
     }
 }
 
-// The pheromone teaches the ants: with alpha > 0 the best of 20 iterations
-// beats the first iteration's in nearly every solve (2,000 of 2,000 here),
-// so 5 of 20 that do not is practically impossible. An ant whose value is
-// NaN spoils its cells' pheromone, and the colony stops improving.
+// With alpha > 0 the best of 20 iterations beats the first iteration's in
+// nearly every solve (2,000 of 2,000 here; with alpha 0, more ants alone did
+// in 95%), so 5 of 20 that do not is practically impossible. An ant whose
+// value is NaN spoils its cells' pheromone, and the colony stops improving.
 TEST(colony_improves_on_its_first_iteration) {
     const Task task = task_of(30, 40);
     constexpr int solves = 20;
