@@ -431,9 +431,10 @@ TEST(race_that_merges_classes_follows_the_law_on_a_large_grid) {
     // Bands of amount 1, 2 and 3 whose groups start at one class: 2's tail
     // (classes 8 to 16), 1's and 3's own groups of class 8 at other places
     // of it. Scanned in the same intervals, each group has its own odds.
-    const std::vector<CellClass> shared{{2, 1.0},        {2, 0x1p-2},         {2, 0x1p-4}, {2, 0x1p-4 / 1.3},
-                                        {2, 0x1p-6},     {2, 0x1p-8},         {1, 0x1p-4 / 1.25}, {1, 0x1p-4 / 1.45},
-                                        {3, 0x1p-4 / 1.1}, {3, 0x1p-8 / 1.2}};
+    const std::vector<CellClass> shared{{2, 1.0},           {2, 0x1p-2},        {2, 0x1p-4},
+                                        {2, 0x1p-4 / 1.3},  {2, 0x1p-6},        {2, 0x1p-8},
+                                        {1, 0x1p-4 / 1.25}, {1, 0x1p-4 / 1.45}, {3, 0x1p-4 / 1.1},
+                                        {3, 0x1p-8 / 1.2}};
     RaceLimits own_bands;
     own_bands.band_cells = 1000;
     own_bands.band_groups = 3;
