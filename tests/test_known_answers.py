@@ -1,6 +1,6 @@
 """What a seed gives in this version, on grids whose constructions take each
 form (steps, sorted keys, bins, skipping with and without bands of amounts,
-negative amounts). The law tests cannot see a change of a seed's answers;
+with few candidates a band, negative amounts). The law tests cannot see a change of a seed's answers;
 this table does. A deliberate change rewrites it in the same commit, says so
 in CHANGELOG.md, and is made with
 
@@ -27,6 +27,8 @@ SOLVERS = {"probabilistic": lambda: allotra.ProbabilisticAssignmentSolver(kmax=2
            "colony": lambda: allotra.AntColonyAssignmentSolver(num_ants=4, kmax=3),
            # More ants than are valued together at once.
            "colony, 24 ants": lambda: allotra.AntColonyAssignmentSolver(num_ants=24, kmax=4),
+           # A last group of values of one ant.
+           "colony, 17 ants": lambda: allotra.AntColonyAssignmentSolver(num_ants=17, kmax=4),
            # Weights spread by 3 octaves an iteration where no ant goes: past
            # 40 by the last, where bands merge their classes.
            "colony, spreading": lambda: allotra.AntColonyAssignmentSolver(num_ants=2, kmax=20, alpha=3.0, rho=0.5)}

@@ -26,7 +26,7 @@ void report_prepared(const RaceWeights& weights, double lightest_fitting) {
     const auto merged = std::count_if(groups.begin(), groups.end(), [](const auto& g) { return g.merged; });
     hook({weights.groups.active, weights.groups.active ? groups.size() : 0,
           weights.groups.active ? static_cast<std::uint64_t>(merged) : 0,
-          std::log2(weights.largest / lightest_fitting)});
+          std::log2(weights.largest / lightest_fitting), &weights});
 }
 
 }  // namespace

@@ -51,13 +51,14 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
 
 namespace testing {
 // What one set of weights made of the race: whether its constructions skip,
-// in how many groups (merged ones among them), and how many octaves its
-// weights that fit span.
+// in how many groups (merged ones among them), how many octaves its
+// weights that fit span, and the weights themselves (only during the call).
 struct PreparedRace {
     bool skipping;
     std::uint64_t groups;
     std::uint64_t merged;
     double octaves;
+    const RaceWeights* weights;
 };
 // Called on the preparing thread after every set of weights is prepared
 // (nullptr: no call), so that a test can tell which form a solve's

@@ -7,6 +7,9 @@ namespace allotra {
 
 void PrefixBest::complete(std::uint64_t index, Selection selection) {
     std::lock_guard lock(mutex_);
+    // A place completed twice would wait forever behind the prefix and
+    // hold back every place that completes out of order after it.
+    if (index < length_ || waiting_.contains(index)) fail("a place of the run was built twice");
     std::optional<Selection> completed(std::move(selection));
     if (index != length_) {
         // Waiting: it may win only over the prefix's best and over every

@@ -17,6 +17,8 @@
 #include "kernel/error.hpp"
 #include "kernel/pool/worker_pool.hpp"
 #include "race/block_sums.hpp"
+#include "race/scale_class.hpp"
+#include "race/weights.hpp"
 #include "weighted_choice.hpp"
 
 namespace {
@@ -427,6 +429,21 @@ TEST(race_that_merges_classes_follows_the_law_on_a_large_grid) {
             },
             budget_share, {three, four, exactly}, "merging");
     }
+    // Bands of amount 1, 2 and 3 whose groups start at one class: 2's tail
+    // (classes 8 to 16), 1's and 3's own groups of class 8 at other places
+    // of it. Scanned in the same intervals, each group has its own odds.
+    const std::vector<CellClass> shared{{2, 1.0},           {2, 0x1p-2},        {2, 0x1p-4},
+                                        {2, 0x1p-4 / 1.3},  {2, 0x1p-6},        {2, 0x1p-8},
+                                        {1, 0x1p-4 / 1.25}, {1, 0x1p-4 / 1.45}, {3, 0x1p-4 / 1.1},
+                                        {3, 0x1p-8 / 1.2}};
+    RaceLimits own_bands;
+    own_bands.band_cells = 1000;
+    own_bands.band_groups = 3;
+    for (double budget_share : {0.25, 0.5}) {
+        check_law_on_a_large_grid(
+            shared, 280, 250, [&](std::mt19937_64& engine) { return engine() % shared.size(); }, budget_share,
+            {own_bands}, "shared classes");
+    }
 }
 
 namespace {
@@ -457,4 +474,100 @@ TEST(colony_keeps_skipping_as_its_weights_spread_past_40_octaves) {
     REQUIRE(prepared.size() == parameters.kmax);
     for (const auto& race : prepared) CHECK(race.skipping);
     CHECK(prepared.back().octaves > 40.0 && prepared.back().merged > 0);
+}
+
+namespace {
+
+// What the grouping promises, on every set of weights that skips: each
+// member lies in its group's classes (a plain group's one class), below its
+// group's beyond_scale, which is the least scale of the class after the
+// group's last member's; and a band that merges keeps an own group, with a
+// merged head before it or a merged tail after it, or both.
+struct GroupingSeen {
+    int races = 0;
+    int merging_bands = 0;
+    int heads = 0;
+    int tails = 0;
+};
+GroupingSeen grouping_seen;
+
+void check_grouping(const allotra::testing::PreparedRace& race) {
+    using allotra::race_detail::class_of;
+    using allotra::race_detail::least_scale_of;
+    if (!race.skipping) return;
+    ++grouping_seen.races;
+    const allotra::RaceWeights& weights = *race.weights;
+    const allotra::RaceGroups& grouped = weights.groups;
+    const auto& groups = grouped.groups;
+    const auto scale_at = [&](std::uint64_t p) {
+        const std::uint64_t cell = grouped.narrow.empty() ? grouped.wide[p] : grouped.narrow[p];
+        return weights.largest / weights.weight.data()[cell];
+    };
+    for (std::size_t first = 0, end = 0; first < groups.size(); first = end) {
+        // A band's groups: those of its least and greatest amount.
+        while (end < groups.size() && groups[end].amount == groups[first].amount &&
+               groups[end].top_amount == groups[first].top_amount) {
+            ++end;
+        }
+        std::size_t merged = 0;
+        for (std::size_t g = first; g < end; ++g) {
+            const allotra::RaceGroups::Group& group = groups[g];
+            REQUIRE(group.begin < group.end);
+            std::uint64_t last = 0;
+            for (std::uint64_t p = group.begin; p < group.end; ++p) {
+                const double scale = scale_at(p);
+                const std::uint64_t cls = class_of(scale);
+                CHECK(cls == group.class_index || (group.merged && cls > group.class_index));
+                CHECK(scale < group.beyond_scale);
+                last = std::max(last, cls);
+            }
+            CHECK_EQ(group.least_scale, least_scale_of(group.class_index));
+            CHECK_EQ(group.beyond_scale, least_scale_of(last + 1));
+            if (g > first) CHECK(groups[g - 1].beyond_scale <= group.least_scale);
+            merged += group.merged;
+        }
+        if (merged == 0) continue;
+        ++grouping_seen.merging_bands;
+        const bool head = groups[first].merged;
+        const bool tail = groups[end - 1].merged && end - first > 1;
+        grouping_seen.heads += head;
+        grouping_seen.tails += tail;
+        CHECK(merged == std::size_t{head} + tail && end - first > merged);
+    }
+}
+
+}  // namespace
+
+TEST(grouping_keeps_bands_whole_with_few_candidates_a_band) {
+    // 2,000 cells that fit, of amounts 1, 2, 3 and 5 (a band each), a tenth
+    // of them in the heaviest two octaves and the rest 20 octaves below;
+    // 8,000 cells that never fit, in 16 bands of their own: the race's
+    // average, 64 candidates a group, allows fewer than 3 groups a band, and
+    // a band that merges keeps 3 all the same.
+    std::mt19937_64 engine(39);
+    const std::uint64_t m = 100, n = 100;
+    std::vector<std::int64_t> amounts(m * n);
+    std::vector<double> weights(m * n);
+    const std::int64_t fitting[] = {1, 2, 3, 5};
+    for (std::uint64_t k = 0; k < m * n; ++k) {
+        if (k % 5 != 0) {
+            amounts[k] = 100000 + static_cast<std::int64_t>(k % 16);
+            weights[k] = 1.0;
+            continue;
+        }
+        amounts[k] = fitting[engine() % 4];
+        const double unit = allotra::unit_from_bits(engine());
+        const int octave = engine() % 10 == 0 ? static_cast<int>(engine() % 2) : 8 + static_cast<int>(engine() % 20);
+        weights[k] = std::ldexp(1.0 + unit, -octave);
+    }
+    const RaceLimits limits{.skip_cells = 1, .skip_group_cells = 64, .band_cells = 400};
+    grouping_seen = {};
+    allotra::testing::set_prepared_hook(&check_grouping);
+    for (std::int64_t budget : {150, 600, 2000}) {
+        probabilistic_with(task_of(m, n, amounts, budget), matrix_of(m, n, weights, false), limits);
+    }
+    allotra::testing::set_prepared_hook(nullptr);
+    // Every race skips, and heads and tails both occur (at the largest budget
+    // the first interval surely takes the two heaviest classes).
+    CHECK(grouping_seen.races == 3 && grouping_seen.heads > 0 && grouping_seen.tails > 0);
 }
