@@ -25,7 +25,8 @@ SOLVERS = {"colony": lambda kmax: Ant(num_ants=6, kmax=kmax), "probabilistic": l
 
 
 def same(a, b):
-    return a.value == b.value and (a.x == b.x).all() and a.history.tobytes() == b.history.tobytes()
+    assert a.value <= a.bound and b.value <= b.bound, (a.value, a.bound, b.value, b.bound)
+    return a.value == b.value and (a.x == b.x).all() and a.history.tobytes() == b.history.tobytes() and a.bound == b.bound
 
 
 # A digest of a seeded run of each solver on the task above.
@@ -66,7 +67,7 @@ def test_a_seed_repeats_the_run_on_any_number_of_threads_and_simd_path():
 def test_seeds(solver):
     make = SOLVERS[solver]
     first = make(12).run(P.task, seed=99)
-    check_result(P, first[:2])
+    check_result(P, first)
     assert same(first, make(12).run(P.task, seed=99))
     assert not same(first, make(12).run(P.task, seed=100))
     drawn = make(12).run(P.task)
@@ -76,6 +77,8 @@ def test_seeds(solver):
     assert first.history.shape[1] == 2 and values[-1] == first.value and 1 <= iterations[-1] <= 12
     assert (np.diff(iterations) > 0).all() and (np.diff(values) > 0).all() and values[0] > 0
     assert type(first) is allotra.RunResult and len(first) == 7 and first[:2] == (first.x, first.value)
+    x, value, *rest = first  # the bound is a field by name only
+    assert len(rest) == 5 and "bound" not in allotra.RunResult.__match_args__
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
@@ -141,6 +144,7 @@ def test_time_limits(solver):
     assert result.stopped == "time_limit" and result.value == result.history[-1, 1]
     empty = solver.run(P.task, time_limit=0)
     assert (empty.value, empty.x.sum(), empty.iterations, empty.stopped) == (0.0, 0, 0, "time_limit")
+    assert empty.bound == result.bound >= result.value  # a limit never cuts the bound short
 
 
 @pytest.mark.parametrize(
@@ -152,7 +156,7 @@ def test_run_takes_any_kmax_in_bounded_memory(solver):
     constructions out a bounded batch (or window of ants) at a time."""
     before = resident_bytes()
     result = solver.run(P.task, seed=4, time_limit=0.2)
-    check_result(P, result[:2], weights=None if result.iterations == 0 else density(P.c, P.b, P.omega))
+    check_result(P, result, weights=None if result.iterations == 0 else density(P.c, P.b, P.omega))
     assert result.stopped == "time_limit"
     if before is not None:
         assert resident_bytes() - before < 64 * 2**20
