@@ -25,6 +25,7 @@ optimum is at most that.
 from __future__ import annotations
 
 import argparse
+import os
 import time
 from pathlib import Path
 
@@ -42,6 +43,8 @@ def gap(value: float, bound: float) -> float:
 
 
 def fmt_gap(share: float) -> str:
+    if share < 1e-5:
+        return "< 0.001%"
     return f"{100 * share:.3f}%" if share < 0.01 else f"{100 * share:.2f}%"
 
 
@@ -128,7 +131,8 @@ def main():
             f"[0, {DISCOUNT}]: gap to RunResult.bound, and the seconds of the run (the density greedy: of the "
             f"NumPy function).",
             "", table, "",
-            machine_note(f"python benchmarks/gap.py --size {args.size}", 1), "",
+            machine_note(f"python benchmarks/gap.py --size {args.size}", 1)
+            + f" Load average at the end: {os.getloadavg()[0]:.1f} (times on a busy machine are rough).", "",
         ]
     lines = over_time(args.size, args.seconds, HERE / "gap.png")
     parts += ["![gap to the bound over time](gap.png)", "", "At the end of each run:", ""]

@@ -40,29 +40,21 @@ constexpr std::uint64_t sampled_from = 4;
 // positive value are taken whole; every other cell is left out. What remains
 // is the fractional knapsack of the items within the budget plus what the
 // taken cells freed.
-struct CellPart {
-    Item item{};  // of amount 0 where the cell is none
-    bool taken = false;
-    double taken_value = 0.0;
-    std::uint64_t freed = 0;
+struct ItemTerms {
+    double value;
+    std::uint64_t amount;  // 0 where the cell is no item
 };
 
-inline CellPart part_of(double value, std::int64_t b) {
-    CellPart part;
-    if (b > 0) {
-        if (value > 0.0) part.item = Item{value / static_cast<double>(b), value, static_cast<std::uint64_t>(b)};
-    } else if (b == 0) {
-        part.taken = value > 0.0;
-        part.taken_value = part.taken ? value : 0.0;
-    } else {
-        const std::uint64_t freed = std::uint64_t{0} - static_cast<std::uint64_t>(b);  // 2^63 for INT64_MIN
-        part.taken = true;
-        part.taken_value = value;
-        part.freed = freed;
-        if (value < 0.0) part.item = Item{-value / static_cast<double>(freed), -value, freed};
-    }
-    return part;
+inline ItemTerms item_of(double value, std::int64_t b) {
+    if (b > 0) return ItemTerms{value, value > 0.0 ? static_cast<std::uint64_t>(b) : 0};
+    if (b < 0 && value < 0.0) return ItemTerms{-value, std::uint64_t{0} - static_cast<std::uint64_t>(b)};
+    return ItemTerms{0.0, 0};
 }
+
+// Whether a cell of amount b <= 0 is taken whole first, and the amount it
+// frees (2^63 for INT64_MIN).
+inline bool taken_whole(double value, std::int64_t b) { return b < 0 || value > 0.0; }
+inline std::uint64_t freed_by(std::int64_t b) { return std::uint64_t{0} - static_cast<std::uint64_t>(b); }
 
 // A cell's value as the objective forms it; NaN for a cell in no selection
 // of finite value.
@@ -119,11 +111,12 @@ Window sampled_window(const Task& task, std::uint64_t cells) {
         const std::uint64_t i = k / task.n, j = k % task.n;
         const double value = value_of(*task.c.ptr(i, j), *task.omega.ptr(i, j));
         if (std::isnan(value)) continue;
-        const CellPart part = part_of(value, *task.b_ij.ptr(i, j));
-        freed += static_cast<double>(part.freed);
-        if (part.item.amount == 0) continue;
-        amounts += static_cast<double>(part.item.amount);
-        sample.push_back(part.item);
+        const std::int64_t b = *task.b_ij.ptr(i, j);
+        if (b < 0) freed += static_cast<double>(freed_by(b));
+        const auto [item_value, amount] = item_of(value, b);
+        if (amount == 0) continue;
+        amounts += static_cast<double>(amount);
+        sample.push_back(Item{item_value / static_cast<double>(amount), item_value, amount});
     }
     const auto scale = static_cast<double>(stride);
     return likely_window(std::move(sample), static_cast<double>(task.b_total) + scale * freed, scale * amounts);
@@ -170,11 +163,18 @@ Pass whole_pass(const Task& task, std::uint64_t cells, std::uint64_t chunk, cons
     Pass pass;
     pass.chunks.resize((cells - 1) / chunk + 1);
     std::vector<std::vector<WideInt>> per_worker(pool_size() + 1);
+    std::vector<std::vector<Item>> kept_items(pool_size() + 1);
     const bool one_density = window.low == window.high;
+    // In locals: the loop's stores of doubles could otherwise change them.
+    const double low = window.low, high = window.high;
     in_chunks(cells, chunk, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t index, std::size_t worker) {
         std::vector<WideInt>& amounts = per_worker[worker];
         if (amounts.empty()) amounts.resize(buckets);
         WideInt* const bucket_amount = amounts.data();
+        std::vector<Item>& scratch = kept_items[worker];
+        if (scratch.empty()) scratch.resize(std::min(chunk, cells) + 1);
+        Item* const kept = scratch.data();
+        std::uint64_t count = 0;
         ChunkSums& sums = pass.chunks[index];
         const std::uint64_t cap = capped ? (end - begin) / 4 + 64 : end - begin;
         // The sums that every cell adds to, in locals (registers).
@@ -189,33 +189,35 @@ Pass whole_pass(const Task& task, std::uint64_t cells, std::uint64_t chunk, cons
             if (std::isnan(value)) return;
             ++finite;
             magnitude += std::fabs(value);
-            gains = gains || value > 0.0;
-            const CellPart part = part_of(value, b);
-            if (part.taken) [[unlikely]] {
-                sums.taken += part.taken_value;
-                add_amount(sums.freed, part.freed);
+            gains = gains | (value > 0.0);
+            if (b <= 0 && taken_whole(value, b)) [[unlikely]] {
+                sums.taken += value;
+                add_amount(sums.freed, freed_by(b));
             }
-            const Item& item = part.item;
-            if (item.amount == 0) return;
-            add_amount(bucket_amount[density_bits(item.density) >> top_bucket_shift], item.amount);
-            items += item.value;
-            // Without a branch: about half the items are denser, at random.
-            const bool above = item.density > window.high;
-            above_value += above ? item.value : 0.0;
-            const std::uint64_t above_amount = item.amount & (std::uint64_t{0} - static_cast<std::uint64_t>(above));
+            const auto [item_value, amount] = item_of(value, b);
+            if (amount == 0) return;
+            const double density = item_value / static_cast<double>(amount);
+            add_amount(bucket_amount[density_bits(density) >> top_bucket_shift], amount);
+            items += item_value;
+            // Without branches: about half the items are denser, at random
+            // (x * 1.0 and x + 0.0 are x).
+            const bool above = density > high;
+            above_value += item_value * static_cast<double>(above);
+            const std::uint64_t above_amount = amount & (std::uint64_t{0} - static_cast<std::uint64_t>(above));
             above_low += above_amount;
             above_carries += above_low < above_amount ? 1 : 0;
-            if (!above && item.density >= window.low) [[unlikely]] {
-                add_amount(sums.window_amounts, item.amount);
-                if (one_density) {
-                    // The cut is at that density: its items' amounts are all it needs.
-                } else if (sums.window.size() < cap) {
-                    sums.window.push_back(item);
-                } else {
-                    sums.overflowed = true;
-                }
-            }
+            // Every item is written where the next kept one goes, and kept
+            // by counting it: no branch, and the writes stay in one place.
+            const bool inside = !above && density >= low;
+            kept[count] = Item{density, item_value, amount};
+            count += inside ? 1 : 0;
         });
+        for (std::uint64_t k = 0; k < count; ++k) add_amount(sums.window_amounts, kept[k].amount);
+        // The cut at a window of one density needs only its items' amounts.
+        if (!one_density) {
+            sums.overflowed = count > cap;
+            if (!sums.overflowed) sums.window.assign(kept, kept + count);
+        }
         sums.finite = finite;
         sums.magnitude = magnitude;
         sums.gains = gains;
@@ -240,19 +242,26 @@ struct BucketItems {
 
 BucketItems bucket_pass(const Task& task, std::uint64_t cells, std::uint64_t chunk, std::uint64_t bucket) {
     std::vector<BucketItems> parts((cells - 1) / chunk + 1);
-    in_chunks(cells, chunk, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t index, std::size_t) {
+    std::vector<std::vector<Item>> kept_items(pool_size() + 1);
+    in_chunks(cells, chunk, [&](std::uint64_t begin, std::uint64_t end, std::uint64_t index, std::size_t worker) {
         double denser_value = 0.0;
-        std::vector<Item>& items = parts[index].items;
+        std::vector<Item>& scratch = kept_items[worker];
+        if (scratch.empty()) scratch.resize(std::min(chunk, cells) + 1);
+        Item* const kept = scratch.data();
+        std::uint64_t count = 0;
         for_cells(task, begin, end, [&](std::int64_t c, std::int64_t b, double omega) {
             const double value = value_of(c, omega);
             if (std::isnan(value)) return;
-            const Item item = part_of(value, b).item;
-            if (item.amount == 0) return;
-            const std::uint64_t its = density_bits(item.density) >> top_bucket_shift;
-            denser_value += its > bucket ? item.value : 0.0;
-            if (its == bucket) [[unlikely]] items.push_back(item);
+            const auto [item_value, amount] = item_of(value, b);
+            if (amount == 0) return;
+            const double density = item_value / static_cast<double>(amount);
+            const std::uint64_t its = density_bits(density) >> top_bucket_shift;
+            denser_value += item_value * static_cast<double>(its > bucket);
+            kept[count] = Item{density, item_value, amount};
+            count += its == bucket ? 1 : 0;
         });
         parts[index].denser_value = denser_value;
+        parts[index].items.assign(kept, kept + count);
     });
     double denser_value = 0.0;
     for (const BucketItems& part : parts) denser_value += part.denser_value;
