@@ -45,16 +45,17 @@ struct ItemTerms {
     std::uint64_t amount;  // 0 where the cell is no item
 };
 
+// The amount a cell of b < 0 frees (2^63 for INT64_MIN).
+inline std::uint64_t freed_by(std::int64_t b) { return std::uint64_t{0} - static_cast<std::uint64_t>(b); }
+
 inline ItemTerms item_of(double value, std::int64_t b) {
     if (b > 0) return ItemTerms{value, value > 0.0 ? static_cast<std::uint64_t>(b) : 0};
-    if (b < 0 && value < 0.0) return ItemTerms{-value, std::uint64_t{0} - static_cast<std::uint64_t>(b)};
+    if (b < 0 && value < 0.0) return ItemTerms{-value, freed_by(b)};
     return ItemTerms{0.0, 0};
 }
 
-// Whether a cell of amount b <= 0 is taken whole first, and the amount it
-// frees (2^63 for INT64_MIN).
+// Whether a cell of amount b <= 0 is taken whole first.
 inline bool taken_whole(double value, std::int64_t b) { return b < 0 || value > 0.0; }
-inline std::uint64_t freed_by(std::int64_t b) { return std::uint64_t{0} - static_cast<std::uint64_t>(b); }
 
 // A cell's value as the objective forms it; NaN for a cell in no selection
 // of finite value.
