@@ -68,7 +68,9 @@ def test_bound_of_an_empty_grid_and_a_worthless_one():
     for shape in [(0, 4), (3, 0)]:
         assert Prob().run(problem(np.zeros(shape), np.zeros(shape), 5, np.zeros(shape)).task).bound == 0.0
     worthless = problem([[-3, 0], [2, 5]], [[1, 1], [1, 1]], 5, [[0.0, 0.0], [1.0, 1.0]])
-    assert Prob().run(worthless.task).bound == 0.0
+    # cells that give budget back at a loss: taken, then given up again
+    losing = problem([[-3, -1], [-7, -2]], [[-2, -4], [-1, -9]], 1, [[0.0, 0.5], [0.25, 0.0]])
+    assert Prob().run(worthless.task).bound == Prob().run(losing.task).bound == 0.0
 
 
 @pytest.mark.parametrize(

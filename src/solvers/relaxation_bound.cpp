@@ -179,21 +179,29 @@ Pass whole_pass(const Task& task, std::uint64_t cells, std::uint64_t chunk, cons
         ChunkSums& sums = pass.chunks[index];
         const std::uint64_t cap = capped ? (end - begin) / 4 + 64 : end - begin;
         // The sums that every cell adds to, in locals (registers).
-        std::uint64_t finite = 0;
-        double magnitude = 0.0, items = 0.0, above_value = 0.0;
+        std::uint64_t nan_cells = 0, other_cells = 0;
+        double other_magnitude = 0.0, items = 0.0, above_value = 0.0;
         bool gains = false;
         // The amounts above the window as two words, added without a branch
         // (whether an item is above is all but random).
         std::uint64_t above_low = 0, above_carries = 0;
         for_cells(task, begin, end, [&](std::int64_t c, std::int64_t b, double omega) {
             const double value = value_of(c, omega);
-            if (std::isnan(value)) return;
-            ++finite;
-            magnitude += std::fabs(value);
-            gains = gains | (value > 0.0);
-            if (b <= 0 && taken_whole(value, b)) [[unlikely]] {
-                sums.taken += value;
-                add_amount(sums.freed, freed_by(b));
+            // The common cell, of positive value and amount, is an item; its
+            // |value| is counted with the items' values. Every other cell
+            // (NaN, taken whole, left out, given up in part) is counted here.
+            if (!(b > 0 && value > 0.0)) [[unlikely]] {
+                ++other_cells;
+                if (std::isnan(value)) {
+                    ++nan_cells;
+                    return;
+                }
+                gains = gains | (value > 0.0);
+                if (b <= 0 && taken_whole(value, b)) {
+                    sums.taken += value;
+                    add_amount(sums.freed, freed_by(b));
+                }
+                if (!(b < 0 && value < 0.0)) other_magnitude += std::fabs(value);
             }
             const auto [item_value, amount] = item_of(value, b);
             if (amount == 0) return;
@@ -219,9 +227,9 @@ Pass whole_pass(const Task& task, std::uint64_t cells, std::uint64_t chunk, cons
             sums.overflowed = count > cap;
             if (!sums.overflowed) sums.window.assign(kept, kept + count);
         }
-        sums.finite = finite;
-        sums.magnitude = magnitude;
-        sums.gains = gains;
+        sums.finite = (end - begin) - nan_cells;
+        sums.magnitude = items + other_magnitude;  // an item's value is its cell's |value|
+        sums.gains = gains || other_cells < end - begin;  // a common cell has a positive value
         sums.items = items;
         sums.above_value = above_value;
         sums.above_amounts = WideInt::from_words(static_cast<std::int64_t>(above_carries), above_low);
