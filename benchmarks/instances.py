@@ -7,7 +7,9 @@ grid (one item per cell, no discount, so a cell's value is its c):
 - weakly correlated: c = b_ij + uniform on [-R/10, R/10], at least 1;
 - strongly correlated: c = b_ij + R/10.
 
-The budget is a share of the total resource use. Three references judge an
+The budget is a share of the total resource use. With `discount` > 0 the
+cells also get discounts omega uniform on [0, discount] (drawn after
+everything else, so the other arrays are those of the task without them). Three references judge an
 answer: the exact optimum (a dynamic program over the budget, for grids small
 enough), the fractional bound (no selection can exceed it) and the density
 greedy a user could write in a few lines of NumPy.
@@ -42,7 +44,7 @@ class Instance:
         return allotra.Task(m, n, self.c, self.b_ij, self.b_total, self.omega)
 
 
-def make_instance(family: str, m: int, n: int, budget_share: float, seed: int) -> Instance:
+def make_instance(family: str, m: int, n: int, budget_share: float, seed: int, discount: float = 0.0) -> Instance:
     rng = np.random.default_rng(seed)
     b_ij = rng.integers(1, R + 1, size=(m, n), dtype=np.int64)
     if family == "uncorrelated":
@@ -54,7 +56,8 @@ def make_instance(family: str, m: int, n: int, budget_share: float, seed: int) -
     else:
         raise ValueError(family)
     b_total = max(1, int(b_ij.sum() * budget_share))
-    return Instance(c, b_ij, b_total, np.zeros((m, n)))
+    omega = rng.uniform(0.0, discount, size=(m, n)) if discount > 0 else np.zeros((m, n))
+    return Instance(c, b_ij, b_total, omega)
 
 
 def cell_values(inst: Instance) -> np.ndarray:
@@ -139,13 +142,23 @@ def fractional_bound(inst: Instance) -> float:
 
 
 def density_greedy(inst: Instance) -> tuple[np.ndarray, float]:
-    """Cells in order of value density, each taken when it still fits."""
+    """Cells in order of value density, each taken when it still fits: the
+    longest run that fits at once, then each later cell that still fits,
+    found a vectorised scan at a time."""
     x = np.zeros(inst.c.size, dtype=np.int64)
-    left = inst.b_total
-    for k in _density_order(inst).tolist():
-        cost = int(inst.b_ij.flat[k])
-        if cost <= left:
-            x[k], left = 1, left - cost
+    order = _density_order(inst)
+    costs = inst.b_ij.ravel()[order]
+    used = np.cumsum(costs)
+    whole = int(np.searchsorted(used, inst.b_total, side="right"))
+    x[order[:whole]] = 1
+    left = inst.b_total - (int(used[whole - 1]) if whole else 0)
+    start = whole
+    while start < len(order):
+        fits = np.flatnonzero(costs[start:] <= left)
+        if fits.size == 0:
+            break
+        at = start + int(fits[0])
+        x[order[at]], left, start = 1, left - int(costs[at]), at + 1
     x = x.reshape(inst.shape)
     return x, float((cell_values(inst) * x.ravel()).sum())
 

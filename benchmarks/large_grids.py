@@ -114,15 +114,15 @@ def main() -> None:
             ])
             print(f"{size}×{size} at {budget:.0%} done", file=sys.stderr, flush=True)
 
-    header = ["grid", "budget", "one colony iteration", "colony solve", "probabilistic solve",
+    header = ["grid", "budget", "first colony iteration, setup included", "colony solve", "probabilistic solve",
               "B a cell, colony", "B a cell, probabilistic"]
     command = "python benchmarks/large_grids.py " + " ".join(sys.argv[1:])
     text = "\n\n".join([
         "# Large grids",
         markdown_table(header, rows),
         machine_note(command.strip(), args.repeats)
-        + " Uncorrelated family, budget a share of the total use; one colony iteration (20 ants): the"
-        " median of the repeats; the whole default solves (100 colony iterations of 20 ants; 100"
+        + " Uncorrelated family, no discounts, budget a share of the total use; first colony iteration"
+        " (20 ants): a solve with kmax=1, so the solve's setup is included, the median of the repeats; the whole default solves (100 colony iterations of 20 ants; 100"
         " probabilistic constructions) once each; bytes a cell: the peak (VmHWM) of the whole solve above"
         " the process before it built the task (whose own 24 bytes a cell count), over m·n.",
     ])

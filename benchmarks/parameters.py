@@ -58,7 +58,7 @@ def main() -> None:
     header = ["solver", "parameter", "value", "gap to the optimum (range)", "time"]
     rows = [[s, p, f"{v:g}", f"{g:.2f}% ({lo:.2f}–{hi:.2f})", fmt_time(t)] for s, p, v, g, lo, hi, t in results]
     note = machine_note("python benchmarks/parameters.py", args.repeats) + (
-        f" One weakly correlated {args.size}×{args.size} task, budget 10% of the total use;"
+        f" One weakly correlated {args.size}×{args.size} task, no discounts, budget 10% of the total use;"
         " every other parameter at its default.")
     text = f"{markdown_table(header, rows)}\n\n{note}\n"
     (HERE / "parameters.md").write_text("# Effect of the parameters\n\n" + text)

@@ -73,7 +73,8 @@ def main() -> None:
                 print(" | ".join(rows[-1]), file=sys.stderr, flush=True)
 
     note = machine_note("python benchmarks/quality.py", args.repeats) + (
-        " Gap: mean over the runs, (smallest–largest) when they differ; time: median.")
+        " The three families of instances.py, no discounts. Gap: mean over the runs, (smallest–largest)"
+        " when they differ; time: median.")
     text = f"{markdown_table(header, rows)}\n\n{note}\n"
     args.out.write_text("# Answer quality\n\n" + text)
     print(text)

@@ -587,13 +587,13 @@ def main() -> None:
         parts += ["", "![one construction against the number of cells](scale.png)"]
     if small_rows:
         parts += ["", "## Whole solves on small grids", "",
-                  "`bench_solvers SOLVER module M N 7` (default parameters, budget 20%, default pool), fastest of 21"
+                  "`bench_solvers SOLVER module M N 7` (bench_solvers' task: c in [1, 100], b_ij in [1, 50], discounts in [0, 0.3]; default parameters, budget 20%, default pool), fastest of 21"
                   " runs per revision, the revisions alternating:", "",
                   markdown_table(["grid", "solver", "before", "after", "speed-up"], small_rows)]
     if solve_rows:
         parts += ["", "## Whole solves at 1000×1000", "",
                   "`bench_solvers SOLVER module 1000 1000 1 100 BUDGET`: default parameters, the default pool"
-                  " (both cores); bench_solvers' task has c in [1, 100] and b_ij in [1, 50]. The old colony ran 5"
+                  " (both cores); bench_solvers' task has c in [1, 100], b_ij in [1, 50] and discounts in [0, 0.3]. The old colony ran 5"
                   " iterations, scaled to 100.", "",
                   markdown_table(["budget", "solver", "before", "after", "speed-up"], solve_rows)]
     parts += whole_solves

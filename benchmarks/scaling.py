@@ -51,7 +51,7 @@ def main() -> None:
                  for key, t in times.items()}
     rows.append(["fit: time ~ (m·n)^k", "k =", *(f"{exponents[s, b]:.2f}" for b in BUDGETS for s in NATIVE)])
     note = machine_note("python benchmarks/scaling.py", args.repeats) + (
-        " Uncorrelated family; median solve time; k fitted over the larger half of the sizes.")
+        " Uncorrelated family, no discounts; median solve time; k fitted over the larger half of the sizes.")
     text = f"{markdown_table(header, rows)}\n\n{note}\n"
     (HERE / "scaling.md").write_text("# Solve time against grid size\n\n" + text)
     print(text)

@@ -6,6 +6,7 @@ reporting helpers."""
 
 from collections import Counter, defaultdict
 from dataclasses import dataclass
+from fractions import Fraction
 import math
 import operator
 import os
@@ -459,7 +460,11 @@ def check_result(p, result, weights=None):
     in the module's order of summation, 0.0 only for the empty selection.
     With `weights` (an m x n array), a selection of positive value must be
     maximal: no free cell of positive weight still fits (a negative b_ij may
-    have made room for one). Returns (x, value)."""
+    have made room for one). A RunResult's value is at most its bound.
+    Returns (x, value)."""
+    if type(result) is allotra.RunResult:
+        assert type(result.bound) is float and result.value <= result.bound, (result.value, result.bound)
+        result = result[:2]
     assert type(result) is tuple and len(result) == 2
     x, value = result
     assert type(x) is np.ndarray and x.dtype == np.int64 and x.dtype.isnative and x.shape == p.shape
@@ -479,6 +484,41 @@ def check_result(p, result, weights=None):
         for i, j in zip(*np.nonzero(fits)):
             assert used + int(p.b[i, j]) > p.b_total, ("cell", (i, j), "still fits", x)
     return x, value
+
+
+def relaxation_optimum(p):
+    """The optimum of the task's continuous relaxation (every cell taken in
+    any fraction from 0 to 1, the budget kept), in exact rationals: the cells'
+    values are the objective's float64 terms, a NaN one is left out. A cell
+    that gives budget back is taken whole, then given up in part like any
+    item if its value is negative; the items go densest first."""
+    values = (1.0 - p.omega) * p.c.astype(np.float64)
+    base, room, items = Fraction(0), p.b_total, []
+    for value, amount in zip(values.ravel().tolist(), p.b.ravel().tolist()):
+        if math.isnan(value):
+            continue
+        value = Fraction(value)
+        if amount < 0:
+            base, room = base + value, room - amount
+            value, amount = -value, -amount
+        elif amount == 0:
+            base += max(value, 0)
+            continue
+        if value > 0:
+            items.append((value / amount, value, amount))
+    for ratio, value, amount in sorted(items, reverse=True):
+        if amount > room:
+            return base + ratio * room
+        base, room = base + value, room - amount
+    return base
+
+
+def bound_allowance(p):
+    """How far above the relaxation's optimum the bound may lie: rounding
+    errors of 8 (cells + 2) 2^-53 of the sum of the cells' |value|."""
+    values = np.abs((1.0 - p.omega) * p.c.astype(np.float64))
+    finite = values[~np.isnan(values)]
+    return Fraction(8 * (finite.size + 2)) * Fraction(math.fsum(finite.tolist())) * Fraction(1, 2**52)
 
 
 # --- exact distributions of tiny tasks ------------------------------------------
@@ -591,8 +631,8 @@ def sample(p, solver, count, weights=None, seeded=False):
     result of every distinct outcome goes through check_result."""
     counts = Counter()
     for k in range(count):
-        result = solver.run(p.task, seed=k)[:2] if seeded else solver.solve(p.task)
-        key = outcome_key(*result)
+        result = solver.run(p.task, seed=k) if seeded else solver.solve(p.task)
+        key = outcome_key(*result[:2])
         if key not in counts:
             check_result(p, result, weights)
         counts[key] += 1

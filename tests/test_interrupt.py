@@ -140,23 +140,38 @@ def test_interrupt_twice_in_a_row_then_solve():
         check_result(p, Prob(kmax=30).solve(p.task), density(p.c, p.b, p.omega))
 
 
-def test_the_readme_run_section_runs_as_printed():
-    """The README's run examples (a seeded run under a time limit, repeated;
-    a tqdm progress bar), as printed there, after its quick start: a time limit
-    is a run's own option, so no signal recipe is needed any more."""
-    pytest.importorskip("tqdm")
+def test_the_readme_python_blocks_run_as_printed(monkeypatch, capsys):
+    """Every Python block of the README, as printed there, in order: the quick
+    start prints the line its comment shows; a seeded run under a time limit,
+    repeated (a time limit is a run's own option, so no signal recipe is
+    needed); and the tqdm progress bar on a bar that redraws at every
+    iteration, whose update() then returns True: the recipe must not pass
+    that on, or the run would stop after its first iteration."""
+    tqdm = pytest.importorskip("tqdm")
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
-    section = readme[readme.index("## Bound, repeat and watch a run"):readme.index("## API")]
+    quick, limited, progress = re.findall(r"```python\n(.*?)```", readme, re.S)
     namespace = {}
-    exec(next(block for block in blocks if "import allotra" in block), namespace)
-    limited, bar = re.findall(r"```python\n(.*?)```", section, re.S)
+    exec(quick, namespace)
+    assert capsys.readouterr().out == quick.rsplit("# ", 1)[1]
     started = time.monotonic()
     exec(limited, namespace)
     assert time.monotonic() - started < 0.5 + LATENCY_BOUND
     assert namespace["result"].stopped == "time_limit" and namespace["again"].stopped == "completed"
-    exec(bar, namespace)
-    assert namespace["bar"].n == 50 and namespace["result"].iterations == 50
+    redraws = []
+
+    class RedrawnEveryIteration(tqdm.tqdm):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, mininterval=0, miniters=1, **kwargs)
+
+        def update(self, n=1):
+            redraws.append(super().update(n))
+            return redraws[-1]
+
+    monkeypatch.setattr(tqdm, "tqdm", RedrawnEveryIteration)
+    exec(progress, namespace)
+    result = namespace["result"]
+    assert (result.stopped, result.iterations, namespace["bar"].n) == ("completed", 50, 50)
+    assert len(redraws) == 50 and all(redraws)
 
 
 # A signal handler runs inside solve, while the pool is occupied by the solve's

@@ -48,6 +48,7 @@ def task_of(spec):
 
 def answer(entry):
     result = SOLVERS[entry["solver"]]().run(task_of(entry["task"]), seed=entry["seed"])
+    assert result.value <= result.bound
     return hashlib.sha256(result.x.tobytes() + repr(result.value).encode()).hexdigest()
 
 

@@ -25,7 +25,8 @@ SOLVERS = {"colony": lambda kmax: Ant(num_ants=6, kmax=kmax), "probabilistic": l
 
 
 def same(a, b):
-    return a.value == b.value and (a.x == b.x).all() and a.history.tobytes() == b.history.tobytes()
+    assert a.value <= a.bound and b.value <= b.bound, (a.value, a.bound, b.value, b.bound)
+    return a.value == b.value and (a.x == b.x).all() and a.history.tobytes() == b.history.tobytes() and a.bound == b.bound
 
 
 # A digest of a seeded run of each solver on the task above.
@@ -41,13 +42,14 @@ skipping = allotra.Task(150, 150, c2, B2, int(B2.sum() // 10), np.zeros((150, 15
 for task in (task, skipping):
     for solver in (allotra.AntColonyAssignmentSolver(num_ants=6, kmax=12), allotra.ProbabilisticAssignmentSolver(kmax=60)):
         r = solver.run(task, seed=2**127 + 12345)
-        print(hashlib.sha256(r.x.tobytes() + r.history.tobytes()).hexdigest(), r.value, r.iterations)
+        print(hashlib.sha256(r.x.tobytes() + r.history.tobytes()).hexdigest(), r.value, r.iterations, repr(r.bound))
 """
 
 
 def test_a_seed_repeats_the_run_on_any_number_of_threads_and_simd_path():
     """Streams that depended on the worker, or a best-of that depended on the
-    order of completion, would differ between 1, 2 and 8 threads."""
+    order of completion, would differ between 1, 2 and 8 threads; so would a
+    bound whose chunks' sums were added in the order they ended."""
     outputs = set()
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
@@ -59,14 +61,14 @@ def test_a_seed_repeats_the_run_on_any_number_of_threads_and_simd_path():
         assert done.returncode == 0, done.stderr
         outputs.add(done.stdout)
     assert len(outputs) == 1, outputs
-    assert outputs.pop().split()[2::3] == ["12", "60", "12", "60"]
+    assert outputs.pop().split()[2::4] == ["12", "60", "12", "60"]
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
 def test_seeds(solver):
     make = SOLVERS[solver]
     first = make(12).run(P.task, seed=99)
-    check_result(P, first[:2])
+    check_result(P, first)
     assert same(first, make(12).run(P.task, seed=99))
     assert not same(first, make(12).run(P.task, seed=100))
     drawn = make(12).run(P.task)
@@ -76,6 +78,8 @@ def test_seeds(solver):
     assert first.history.shape[1] == 2 and values[-1] == first.value and 1 <= iterations[-1] <= 12
     assert (np.diff(iterations) > 0).all() and (np.diff(values) > 0).all() and values[0] > 0
     assert type(first) is allotra.RunResult and len(first) == 7 and first[:2] == (first.x, first.value)
+    x, value, *rest = first  # the bound is a field by name only
+    assert len(rest) == 5 and "bound" not in allotra.RunResult.__match_args__
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
@@ -141,6 +145,7 @@ def test_time_limits(solver):
     assert result.stopped == "time_limit" and result.value == result.history[-1, 1]
     empty = solver.run(P.task, time_limit=0)
     assert (empty.value, empty.x.sum(), empty.iterations, empty.stopped) == (0.0, 0, 0, "time_limit")
+    assert empty.bound == result.bound >= result.value  # a limit never cuts the bound short
 
 
 @pytest.mark.parametrize(
@@ -152,7 +157,7 @@ def test_run_takes_any_kmax_in_bounded_memory(solver):
     constructions out a bounded batch (or window of ants) at a time."""
     before = resident_bytes()
     result = solver.run(P.task, seed=4, time_limit=0.2)
-    check_result(P, result[:2], weights=None if result.iterations == 0 else density(P.c, P.b, P.omega))
+    check_result(P, result, weights=None if result.iterations == 0 else density(P.c, P.b, P.omega))
     assert result.stopped == "time_limit"
     if before is not None:
         assert resident_bytes() - before < 64 * 2**20

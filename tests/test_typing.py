@@ -45,6 +45,7 @@ for solver in solvers:
     history: npt.NDArray[np.float64] = result.history
     seed: int = result.seed + result.iterations
     seconds: float = result.seconds
+    gap: float = 1 - result.value / result.bound
     stopped: str = result.stopped
 """
 

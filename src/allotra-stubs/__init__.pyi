@@ -47,6 +47,12 @@ class RunResult(
     def history(self) -> npt.NDArray[np.float64]:
         """(iteration, value) rows, one for each rise of the best value."""
         ...
+    @property
+    def bound(self) -> float:
+        """The optimum of the task's continuous relaxation (by name only, not
+        in the tuple): no selection is worth more, so 1 - value / bound
+        bounds the gap to the optimum."""
+        ...
 
 @final
 class Task:

@@ -21,15 +21,20 @@ PyStructSequence_Field result_fields[] = {
     {"seconds", "seconds from the call to the end of the run"},
     {"history", "float64 array of (iteration, value) rows: each rise of the best value and the iteration "
                 "(colony) or construction that brought it"},
+    // By name only, after the fields of the tuple: code that unpacks those keeps working.
+    {"bound", "the optimum of the task's continuous relaxation (every cell taken in any fraction from 0 to 1, "
+              "the budget kept): no selection of finite value is worth more, so 1 - value / bound bounds the "
+              "gap to the optimum"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc result_description = {
     "allotra.RunResult",
     "The result of run(): the best selection and its value (x, value = result[:2]), the seed, why the run "
-    "stopped, the iterations done, the seconds taken and each rise of the best value.",
+    "stopped, the iterations done, the seconds taken and each rise of the best value; by name only, the "
+    "bound, above the value of every selection.",
     result_fields,
-    7,
+    7,  // the fields of the tuple; `bound` follows by name only
 };
 
 PyTypeObject* created = nullptr;  // lives for the rest of the process
@@ -145,6 +150,7 @@ PyObject* make_run_result(const RunOutcome& outcome, const Task& task, Seed seed
         PyRef(check(PyLong_FromUnsignedLongLong(outcome.iterations))),
         PyRef(check(PyFloat_FromDouble(outcome.seconds))),
         history_array(outcome.history),
+        PyRef(check(PyFloat_FromDouble(outcome.bound))),
     };
     PyRef result(check(PyStructSequence_New(type)));
     for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(std::size(items)); ++k) {

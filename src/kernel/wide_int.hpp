@@ -1,5 +1,6 @@
 // Exact signed 128-bit integers for sums of 64-bit amounts: the budget test of
-// the constructions and the total of b_ij. Up to 2^63 terms of magnitude at
+// the constructions, the total of b_ij and the amounts of the relaxation's
+// bound. Up to 2^63 terms of magnitude at
 // most 2^63 cannot overflow 128 bits, so these sums never wrap.
 //
 // `WideInt` is the compiler's own 128-bit integer where there is one (GCC,
@@ -44,6 +45,18 @@ public:
     }
     friend constexpr PortableWideInt operator+(PortableWideInt wide, std::int64_t addend) noexcept {
         return wide += addend;
+    }
+    constexpr PortableWideInt& operator+=(const PortableWideInt& addend) noexcept {
+        const std::uint64_t sum = low_ + addend.low_;
+        high_ += addend.high_ + (sum < addend.low_ ? 1 : 0);
+        low_ = sum;
+        return *this;
+    }
+    constexpr PortableWideInt& operator-=(const PortableWideInt& subtrahend) noexcept {
+        const std::uint64_t borrow = low_ < subtrahend.low_ ? 1 : 0;
+        low_ -= subtrahend.low_;
+        high_ -= subtrahend.high_ + borrow;
+        return *this;
     }
 
     friend constexpr bool operator==(const PortableWideInt&, const PortableWideInt&) noexcept = default;
@@ -116,6 +129,14 @@ public:
     }
     friend constexpr NativeWideInt operator+(NativeWideInt wide, std::int64_t addend) noexcept {
         return wide += addend;
+    }
+    constexpr NativeWideInt& operator+=(const NativeWideInt& addend) noexcept {
+        value_ += addend.value_;
+        return *this;
+    }
+    constexpr NativeWideInt& operator-=(const NativeWideInt& subtrahend) noexcept {
+        value_ -= subtrahend.value_;
+        return *this;
     }
 
     friend constexpr bool operator==(const NativeWideInt&, const NativeWideInt&) noexcept = default;

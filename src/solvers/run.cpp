@@ -8,6 +8,7 @@
 #include "kernel/random/random.hpp"
 #include "solvers/constructions.hpp"
 #include "solvers/prefix_best.hpp"
+#include "solvers/relaxation_bound.hpp"
 
 namespace allotra {
 
@@ -32,9 +33,19 @@ Selection construct_at(Construction& construction, const ChaChaKey& place, std::
     }
 }
 
+// The task's bound, before the solver starts: every result has one, so the
+// time limit does not cut it short; the caller's own interrupt (a signal)
+// does, and ends the run without a result.
+double run_bound(const Task& task, const RunOptions& options) {
+    const InterruptPoll poll = [&] { return options.interrupted && options.interrupted(); };
+    InterruptScope interrupt(poll);
+    return relaxation_bound(task);
+}
+
 }  // namespace
 
 RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& parameters, const RunOptions& options) {
+    const double bound = run_bound(task, options);
     RunWatch watch(options);
     PrefixBest prefix;
     auto next_report = options.started + report_interval;
@@ -84,10 +95,11 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
     // The report at the end; none once the limit has passed.
     if (options.progress && !watch.stopped_for_callback() && !options.deadline.passed()) report();
     const std::uint64_t constructions = prefix.length();
-    return watch.outcome(prefix.take_best(), constructions, prefix.take_history());
+    return watch.outcome(prefix.take_best(), constructions, prefix.take_history(), bound);
 }
 
 RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameters, const RunOptions& options) {
+    const double bound = run_bound(task, options);
     RunWatch watch(options);
     const InterruptPoll poll = [&] { return watch.poll(); };
     InterruptScope interrupt(poll);
@@ -116,7 +128,7 @@ RunOutcome run_ant_colony(const Task& task, const AntColonyParameters& parameter
     } catch (const Cancelled&) {
         if (!watch.stopped_early()) throw;
     }
-    return watch.outcome(std::move(best), completed, history.take());
+    return watch.outcome(std::move(best), completed, history.take(), bound);
 }
 
 }  // namespace allotra

@@ -49,6 +49,10 @@ struct RunOutcome {
     std::vector<Improvement> history;
     Stopped stopped = Stopped::completed;
     double seconds = 0.0;
+    // The task's relaxation bound (solvers/relaxation_bound.hpp): no
+    // selection is worth more, so it tells how far `best` can be from the
+    // optimum.
+    double bound = 0.0;
 };
 
 RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& parameters, const RunOptions& options);
@@ -79,8 +83,9 @@ public:
     double seconds() const {
         return std::chrono::duration<double>(Deadline::Clock::now() - options_.started).count();
     }
-    RunOutcome outcome(Selection best, std::uint64_t iterations, std::vector<Improvement> history) const {
-        return RunOutcome{std::move(best), iterations, std::move(history), stopped_, seconds()};
+    RunOutcome outcome(Selection best, std::uint64_t iterations, std::vector<Improvement> history,
+                       double bound) const {
+        return RunOutcome{std::move(best), iterations, std::move(history), stopped_, seconds(), bound};
     }
 
 private:

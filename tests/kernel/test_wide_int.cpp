@@ -98,6 +98,15 @@ void check_word_boundary() {
     CHECK(Wide(int64_min) + int64_min == Wide::from_words(-1, 0));
     CHECK(Wide(int64_max) + int64_max == Wide::from_words(0, all - 1));
     CHECK(Wide::from_words(-1, 0) + int64_min == Wide::from_words(-2, std::uint64_t{1} << 63));
+    Wide carried = Wide::from_words(0, all);
+    carried += Wide::from_words(0, 1);
+    CHECK(carried == Wide::from_words(1, 0));
+    carried -= Wide::from_words(0, 1);
+    CHECK(carried == Wide::from_words(0, all));
+    carried -= Wide::from_words(1, 0);
+    CHECK(carried == Wide(-1));
+    carried += Wide::from_words(-1, 1);
+    CHECK(carried == Wide::from_words(-1, 0));
 
     CHECK(Wide::from_words(0, all) > int64_max);
     CHECK(Wide::from_words(-1, 0) < int64_min);
@@ -173,6 +182,22 @@ TEST(wide_int_forms_agree_on_random_words) {
             CHECK_EQ(portable.low(), native.low());
             CHECK_EQ(to_double(portable), to_double(native));
         }
+        // Sums and differences of two wide values, a quarter of the range
+        // each so that neither can leave it.
+        const Words z = random_words();
+        const auto quartered = [](Words w) {
+            return Words{static_cast<std::uint64_t>(static_cast<std::int64_t>(w.high) >> 2), w.low};
+        };
+        PortableWideInt portable_sum = wide_of<PortableWideInt>(quartered(z));
+        NativeWideInt native_sum = wide_of<NativeWideInt>(quartered(z));
+        portable_sum += wide_of<PortableWideInt>(quartered(y));
+        native_sum += wide_of<NativeWideInt>(quartered(y));
+        CHECK_EQ(portable_sum.high(), native_sum.high());
+        CHECK_EQ(portable_sum.low(), native_sum.low());
+        portable_sum -= wide_of<PortableWideInt>(quartered(x));
+        native_sum -= wide_of<NativeWideInt>(quartered(x));
+        CHECK_EQ(portable_sum.high(), native_sum.high());
+        CHECK_EQ(portable_sum.low(), native_sum.low());
     }
 }
 #endif
