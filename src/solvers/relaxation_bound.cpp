@@ -21,7 +21,7 @@
 
 #include "kernel/matrix.hpp"
 #include "kernel/wide_int.hpp"
-#include "kernel/worker_pool.hpp"
+#include "kernel/pool/worker_pool.hpp"
 #include "solvers/density_cut.hpp"
 
 namespace allotra {

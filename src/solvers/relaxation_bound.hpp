@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "kernel/chunked.hpp"
+#include "kernel/pool/chunked.hpp"
 #include "model/task.hpp"
 
 namespace allotra {
