@@ -7,6 +7,7 @@
 #include "binding/errors.hpp"
 #include "binding/numpy.hpp"
 #include "binding/py_ref.hpp"
+#include "kernel/chunked.hpp"
 
 namespace allotra::binding {
 
@@ -95,6 +96,8 @@ Matrix<T> copy_array(PyObject* object, const char* name, int type_number) {
     return matrix;
 }
 
+// A new array of x's elements, copied by the workers where x is row-major
+// from its start.
 PyRef make_array(const IntMatrix& x) {
     npy_intp shape[2] = {static_cast<npy_intp>(x.rows), static_cast<npy_intp>(x.cols)};
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_INT64);
@@ -102,6 +105,13 @@ PyRef make_array(const IntMatrix& x) {
     PyRef array(PyArray_NewFromDescr(&PyArray_Type, descr, 2, shape, nullptr, nullptr, 0, nullptr));
     if (!array) throw PythonErrorSet{};
     auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    if (x.size() > 0 && x.is_row_major() && x.origin == 0) {
+        const std::int64_t* from = x.elements.get();
+        run_in_chunks(x.size(), [&](std::uint64_t begin, std::uint64_t end) {
+            std::memcpy(out + begin, from + begin, (end - begin) * sizeof(std::int64_t));
+        });
+        return array;
+    }
     for_each_element(x, [&](std::int64_t element) { *out++ = element; });
     return array;
 }

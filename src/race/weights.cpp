@@ -81,7 +81,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
 
     if (readmission) {
         if (weights.weight_by_amount.size != count || !weights.weight_by_amount.storage) {
-            weights.weight_by_amount = aligned_buffer<double>(count);
+            weights.weight_by_amount = unwritten_buffer<double>(count);
         }
         double* ordered = weights.weight_by_amount.data();
         const CellOrder& order = task.by_amount;
@@ -108,7 +108,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
         weights.scale = {};
         return;
     }
-    if (weights.scale.size != count || !weights.scale.storage) weights.scale = aligned_buffer<double>(count);
+    if (weights.scale.size != count || !weights.scale.storage) weights.scale = unwritten_buffer<double>(count);
     double* scale = weights.scale.data();
     const double top = weights.largest;
     run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {

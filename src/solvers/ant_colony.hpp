@@ -84,19 +84,27 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
         if (interrupt.poll_now()) interrupt.throw_stop();
     };
     FloatMatrix tau = allocate_matrix<double>(task.m, task.n, false);
-    double* pheromone = tau.elements.get();
-    run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
-        std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
-    });
-    check();
     const double scale = deposit_scale(task);
     check();
-    // The ants keep what they need of eta (its powers): it goes once they are built.
+    // Ants that start in the pass over the task's cells write tau and their
+    // first weights there; the others get tau filled and eta to keep its
+    // powers of (it goes once they are built).
+    constexpr bool start_in_one_pass = requires { Ants(task, tau, parameters); };
     Ants colony = [&] {
-        const FloatMatrix eta = value_density(task);
-        check();
-        return Ants(task, tau, parameters, eta);
+        if constexpr (start_in_one_pass) {
+            return Ants(task, tau, parameters);
+        } else {
+            double* pheromone = tau.elements.get();
+            run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
+                std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
+            });
+            check();
+            const FloatMatrix eta = value_density(task);
+            check();
+            return Ants(task, tau, parameters, eta);
+        }
     }();
+    check();
 
     // Ants that read tau while they run have the update go to `next`, which
     // becomes tau once every ant of the iteration has deposited. Ants that

@@ -3,6 +3,7 @@
 #include "solvers/constructions.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
@@ -19,6 +20,22 @@ ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const Flo
                          [&density, n](std::uint64_t cell) { return *density.ptr(cell / n, cell % n); });
 }
 
+ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const RaceLimits& limits)
+    : limits_(limits), scratch_(pool_size() + 1) {
+    const std::uint64_t cells = task.m == 0 || task.n == 0 ? 0 : checked_element_count(task.m, task.n);
+    std::vector<WeightFacts> chunks((cells + default_chunk - 1) / default_chunk);
+    weights_.weight = unwritten_buffer<double>(cells);
+    task_ = race_task(task, limits, [&](const RaceTask& race, std::uint64_t begin, std::uint64_t end) {
+        // The value density, ((1 - omega) * c) / b_ij, 0 where b_ij is 0: a
+        // term is the same product.
+        chunks[begin / default_chunk] = weigh_cells(weights_, race, begin, end, [&race](std::uint64_t cell) {
+            const std::int64_t b = race.amount[cell];
+            return b != 0 ? race.term(cell) / static_cast<double>(b) : 0.0;
+        });
+    });
+    finish_race_weights(weights_, task_, limits_, chunks);
+}
+
 Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::size_t worker, double must_beat) {
     return construct_race(task_, weights_, scratch_.at(worker), generator, limits_, must_beat);
 }
@@ -26,7 +43,7 @@ Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::
 AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                                  const FloatMatrix& eta, const RaceLimits& limits)
     : tau_(tau), parameters_(parameters), limits_(limits), task_(race_task(task, limits)),
-      eta_power_(aligned_buffer<double>(task_.cells)), scratch_(pool_size() + 1) {
+      eta_power_(unwritten_buffer<double>(task_.cells)), scratch_(pool_size() + 1) {
     if (tau.rows != task.m || tau.cols != task.n || eta.rows != task.m || eta.cols != task.n) {
         fail("the pheromone or heuristic matrix does not have the task's shape");
     }
@@ -39,7 +56,37 @@ AntConstruction::AntConstruction(const Task& task, const FloatMatrix& tau, const
     });
 }
 
+AntConstruction::AntConstruction(const Task& task, FloatMatrix& tau, const AntColonyParameters& parameters,
+                                 const RaceLimits& limits)
+    : tau_(tau), parameters_(parameters), limits_(limits), scratch_(pool_size() + 1) {
+    const std::uint64_t cells = task.m == 0 || task.n == 0 ? 0 : checked_element_count(task.m, task.n);
+    if (tau.rows != task.m || tau.cols != task.n) fail("the pheromone matrix does not have the task's shape");
+    if (cells > 1 && !tau.is_row_major()) fail("the pheromone matrix is not row-major");
+    eta_power_ = unwritten_buffer<double>(cells);
+    weights_.weight = unwritten_buffer<double>(cells);
+    std::vector<WeightFacts> chunks((cells + default_chunk - 1) / default_chunk);
+    const double beta = parameters.beta;
+    const double initial = parameters.initial_pheromone;
+    const double evaporated = initial * (1.0 - parameters.rho);
+    const double pheromone = parameters.alpha == 1.0 ? initial : std::pow(initial, parameters.alpha);
+    double* power = eta_power_.data();
+    double* kept = tau.elements.get();
+    task_ = race_task(task, limits, [&](const RaceTask& race, std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t cell = begin; cell < end; ++cell) {
+            const std::int64_t b = race.amount[cell];
+            power[cell] = std::pow(b != 0 ? race.term(cell) / static_cast<double>(b) : 0.0, beta);
+            kept[cell] = evaporated;
+        }
+        chunks[begin / default_chunk] =
+            weigh_cells(weights_, race, begin, end, [=](std::uint64_t cell) { return pheromone * power[cell]; });
+    });
+    finish_race_weights(weights_, task_, limits_, chunks);
+    prepared_ = true;
+}
+
 void AntConstruction::prepare(double* evaporated) {
+    // The start made the first iteration's weights and evaporated tau.
+    if (std::exchange(prepared_, false)) return;
     // A cell's weight does not depend on what an ant chose before, so it is
     // computed once per iteration instead of per ant and step: the same
     // product pow(tau, alpha) * pow(eta, beta). pow(tau, 1) is tau itself:

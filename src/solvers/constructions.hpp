@@ -24,6 +24,10 @@ namespace allotra {
 class ProbabilisticConstruction {
 public:
     ProbabilisticConstruction(const Task& task, const FloatMatrix& density, const RaceLimits& limits = {});
+    // The same with the value density made from the task's terms, in the
+    // pass that makes them: the same weights, bit for bit, without a matrix
+    // of their own.
+    explicit ProbabilisticConstruction(const Task& task, const RaceLimits& limits = {});
     Selection construct(RandomGenerator& generator, std::size_t worker, double must_beat = cannot_win);
     // Hands back a selection the solver has dropped, whose storage the
     // worker's next construction reuses. Only on that worker, or between batches.
@@ -44,6 +48,13 @@ class AntConstruction {
 public:
     AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                     const FloatMatrix& eta, const RaceLimits& limits = {});
+    // The colony's start, in the pass that makes the task's terms: eta^beta
+    // from the value density (the terms over the amounts), `tau` written as
+    // initial_pheromone evaporated once, and the first iteration's weights
+    // from initial_pheromone; the first prepare_iteration_and_evaporate then
+    // has nothing left to do. `tau` is row-major, of the task's shape.
+    AntConstruction(const Task& task, FloatMatrix& tau, const AntColonyParameters& parameters,
+                    const RaceLimits& limits = {});
     void prepare_iteration();
     // The same, and `tau`, the colony's own (the matrix the ants were given),
     // evaporates to tau * (1 - rho) in the same pass, which reads every
@@ -72,6 +83,8 @@ private:
     AlignedBuffer<double> eta_power_;
     RaceWeights weights_;
     std::vector<RaceScratch> scratch_;
+    // The first iteration's weights are made and tau evaporated already.
+    bool prepared_ = false;
 };
 
 }  // namespace allotra

@@ -50,8 +50,15 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
     BestOfBatch overall;
     {
         // The construction keeps its own weights: the density goes before the
-        // batch, and the construction before the answer is built.
-        Construction construction = [&] { return Construction(task, value_density(task)); }();
+        // batch (where the construction makes it itself, it has no matrix),
+        // and the construction before the answer is built.
+        Construction construction = [&] {
+            if constexpr (requires { Construction(task); }) {
+                return Construction(task);
+            } else {
+                return Construction(task, value_density(task));
+            }
+        }();
 
         // Each worker keeps only its own best, so memory does not grow with kmax.
         std::vector<BestOfBatch> best(pool_size() + 1);
