@@ -7,7 +7,7 @@
 #include "binding/numpy.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/scalars.hpp"
-#include "solvers/best_of_batch.hpp"
+#include "binding/arrays.hpp"
 
 namespace allotra::binding {
 
@@ -55,16 +55,6 @@ const char* stopped_text(Stopped stopped) {
         case Stopped::completed: break;
     }
     return "completed";
-}
-
-// The m x n selection, every cell written by the workers.
-PyRef selection_array(const Selection& selection, std::uint64_t m, std::uint64_t n) {
-    ensure_numpy_api();
-    npy_intp shape[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
-    PyRef array(check(PyArray_SimpleNew(2, shape, NPY_INT64)));
-    auto* x = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    if (m > 0 && n > 0) write_selection(selection, x, m * n);
-    return array;
 }
 
 // One row (iteration, value) per improvement, as float64: iterations are

@@ -92,4 +92,8 @@ Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameter
     return solve_ant_colony_with<AntConstruction>(task, parameters, interrupted);
 }
 
+Selection best_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {
+    return best_ant_colony_with<AntConstruction>(task, parameters, interrupted);
+}
+
 }  // namespace allotra

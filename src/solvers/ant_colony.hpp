@@ -25,6 +25,9 @@ namespace allotra {
 // reports true the call ends with Cancelled.
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                           const InterruptPoll& interrupted = {});
+// The same best selection, as cells.
+Selection best_ant_colony(const Task& task, const AntColonyParameters& parameters,
+                          const InterruptPoll& interrupted = {});
 
 // The solver loop over any construction with the interface of AntConstruction
 // (constructions.hpp): the module runs it with that one, the native tests and
@@ -162,7 +165,7 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
 }
 
 template <typename Ants>
-Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+Selection best_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
                                const InterruptPoll& interrupted) {
     // Also stops the per-cell passes between batches and ants that run on
     // this thread.
@@ -174,7 +177,14 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
             return build_ant(colony, thread_generator(), worker);
         },
         [](std::uint64_t, const Selection&) { return false; });
-    return to_solution(task, best);
+    return best;
+}
+
+template <typename Ants>
+Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+                               const InterruptPoll& interrupted) {
+    InterruptScope interrupt(interrupted);
+    return to_solution(task, best_ant_colony_with<Ants>(task, parameters, interrupted));
 }
 
 }  // namespace allotra

@@ -34,6 +34,7 @@ ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const Rac
         });
     });
     finish_race_weights(weights_, task_, limits_, chunks);
+    weights_.groups.codes = {};  // no other set of weights comes
 }
 
 Selection ProbabilisticConstruction::construct(RandomGenerator& generator, std::size_t worker, double must_beat) {
