@@ -151,7 +151,18 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
                     winner = a;
                 }
             }
-            deposit(update, scale, ants);
+            // The last ants' deposit makes the next iteration's weights in
+            // its pass, where the ants can.
+            const bool last_window = first + window >= parameters.num_ants;
+            if constexpr (in_place && requires { colony.deposit_and_prepare(tau, scale, ants); }) {
+                if (last_window && iteration + 1 < parameters.kmax) {
+                    colony.deposit_and_prepare(tau, scale, ants);
+                } else {
+                    deposit(update, scale, ants);
+                }
+            } else {
+                deposit(update, scale, ants);
+            }
             if (winner != ants.size()) {
                 leader = std::move(ants[winner]);
                 leads = true;

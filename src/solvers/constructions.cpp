@@ -2,10 +2,12 @@
 // solve, the ants' tau^alpha * eta^beta once an iteration.
 #include "solvers/constructions.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
 #include "kernel/error.hpp"
+#include "kernel/taken_cells.hpp"
 #include "kernel/worker_pool.hpp"
 #include "race/result.hpp"
 
@@ -101,6 +103,35 @@ void AntConstruction::prepare(double* evaporated) {
         if (evaporated != nullptr) evaporated[cell] = pheromone * keep;
         return (alpha == 1.0 ? pheromone : std::pow(pheromone, alpha)) * power[cell];
     });
+}
+
+void AntConstruction::deposit_and_prepare(FloatMatrix& tau, double scale, const std::vector<Selection>& ants) {
+    if (&tau != &tau_) fail("the colony deposits into a pheromone matrix its ants were not given");
+    std::vector<double> deposits;
+    deposits.reserve(ants.size());
+    for (const Selection& ant : ants) deposits.push_back(ant.value / scale);
+    const double alpha = parameters_.alpha;
+    const double keep = 1.0 - parameters_.rho;
+    double* pheromone = tau.elements.get();
+    const double* power = eta_power_.data();
+    ready_weight_buffer(weights_, task_);
+    std::vector<WeightFacts> chunks((task_.cells + default_chunk - 1) / default_chunk);
+    // The chunks of `deposit`: each cell receives the ants' deposits in ant
+    // order, then gives its weight and evaporates, as prepare would.
+    run_in_chunks(task_.cells, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::size_t a = 0; a < ants.size(); ++a) {
+            const std::vector<std::uint64_t>& taken = ants[a].taken;
+            add_where_taken(pheromone, taken.data(), begin, std::min<std::uint64_t>(end, taken.size() * 64),
+                            deposits[a]);
+        }
+        chunks[begin / default_chunk] = weigh_cells(weights_, task_, begin, end, [&](std::uint64_t cell) {
+            const double deposited = pheromone[cell];
+            pheromone[cell] = deposited * keep;
+            return (alpha == 1.0 ? deposited : std::pow(deposited, alpha)) * power[cell];
+        });
+    });
+    finish_race_weights(weights_, task_, limits_, chunks);
+    prepared_ = true;
 }
 
 void AntConstruction::prepare_iteration() { prepare(nullptr); }

@@ -60,6 +60,10 @@ public:
     // evaporates to tau * (1 - rho) in the same pass, which reads every
     // cell's tau anyway: the ants do not read it.
     void prepare_iteration_and_evaporate(FloatMatrix& tau);
+    // The deposit of the last ants of an iteration (as `deposit` makes it),
+    // and in the same pass over tau the next iteration's weights and
+    // evaporation, which then has nothing left to prepare.
+    void deposit_and_prepare(FloatMatrix& tau, double scale, const std::vector<Selection>& ants);
     Selection construct(RandomGenerator& generator, std::size_t worker);
     // An ant whose value value_ants makes later, together with the other
     // ants of its window, where that is faster than one at a time (NaN until
@@ -83,7 +87,7 @@ private:
     AlignedBuffer<double> eta_power_;
     RaceWeights weights_;
     std::vector<RaceScratch> scratch_;
-    // The first iteration's weights are made and tau evaporated already.
+    // The next iteration's weights are made and tau evaporated already.
     bool prepared_ = false;
 };
 
