@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernel/chunked.hpp"
+#include "kernel/setup_pass.hpp"
 #include "kernel/worker_pool.hpp"
 #include "race/limits.hpp"
 
@@ -40,6 +41,9 @@ void stable_counting_sort(std::uint64_t count, std::uint64_t digits, Element ele
         return std::pair{begin, std::min(count, begin + piece_length)};
     };
     std::vector<std::vector<std::uint64_t>> next(pieces);
+    entering_setup_pass("sort: count");
+    // Workers see a stop only once the waiting caller has polled.
+    stop_if_requested();
     run_batch(pieces, [&](std::uint64_t piece, std::size_t) {
         std::vector<std::uint64_t>& counts = next[piece];
         counts.assign(digits, 0);
@@ -49,6 +53,7 @@ void stable_counting_sort(std::uint64_t count, std::uint64_t digits, Element ele
             ++counts[digit(k)];
         }
     });
+    entering_setup_pass("sort: places");
     totals.assign(digits, 0);
     std::uint64_t position = 0;
     for (std::uint64_t d = 0; d < digits; ++d) {
@@ -57,6 +62,8 @@ void stable_counting_sort(std::uint64_t count, std::uint64_t digits, Element ele
         for (std::vector<std::uint64_t>& counts : next) position += std::exchange(counts[d], position);
         totals[d] = position - first;
     }
+    entering_setup_pass("sort: scatter");
+    stop_if_requested();
     run_batch(pieces, [&](std::uint64_t piece, std::size_t) {
         std::uint64_t* places = next[piece].data();
         const auto [begin, end] = range_of(piece);

@@ -11,6 +11,7 @@
 #include "kernel/cell_reader.hpp"
 #include "kernel/chunked.hpp"
 #include "kernel/objective.hpp"
+#include "kernel/setup_pass.hpp"
 #include "kernel/uninitialized_allocator.hpp"
 #include "race/counting_sort.hpp"
 #include "race/task.hpp"
@@ -37,6 +38,7 @@ constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
 // Whether some discount is not 0 (a NaN is): the first chunk on this thread,
 // where a discounted task shows it at once, the rest in parallel.
 bool any_discount(const Task& task, std::uint64_t cells) {
+    entering_setup_pass("discounts");
     const CellReader<double> omega(task.omega, task.n);
     const std::uint64_t first = std::min(cells, default_chunk);
     for (std::uint64_t cell = 0; cell < first; ++cell) {
@@ -63,6 +65,7 @@ bool any_discount(const Task& task, std::uint64_t cells) {
 // row-major, the terms where they are doubles, the facts of both, and the
 // solver's own work on each chunk. Chunks of default_chunk cells.
 CellFacts cell_pass(RaceTask& race, const Task& task, const CellPass& also) {
+    entering_setup_pass("terms");
     const CellReader<std::int64_t> b(task.b_ij, task.n), c(task.c, task.n);
     const CellReader<double> omega(task.omega, task.n);
     std::int64_t* amount_copy = race.amount_copy.data();
@@ -167,6 +170,7 @@ UninitializedVector<Index> cells_by_amount(const std::int64_t* amount, std::uint
 
 template <typename Order>
 std::vector<RaceTask::AmountRun> runs_of(const std::int64_t* amount, const Order& order) {
+    entering_setup_pass("runs");
     std::vector<RaceTask::AmountRun> runs;
     for (std::uint64_t p = 0; p < order.size(); ++p) {
         if (p % stop_check_cells == 0) stop_if_requested();
@@ -220,6 +224,7 @@ void band_offsets(RaceTask& race, const Order& order) {
     if (std::none_of(bands.begin(), bands.end(), [](const auto& band) { return band.highest != band.lowest; })) {
         return;
     }
+    entering_setup_pass("band offsets");
     race.band_offset.resize(race.cells);
     std::uint8_t* offset = race.band_offset.data();
     const std::int64_t* amount = race.amount;

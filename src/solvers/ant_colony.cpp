@@ -8,6 +8,7 @@
 
 #include "kernel/cell_reader.hpp"
 #include "kernel/error.hpp"
+#include "kernel/setup_pass.hpp"
 #include "kernel/taken_cells.hpp"
 #include "solvers/constructions.hpp"
 
@@ -21,6 +22,7 @@ double deposit_scale(const Task& task) {
         WideInt total = 0;
         std::int64_t top = 0;
     };
+    entering_setup_pass("deposit scale");
     const std::uint64_t cells = task.m * task.n;
     const CellReader<std::int64_t> b(task.b_ij, task.n), c(task.c, task.n);
     std::vector<Facts> chunks((cells + default_chunk - 1) / default_chunk);

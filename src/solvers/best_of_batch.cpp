@@ -2,10 +2,12 @@
 #include "solvers/best_of_batch.hpp"
 
 #include "kernel/chunked.hpp"
+#include "kernel/setup_pass.hpp"
 
 namespace allotra {
 
 void write_selection(const Selection& selection, std::int64_t* x, std::uint64_t cells) {
+    entering_setup_pass("answer");
     const std::vector<std::uint64_t>& taken = selection.taken;
     // Chunks of whole words: every cell is written once, 0 or 1.
     run_in_chunks(cells, [&](std::uint64_t begin, std::uint64_t end) {
