@@ -20,6 +20,7 @@ ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const Flo
     const std::uint64_t n = task.n;
     prepare_race_weights(weights_, task_, limits_,
                          [&density, n](std::uint64_t cell) { return *density.ptr(cell / n, cell % n); });
+    weights_.groups.codes = {};  // no other set of weights comes
 }
 
 ProbabilisticConstruction::ProbabilisticConstruction(const Task& task, const RaceLimits& limits)
