@@ -36,12 +36,10 @@ std::vector<std::int64_t> amounts_of(const std::string& kind, std::uint64_t cell
     std::vector<std::int64_t> b(cells);
     for (std::int64_t& a : b) {
         const std::uint64_t r = rng();
-        if (kind == "few") a = 1 + static_cast<std::int64_t>(r % 6);
-        if (kind == "zeros") a = static_cast<std::int64_t>(r % 4);
-        if (kind == "banded") a = static_cast<std::int64_t>(r % 700);
-        if (kind == "signed") a = static_cast<std::int64_t>(r % 7) - 3;
-        if (kind == "wide") a = static_cast<std::int64_t>(r % (std::uint64_t{1} << 40));
-        if (kind == "extremes") a = r % 3 == 0 ? INT64_MIN : r % 3 == 1 ? INT64_MAX : static_cast<std::int64_t>(r);
+        const auto below = [r](std::uint64_t bound) { return static_cast<std::int64_t>(r % bound); };
+        a = kind == "few" ? 1 + below(6) : kind == "zeros" ? below(4) : kind == "banded" ? below(700)
+            : kind == "signed" ? below(7) - 3 : kind == "wide" ? below(std::uint64_t{1} << 40)
+            : r % 3 == 0 ? INT64_MIN : r % 3 == 1 ? INT64_MAX : static_cast<std::int64_t>(r);
     }
     return b;
 }
@@ -56,14 +54,8 @@ Task task_with(std::uint64_t m, std::uint64_t n, std::vector<std::int64_t> b, st
     }
     std::int64_t budget = 0;
     for (std::int64_t a : b) budget += std::clamp<std::int64_t>(a, 0, 1 << 20) / 2;
-    Task task;
-    task.m = m;
-    task.n = n;
-    task.c = matrix_of(m, n, c, column_major);
-    task.b_ij = matrix_of(m, n, b, column_major);
-    task.omega = matrix_of(m, n, omega, column_major);
-    task.b_total = std::max<std::int64_t>(budget, 1);
-    return task;
+    return Task{m, n, matrix_of(m, n, c, column_major), matrix_of(m, n, b, column_major),
+                std::max<std::int64_t>(budget, 1), matrix_of(m, n, omega, column_major)};
 }
 
 std::vector<std::uint64_t> stable_order(const std::vector<std::int64_t>& b) {
@@ -93,29 +85,19 @@ TEST(cells_by_amount_are_the_stable_sort_in_any_number_of_pieces) {
                 REQUIRE(race.by_amount.size() == m * n);
                 bool same = true;
                 for (std::uint64_t p = 0; p < m * n; ++p) same = same && race.by_amount[p] == expected[p];
-                CHECK(same);
-                if (b[expected.front()] < 0) {
-                    std::vector<RaceTask::AmountRun> runs;
-                    for (std::uint64_t p = 0; p < m * n; ++p) {
-                        if (runs.empty() || runs.back().amount != b[expected[p]]) runs.push_back({b[expected[p]], p});
-                        runs.back().end = p + 1;
-                    }
-                    CHECK(race.amount_runs.size() == runs.size());
-                    for (std::size_t r = 0; r < std::min(runs.size(), race.amount_runs.size()); ++r) {
-                        CHECK(race.amount_runs[r].amount == runs[r].amount && race.amount_runs[r].end == runs[r].end);
-                    }
-                } else if (!race.band_offset.empty()) {
-                    bool offsets = true;
-                    for (const RaceTask::AmountBand& band : race.amount_bands) {
-                        for (std::uint64_t p = band.begin; p < band.end; ++p) {
-                            offsets = offsets && race.band_offset[p] == b[expected[p]] - band.lowest;
-                        }
-                    }
-                    for (std::uint64_t p = 0; p < race.amount_bands.front().begin; ++p) {
-                        offsets = offsets && race.band_offset[p] == 0;
-                    }
-                    CHECK(offsets);
+                // Each run's end, and each band member's offset (0 before the bands).
+                std::uint64_t run = 0;
+                for (std::uint64_t p = 0; p < m * n && b[expected.front()] < 0; ++p) {
+                    const bool ends = p + 1 == m * n || b[expected[p + 1]] != b[expected[p]];
+                    same = same && (!ends || (race.amount_runs.at(run).amount == b[expected[p]] &&
+                                              race.amount_runs.at(run++).end == p + 1));
                 }
+                for (std::uint64_t p = 0; p < race.band_offset.size(); ++p) {
+                    const auto band = std::find_if(race.amount_bands.begin(), race.amount_bands.end(),
+                                                   [p](const auto& band) { return p < band.end; });
+                    same = same && race.band_offset[p] == (p < band->begin ? 0 : b[expected[p]] - band->lowest);
+                }
+                CHECK(same && run == race.amount_runs.size());
             }
         }
     }
