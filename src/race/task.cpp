@@ -31,6 +31,8 @@ struct CellFacts {
     // saturated just past 2^53.
     std::uint64_t largest_magnitude = 0;
     std::uint64_t magnitude_sum = 0;
+    WideInt amount_total = 0;
+    std::int64_t top_value = 0;
 };
 
 constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
@@ -79,7 +81,9 @@ CellFacts cell_pass(RaceTask& race, const Task& task, const CellPass& also) {
             const std::int64_t amount = race.amount[cell];
             facts.lowest = std::min(facts.lowest, amount);
             facts.highest = std::max(facts.highest, amount);
+            facts.amount_total += amount;
             const std::int64_t value = c(cell);
+            facts.top_value = std::max(facts.top_value, value);
             if (terms != nullptr) {
                 // c * (1 - omega), as the objective computes it.
                 const double term = static_cast<double>(value) * (1.0 - omega(cell));
@@ -107,6 +111,8 @@ CellFacts cell_pass(RaceTask& race, const Task& task, const CellPass& also) {
         all.largest_term = std::max(all.largest_term, facts.largest_term);
         all.largest_magnitude = std::max(all.largest_magnitude, facts.largest_magnitude);
         all.magnitude_sum = std::min(all.magnitude_sum + facts.magnitude_sum, exact_limit + 1);
+        all.amount_total = wide_sum(all.amount_total, facts.amount_total);
+        all.top_value = std::max(all.top_value, facts.top_value);
     }
     return all;
 }
@@ -277,6 +283,8 @@ RaceTask race_task(const Task& task, const RaceLimits& limits, const CellPass& a
         race.undiscounted = task.c.ptr(0, 0);
     }
     const CellFacts facts = cell_pass(race, task, also);
+    race.amount_total = facts.amount_total;
+    race.top_value = facts.top_value;
     if (race.undiscounted != nullptr) {
         race.largest_term = static_cast<double>(facts.largest_magnitude);
         race.integer_sums = facts.magnitude_sum <= exact_limit;

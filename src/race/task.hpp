@@ -67,6 +67,10 @@ struct RaceTask {
     UninitializedVector<std::uint8_t> band_offset;
     // The objective adds its terms column by column (column-major c and omega).
     bool by_column = false;
+    // The exact sum of the amounts and the largest c (never below 0), which
+    // the colony's deposit scale takes: gathered in the pass over the cells.
+    WideInt amount_total = 0;
+    std::int64_t top_value = 0;
 
     // A cell's term, whichever form the terms take.
     double term(std::uint64_t cell) const noexcept {

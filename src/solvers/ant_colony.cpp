@@ -40,9 +40,13 @@ double deposit_scale(const Task& task) {
         all.total = wide_sum(all.total, facts.total);
         all.top = std::max(all.top, facts.top);
     }
-    const double mean = to_double(all.total) / static_cast<double>(cells);
+    return deposit_scale_of(task, all.total, all.top);
+}
+
+double deposit_scale_of(const Task& task, WideInt amount_total, std::int64_t top) {
+    if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();
+    const double mean = to_double(amount_total) / static_cast<double>(task.m * task.n);
     const double ratio = static_cast<double>(task.b_total) / mean;
-    const std::int64_t top = all.top;
     const double scale = ratio * static_cast<double>(top);
     // With no positive value (top = 0) and a negative mean consumption the
     // product is -0.0, which would turn a negative deposit into +inf and make

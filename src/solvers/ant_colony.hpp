@@ -39,6 +39,9 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
 // The number of cells of mean consumption that fit into the budget, times the
 // largest value (never below 0); a zero scale is always +0.0.
 double deposit_scale(const Task& task);
+// The same from the exact sum of the task's amounts and its largest c (never
+// below 0), where a pass over its cells has gathered them.
+double deposit_scale_of(const Task& task, WideInt amount_total, std::int64_t top_value);
 
 // One iteration's pheromone update, in two parts so that the ants of an
 // iteration can deposit a few at a time: `next` becomes tau * (1 - rho), then
@@ -87,16 +90,20 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
         if (interrupt.poll_now()) interrupt.throw_stop();
     };
     FloatMatrix tau = allocate_matrix<double>(task.m, task.n, false);
-    const double scale = deposit_scale(task);
-    check();
     // Ants that start in the pass over the task's cells write tau and their
-    // first weights there; the others get tau filled and eta to keep its
-    // powers of (it goes once they are built).
+    // first weights there, and gather the deposit scale's sums; the others
+    // get tau filled and eta to keep its powers of (it goes once they are
+    // built).
     constexpr bool start_in_one_pass = requires { Ants(task, tau, parameters); };
+    double scale = 0.0;
     Ants colony = [&] {
         if constexpr (start_in_one_pass) {
-            return Ants(task, tau, parameters);
+            Ants started(task, tau, parameters);
+            scale = started.deposit_scale(task);
+            return started;
         } else {
+            scale = deposit_scale(task);
+            check();
             double* pheromone = tau.elements.get();
             run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
                 std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);

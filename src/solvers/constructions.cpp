@@ -10,6 +10,7 @@
 #include "kernel/taken_cells.hpp"
 #include "kernel/worker_pool.hpp"
 #include "race/result.hpp"
+#include "solvers/ant_colony.hpp"
 
 namespace allotra {
 
@@ -133,6 +134,10 @@ void AntConstruction::deposit_and_prepare(FloatMatrix& tau, double scale, const 
     });
     finish_race_weights(weights_, task_, limits_, chunks);
     prepared_ = true;
+}
+
+double AntConstruction::deposit_scale(const Task& task) const {
+    return deposit_scale_of(task, task_.amount_total, task_.top_value);
 }
 
 void AntConstruction::prepare_iteration() { prepare(nullptr); }

@@ -64,6 +64,9 @@ public:
     // and in the same pass over tau the next iteration's weights and
     // evaporation, which then has nothing left to prepare.
     void deposit_and_prepare(FloatMatrix& tau, double scale, const std::vector<Selection>& ants);
+    // The colony's deposit scale of `task` (the ants' task), from the sums
+    // that the pass over its cells gathered.
+    double deposit_scale(const Task& task) const;
     Selection construct(RandomGenerator& generator, std::size_t worker);
     // An ant whose value value_ants makes later, together with the other
     // ants of its window, where that is faster than one at a time (NaN until

@@ -225,7 +225,7 @@ TEST(a_stop_inside_any_setup_pass_ends_the_solve_there) {
     }
     testing::set_setup_pass_hook(nullptr);
     for (const char* pass : {"discounts", "terms", "sort: count", "sort: places", "sort: scatter", "runs", "band offsets",
-                             "deposit scale", "weights by amount", "codes", "groups", "scales", "answer"}) {
+                             "weights by amount", "codes", "groups", "scales", "answer"}) {
         CHECK(reached.count(pass) == 1);
     }
 }
