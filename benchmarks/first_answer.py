@@ -3,7 +3,7 @@ one np.cumsum over the grid's m*n doubles, in this process.
 
     python benchmarks/first_answer.py [--sizes 100,300,1000,2000] [--rounds 5]
                                       [--no-discounts] [--whole]
-    python benchmarks/first_answer.py --interrupt [--sizes 3000]
+    python benchmarks/first_answer.py --interrupt [--sizes 3000] [--amounts 1000000]
 
 Every task: c in [1, 1000), b_ij in [1, 100), omega uniform in [0, 0.5]
 (or 0 with --no-discounts), a budget of half the amounts' sum; the default
@@ -16,8 +16,9 @@ machines are shared and noisy, and only figures measured together compare.
 
 --interrupt times Ctrl-C early in the setup instead: SIGALRM (whose handler
 raises KeyboardInterrupt) 10 to 300 ms into a solve of either solver whose
-b_ij take many values (uniform in [1, 10^6)), and prints the largest and
-median latency from the signal to the exception (the goal: 0.1 s).
+b_ij take many values (uniform in [1, --amounts), 10^6 by default; 2^40 takes
+the sort digit by digit), and prints the largest and median latency from the
+signal to the exception (the goal: 0.1 s).
 """
 
 from __future__ import annotations
@@ -59,9 +60,9 @@ def timed(call, rounds: int) -> float:
     return statistics.median(times)
 
 
-def interrupt_latencies(size: int) -> None:
+def interrupt_latencies(size: int, amounts: int) -> None:
     rng = np.random.default_rng(size)
-    b = rng.integers(1, 10**6, (size, size))
+    b = rng.integers(1, amounts, (size, size))
     task = allotra.Task(size, size, rng.integers(1, 1000, (size, size)), b, int(b.sum()) // 2,
                         rng.uniform(0.0, 0.5, (size, size)))
 
@@ -94,10 +95,11 @@ def main() -> None:
     parser.add_argument("--no-discounts", action="store_true")
     parser.add_argument("--whole", action="store_true")
     parser.add_argument("--interrupt", action="store_true")
+    parser.add_argument("--amounts", type=int, default=10**6)
     options = parser.parse_args()
     if options.interrupt:
         for size in (int(s) for s in options.sizes.split(",")):
-            interrupt_latencies(size)
+            interrupt_latencies(size, options.amounts)
         return
     for size in (int(s) for s in options.sizes.split(",")):
         task = task_of(size, not options.no_discounts)
