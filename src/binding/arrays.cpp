@@ -7,6 +7,7 @@
 #include "binding/errors.hpp"
 #include "binding/numpy.hpp"
 #include "binding/py_ref.hpp"
+#include "solvers/best_of_batch.hpp"
 
 namespace allotra::binding {
 
@@ -95,17 +96,6 @@ Matrix<T> copy_array(PyObject* object, const char* name, int type_number) {
     return matrix;
 }
 
-PyRef make_array(const IntMatrix& x) {
-    npy_intp shape[2] = {static_cast<npy_intp>(x.rows), static_cast<npy_intp>(x.cols)};
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_INT64);
-    if (descr == nullptr) throw PythonErrorSet{};
-    PyRef array(PyArray_NewFromDescr(&PyArray_Type, descr, 2, shape, nullptr, nullptr, 0, nullptr));
-    if (!array) throw PythonErrorSet{};
-    auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for_each_element(x, [&](std::int64_t element) { *out++ = element; });
-    return array;
-}
-
 }  // namespace
 
 IntMatrix copy_int_array(PyObject* object, const char* name) {
@@ -116,10 +106,18 @@ FloatMatrix copy_float_array(PyObject* object, const char* name) {
     return copy_array<double>(object, name, NPY_FLOAT64);
 }
 
-PyObject* make_result(const IntMatrix& x, double value) {
+PyRef selection_array(const Selection& selection, std::uint64_t m, std::uint64_t n) {
     ensure_numpy_api();
-    PyRef array = make_array(x);
-    PyRef number(check(PyFloat_FromDouble(value)));
+    npy_intp shape[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
+    PyRef array(check(PyArray_SimpleNew(2, shape, NPY_INT64)));
+    auto* x = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    if (m > 0 && n > 0) write_selection(selection, x, m * n);
+    return array;
+}
+
+PyObject* make_result(const Selection& best, std::uint64_t m, std::uint64_t n) {
+    PyRef array = selection_array(best, m, n);
+    PyRef number(check(PyFloat_FromDouble(best.value)));
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) fail_after_printing_pending_error("Python API call failed");
     PyTuple_SET_ITEM(pair, 0, array.release());

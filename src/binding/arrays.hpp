@@ -2,7 +2,9 @@
 // keeps or writes the caller's array, and a result shares no memory with us.
 #pragma once
 
+#include "binding/py_ref.hpp"
 #include "binding/python.hpp"
+#include "kernel/selection.hpp"
 #include "kernel/matrix.hpp"
 
 namespace allotra::binding {
@@ -15,7 +17,11 @@ namespace allotra::binding {
 IntMatrix copy_int_array(PyObject* object, const char* name);
 FloatMatrix copy_float_array(PyObject* object, const char* name);
 
+// The m x n int64 array of a selection's cells (1 where taken, else 0),
+// written by the workers.
+PyRef selection_array(const Selection& selection, std::uint64_t m, std::uint64_t n);
+
 // The (array, value) pair that solve returns; a new reference.
-PyObject* make_result(const IntMatrix& x, double value);
+PyObject* make_result(const Selection& best, std::uint64_t m, std::uint64_t n);
 
 }  // namespace allotra::binding

@@ -7,6 +7,7 @@
 #include "binding/numpy.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/scalars.hpp"
+#include "binding/arrays.hpp"
 
 namespace allotra::binding {
 
@@ -59,17 +60,6 @@ const char* stopped_text(Stopped stopped) {
         case Stopped::completed: break;
     }
     return "completed";
-}
-
-// The m x n selection: an array of zeros from the allocator's zeroed pages,
-// then its ones, so that a large grid costs what was chosen, not a pass.
-PyRef selection_array(const Selection& selection, std::uint64_t m, std::uint64_t n) {
-    ensure_numpy_api();
-    npy_intp shape[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
-    PyRef array(check(PyArray_ZEROS(2, shape, NPY_INT64, 0)));
-    auto* x = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for_each_taken(selection.taken, 0, m * n, [x](std::uint64_t cell) { x[cell] = 1; });
-    return array;
 }
 
 // One row (iteration, value) per improvement, as float64: iterations are

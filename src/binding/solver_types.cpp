@@ -78,7 +78,7 @@ struct ProbabilisticSolver {
     using Parameters = ProbabilisticParameters;
     static constexpr const char* name = "ProbabilisticAssignmentSolver";
     static constexpr Field<Parameters> fields[] = {{"kmax", &Parameters::kmax}};
-    static constexpr auto solve = &solve_probabilistic;
+    static constexpr auto solve = &best_probabilistic;
     static constexpr auto run = &run_probabilistic;
 };
 
@@ -89,7 +89,7 @@ struct AntColonySolver {
         {"num_ants", &Parameters::num_ants}, {"kmax", &Parameters::kmax}, {"alpha", &Parameters::alpha},
         {"beta", &Parameters::beta},         {"rho", &Parameters::rho},   {"initial_pheromone", &Parameters::initial_pheromone},
     };
-    static constexpr auto solve = &solve_ant_colony;
+    static constexpr auto solve = &best_ant_colony;
     static constexpr auto run = &run_ant_colony;
 };
 
@@ -166,8 +166,8 @@ private:
             PyTypeObject* task_class = require_type(task_type, "Task");
             if (!PyObject_TypeCheck(given[0], task_class)) throw_conversion_error("task", given[0], "Task");
             SharedRead<Task> task(given[0]);
-            Solution best = Solver::solve(task.record(), solver.record(), InterruptPoll(signal_pending));
-            return make_result(best.x, best.value);
+            const Selection best = Solver::solve(task.record(), solver.record(), InterruptPoll(signal_pending));
+            return make_result(best, task.record().m, task.record().n);
         });
     }
 

@@ -159,4 +159,13 @@ using WideInt = NativeWideInt;
 using WideInt = PortableWideInt;
 #endif
 
+// a + b, for sums made in pieces (never past 128 bits, as above).
+constexpr WideInt wide_sum(WideInt a, WideInt b) noexcept {
+    const std::uint64_t low = a.low() + b.low();
+    const std::uint64_t carry = low < a.low() ? 1 : 0;
+    return WideInt::from_words(
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(a.high()) + static_cast<std::uint64_t>(b.high()) + carry),
+        low);
+}
+
 }  // namespace allotra

@@ -12,6 +12,7 @@
 
 #include "kernel/error.hpp"
 #include "kernel/pool/chunked.hpp"
+#include "kernel/pool/setup_pass.hpp"
 #include "kernel/pool/worker_pool.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/groups.hpp"
@@ -120,12 +121,11 @@ std::vector<RaceGroups::Group> group_bands(Index* members, std::uint8_t* fine, s
 // Groups every band of amount, bands of about group_chunk cells to a piece
 // of work; members has a place for every cell past those of amount 0.
 template <typename Index, typename ScaleOf>
-void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, ScaleOf scale_of,
+void group_cells(RaceGroups& groups, UninitializedVector<Index>& members, const RaceTask& task, ScaleOf scale_of,
                  std::uint64_t classes, const Merging& merging) {
-    // Each cell's class and fine bits, in order over the grid; only the
-    // grouping reads them.
-    std::vector<std::uint16_t> kept_codes(task.cells);
-    std::uint16_t* codes = kept_codes.data();
+    entering_setup_pass("codes");
+    groups.codes.resize(task.cells);
+    std::uint16_t* codes = groups.codes.data();
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t cell = begin; cell < end; ++cell) {
             const double s = scale_of(cell);
@@ -147,6 +147,8 @@ void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask
     groups.offset.resize(task.band_offset.empty() ? 0 : members.size());
     std::uint8_t* amount_offset = groups.offset.empty() ? nullptr : groups.offset.data();
     std::vector<std::vector<RaceGroups::Group>> pieces(starts.size() - 1);
+    entering_setup_pass("groups");
+    stop_if_requested();
     run_batch(pieces.size(), [&](std::uint64_t piece, std::size_t) {
         pieces[piece] = group_bands(members.data(), groups.fine.data(), amount_offset, task, codes, classes,
                                     merging, starts[piece], starts[piece + 1], groups.zero_end);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernel/memory/uninitialized_allocator.hpp"
 #include "race/limits.hpp"
 #include "race/scale_class.hpp"
 #include "race/task.hpp"
@@ -52,12 +53,17 @@ struct RaceGroups {
     // The member cells, 4 bytes each while the grid allows, else 8; and for
     // each, the next fine_bits of its scale's mantissa (in a merged group,
     // its place: merged_place_of).
-    std::vector<std::uint32_t> narrow;
-    std::vector<std::uint64_t> wide;
-    std::vector<std::uint8_t> fine;
+    // All are written in full by the grouping: not zeroed first.
+    UninitializedVector<std::uint32_t> narrow;
+    UninitializedVector<std::uint64_t> wide;
+    UninitializedVector<std::uint8_t> fine;
     // For each, its amount less its group's least, where some band has more
     // than one amount (else empty).
-    std::vector<std::uint8_t> offset;
+    UninitializedVector<std::uint8_t> offset;
+    // Each cell's class and fine bits, in order over the grid, which only the
+    // grouping reads: kept for the next set of weights (the colony's next
+    // iteration); a solver that has no next set may free it.
+    UninitializedVector<std::uint16_t> codes;
     // The positions in by_amount of the cells of amount 0.
     std::uint64_t zero_end = 0;
     // The first interval of key: expected to use most, not all, of the budget.

@@ -84,6 +84,10 @@ struct RaceLimits {
     // Lists of cells (the cells by amount, a race's groups and candidates)
     // take 4 bytes an index while the grid has at most this many cells.
     std::uint64_t narrow_cells = std::uint64_t{1} << 32;
+    // The sort of the cells by amount runs in pieces of at least this many
+    // cells on the pool (counting_sort.hpp); tests make it small so that a
+    // tiny grid is sorted in many pieces.
+    std::uint64_t sort_piece_cells = 65536;
 
     static constexpr int skip_weight_octaves = 127;
 

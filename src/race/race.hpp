@@ -66,23 +66,35 @@ inline void recycle_selection(RaceScratch& scratch, Selection&& done) {
     if (done.taken.capacity() > scratch.spare_taken.capacity()) scratch.spare_taken = std::move(done.taken);
 }
 
-template <typename Weight>
-void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight) {
+// A buffer of weights for every cell of `task`, kept where it has one.
+inline void ready_weight_buffer(RaceWeights& weights, const RaceTask& task) {
     if (weights.weight.size != task.cells || !weights.weight.storage) {
-        weights.weight = aligned_buffer<double>(task.cells);
+        weights.weight = unwritten_buffer<double>(task.cells);
     }
+}
+
+// Writes weight(cell) for the cells [begin, end) and gives their facts.
+template <typename Weight>
+WeightFacts weigh_cells(RaceWeights& weights, const RaceTask& task, std::uint64_t begin, std::uint64_t end,
+                        Weight&& weight) {
     double* w = weights.weight.data();
     const std::int64_t* amount = task.amount;
+    ChunkFacts facts(task.b_total);
+    for (std::uint64_t cell = begin; cell < end; ++cell) {
+        const double x = weight(cell);
+        w[cell] = x;
+        facts.note(cell, x, amount[cell]);
+    }
+    return facts.facts();
+}
+
+template <typename Weight>
+void prepare_race_weights(RaceWeights& weights, const RaceTask& task, const RaceLimits& limits, Weight&& weight) {
+    ready_weight_buffer(weights, task);
     // What the race needs to know of the weights is gathered as they are made.
     std::vector<WeightFacts> chunks((task.cells + default_chunk - 1) / default_chunk);
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
-        ChunkFacts facts(task.b_total);
-        for (std::uint64_t cell = begin; cell < end; ++cell) {
-            const double x = weight(cell);
-            w[cell] = x;
-            facts.note(cell, x, amount[cell]);
-        }
-        chunks[begin / default_chunk] = facts.facts();
+        chunks[begin / default_chunk] = weigh_cells(weights, task, begin, end, weight);
     });
     finish_race_weights(weights, task, limits, chunks);
 }

@@ -154,13 +154,21 @@ void value_selections(const RaceTask& task, std::vector<Selection>& selections) 
         });
         return;
     }
-    // Groups of about equal size, none of more chains than go at once.
+    // Groups of about equal size, none of more chains than go at once; on a
+    // small grid all on this thread, where handing them to the workers would
+    // cost more than they do (a colony's every iteration at 100 x 100).
     const std::uint64_t groups = (selections.size() + chains_at_once - 1) / chains_at_once;
     const std::uint64_t size = groups == 0 ? 0 : (selections.size() + groups - 1) / groups;
-    run_batch(groups, [&](std::uint64_t group, std::size_t) {
+    const auto value_group = [&](std::uint64_t group, std::size_t) {
         const std::uint64_t first = group * size;
         chain_values(task, selections.data() + first, std::min<std::uint64_t>(size, selections.size() - first));
-    });
+    };
+    constexpr std::uint64_t pool_cells = std::uint64_t{1} << 18;
+    if (selections.size() < pool_cells / task.cells) {
+        for (std::uint64_t group = 0; group < groups; ++group) value_group(group, 0);
+        return;
+    }
+    run_batch(groups, value_group);
 }
 
 Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double must_beat) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "kernel/matrix.hpp"
@@ -63,11 +64,28 @@ struct RaceTask {
     // its band's least and a byte: band_offset, by position in by_amount,
     // where some band has more than one amount (else empty).
     static constexpr std::int64_t band_spread = 255;
-    std::vector<std::uint8_t> band_offset;
+    UninitializedVector<std::uint8_t> band_offset;
     // The objective adds its terms column by column (column-major c and omega).
     bool by_column = false;
+    // The exact sum of the amounts and the largest c (never below 0), which
+    // the colony's deposit scale takes: gathered in the pass over the cells.
+    WideInt amount_total = 0;
+    std::int64_t top_value = 0;
+
+    // A cell's term, whichever form the terms take.
+    double term(std::uint64_t cell) const noexcept {
+        return undiscounted != nullptr ? static_cast<double>(undiscounted[cell]) : terms[cell];
+    }
 };
 
-RaceTask race_task(const Task& task, const RaceLimits& limits = {});
+// What a solver makes of each chunk of cells [begin, end) of default_chunk
+// cells (the last shorter) in the pass that makes their terms and amounts,
+// while they are in the cache: its weights, whose facts go by chunk. On any
+// worker, chunks in any order; cells outside the chunk are not ready yet.
+using CellPass = std::function<void(const RaceTask& race, std::uint64_t begin, std::uint64_t end)>;
+
+// The race's view of `task`, made in a few parallel passes: one over the
+// cells (terms, amounts, `also`), the sort by amount, and the bands' offsets.
+RaceTask race_task(const Task& task, const RaceLimits& limits = {}, const CellPass& also = {});
 
 }  // namespace allotra

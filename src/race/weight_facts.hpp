@@ -34,17 +34,9 @@ struct WeightFacts {
         largest = std::max(largest, other.largest);
         drawable_cells += other.drawable_cells;
         fitting_cells += other.fitting_cells;
-        together = plus(together, other.together);
+        together = wide_sum(together, other.together);
     }
 
-private:
-    static WideInt plus(WideInt a, WideInt b) {
-        const std::uint64_t low = a.low() + b.low();
-        const std::uint64_t carry = low < a.low() ? 1 : 0;
-        return WideInt::from_words(static_cast<std::int64_t>(static_cast<std::uint64_t>(a.high()) +
-                                                             static_cast<std::uint64_t>(b.high()) + carry),
-                                   low);
-    }
 };
 
 // The facts of one chunk, a cell at a time; kept in registers, not in shared

@@ -7,6 +7,7 @@
 
 #include "kernel/error.hpp"
 #include "kernel/pool/chunked.hpp"
+#include "kernel/pool/setup_pass.hpp"
 #include "race/bins.hpp"
 #include "race/candidate_rule.hpp"
 #include "race/groups.hpp"
@@ -58,6 +59,7 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
     // again in that order.
     const auto in_order = [&](double any_order, bool first_step) {
         if (any_order < 0x1p1022) return any_order;
+        entering_setup_pass("total in order");
         double total = 0.0;
         for (std::uint64_t cell = 0; cell < count; ++cell) {
             if (cell % stop_check_cells == 0) stop_if_requested();
@@ -81,8 +83,9 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
 
     if (readmission) {
         if (weights.weight_by_amount.size != count || !weights.weight_by_amount.storage) {
-            weights.weight_by_amount = aligned_buffer<double>(count);
+            weights.weight_by_amount = unwritten_buffer<double>(count);
         }
+        entering_setup_pass("weights by amount");
         double* ordered = weights.weight_by_amount.data();
         const CellOrder& order = task.by_amount;
         run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {
@@ -108,7 +111,8 @@ void finish_race_weights(RaceWeights& weights, const RaceTask& task, const RaceL
         weights.scale = {};
         return;
     }
-    if (weights.scale.size != count || !weights.scale.storage) weights.scale = aligned_buffer<double>(count);
+    if (weights.scale.size != count || !weights.scale.storage) weights.scale = unwritten_buffer<double>(count);
+    entering_setup_pass("scales");
     double* scale = weights.scale.data();
     const double top = weights.largest;
     run_in_chunks(count, [&](std::uint64_t begin, std::uint64_t end) {

@@ -4,31 +4,49 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
+#include "kernel/cell_reader.hpp"
 #include "kernel/error.hpp"
+#include "kernel/pool/setup_pass.hpp"
 #include "kernel/simd/taken_cells.hpp"
 #include "solvers/constructions.hpp"
 
 namespace allotra {
 
-namespace {
-
-std::uint64_t rows_between_checks(std::uint64_t n) { return std::max<std::uint64_t>(1, 4096 / std::max<std::uint64_t>(n, 1)); }
-
-}  // namespace
-
 double deposit_scale(const Task& task) {
     if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();  // 0 / 0 mean; m may be huge when n is 0
-    // The sum of b_ij is exact, then rounded.
-    double total = to_double(exact_sum(task.b_ij));
-    double mean = total / static_cast<double>(task.m * task.n);
-    double ratio = static_cast<double>(task.b_total) / mean;
-    std::int64_t top = 0;
-    for (std::uint64_t i = 0; i < task.m; ++i) {
-        // A few thousand cells between checks, as the constructions do.
-        if (i % rows_between_checks(task.n) == 0 && stop_requested()) throw Cancelled();
-        for (std::uint64_t j = 0; j < task.n; ++j) top = std::max(top, task.c.at(i, j));
+    // The sum of b_ij is exact, then rounded; c's largest, never below 0.
+    // In parallel chunks: both are the same whatever the order.
+    struct Facts {
+        WideInt total = 0;
+        std::int64_t top = 0;
+    };
+    entering_setup_pass("deposit scale");
+    const std::uint64_t cells = task.m * task.n;
+    const CellReader<std::int64_t> b(task.b_ij, task.n), c(task.c, task.n);
+    std::vector<Facts> chunks((cells + default_chunk - 1) / default_chunk);
+    run_in_chunks(cells, [&](std::uint64_t begin, std::uint64_t end) {
+        Facts facts;
+        for (std::uint64_t cell = begin; cell < end; ++cell) {
+            if ((cell - begin) % stop_check_cells == 0) stop_if_requested();
+            facts.total += b(cell);
+            facts.top = std::max(facts.top, c(cell));
+        }
+        chunks[begin / default_chunk] = facts;
+    });
+    Facts all;
+    for (const Facts& facts : chunks) {
+        all.total = wide_sum(all.total, facts.total);
+        all.top = std::max(all.top, facts.top);
     }
+    return deposit_scale_of(task, all.total, all.top);
+}
+
+double deposit_scale_of(const Task& task, WideInt amount_total, std::int64_t top) {
+    if (task.m == 0 || task.n == 0) return std::numeric_limits<double>::quiet_NaN();
+    const double mean = to_double(amount_total) / static_cast<double>(task.m * task.n);
+    const double ratio = static_cast<double>(task.b_total) / mean;
     const double scale = ratio * static_cast<double>(top);
     // With no positive value (top = 0) and a negative mean consumption the
     // product is -0.0, which would turn a negative deposit into +inf and make
@@ -78,6 +96,10 @@ std::uint64_t ants_at_once(std::uint64_t num_ants, std::uint64_t cells) {
 
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {
     return solve_ant_colony_with<AntConstruction>(task, parameters, interrupted);
+}
+
+Selection best_ant_colony(const Task& task, const AntColonyParameters& parameters, const InterruptPoll& interrupted) {
+    return best_ant_colony_with<AntConstruction>(task, parameters, interrupted);
 }
 
 }  // namespace allotra

@@ -25,6 +25,9 @@ namespace allotra {
 // reports true the call ends with Cancelled.
 Solution solve_ant_colony(const Task& task, const AntColonyParameters& parameters,
                           const InterruptPoll& interrupted = {});
+// The same best selection, as cells.
+Selection best_ant_colony(const Task& task, const AntColonyParameters& parameters,
+                          const InterruptPoll& interrupted = {});
 
 // The solver loop over any construction with the interface of AntConstruction
 // (constructions.hpp): the module runs it with that one, the native tests and
@@ -36,6 +39,9 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
 // The number of cells of mean consumption that fit into the budget, times the
 // largest value (never below 0); a zero scale is always +0.0.
 double deposit_scale(const Task& task);
+// The same from the exact sum of the task's amounts and its largest c (never
+// below 0), where a pass over its cells has gathered them.
+double deposit_scale_of(const Task& task, WideInt amount_total, std::int64_t top_value);
 
 // One iteration's pheromone update, in two parts so that the ants of an
 // iteration can deposit a few at a time: `next` becomes tau * (1 - rho), then
@@ -84,19 +90,31 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
         if (interrupt.poll_now()) interrupt.throw_stop();
     };
     FloatMatrix tau = allocate_matrix<double>(task.m, task.n, false);
-    double* pheromone = tau.elements.get();
-    run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
-        std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
-    });
-    check();
-    const double scale = deposit_scale(task);
-    check();
-    // The ants keep what they need of eta (its powers): it goes once they are built.
+    // Ants that start in the pass over the task's cells write tau and their
+    // first weights there, and gather the deposit scale's sums; the others
+    // get tau filled and eta to keep its powers of (it goes once they are
+    // built).
+    constexpr bool start_in_one_pass = requires { Ants(task, tau, parameters); };
+    double scale = 0.0;
     Ants colony = [&] {
-        const FloatMatrix eta = value_density(task);
-        check();
-        return Ants(task, tau, parameters, eta);
+        if constexpr (start_in_one_pass) {
+            Ants started(task, tau, parameters);
+            scale = started.deposit_scale(task);
+            return started;
+        } else {
+            scale = deposit_scale(task);
+            check();
+            double* pheromone = tau.elements.get();
+            run_in_chunks(tau.size(), [&](std::uint64_t begin, std::uint64_t end) {
+                std::fill(pheromone + begin, pheromone + end, parameters.initial_pheromone);
+            });
+            check();
+            const FloatMatrix eta = value_density(task);
+            check();
+            return Ants(task, tau, parameters, eta);
+        }
     }();
+    check();
 
     // Ants that read tau while they run have the update go to `next`, which
     // becomes tau once every ant of the iteration has deposited. Ants that
@@ -140,7 +158,18 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
                     winner = a;
                 }
             }
-            deposit(update, scale, ants);
+            // The last ants' deposit makes the next iteration's weights in
+            // its pass, where the ants can.
+            const bool last_window = first + window >= parameters.num_ants;
+            if constexpr (in_place && requires { colony.deposit_and_prepare(tau, scale, ants); }) {
+                if (last_window && iteration + 1 < parameters.kmax) {
+                    colony.deposit_and_prepare(tau, scale, ants);
+                } else {
+                    deposit(update, scale, ants);
+                }
+            } else {
+                deposit(update, scale, ants);
+            }
             if (winner != ants.size()) {
                 leader = std::move(ants[winner]);
                 leads = true;
@@ -154,7 +183,7 @@ void colony_iterations(const Task& task, const AntColonyParameters& parameters, 
 }
 
 template <typename Ants>
-Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+Selection best_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
                                const InterruptPoll& interrupted) {
     // Also stops the per-cell passes between batches and ants that run on
     // this thread.
@@ -166,7 +195,14 @@ Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& para
             return build_ant(colony, thread_generator(), worker);
         },
         [](std::uint64_t, const Selection&) { return false; });
-    return to_solution(task, best);
+    return best;
+}
+
+template <typename Ants>
+Solution solve_ant_colony_with(const Task& task, const AntColonyParameters& parameters,
+                               const InterruptPoll& interrupted) {
+    InterruptScope interrupt(interrupted);
+    return to_solution(task, best_ant_colony_with<Ants>(task, parameters, interrupted));
 }
 
 }  // namespace allotra

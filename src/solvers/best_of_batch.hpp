@@ -34,6 +34,10 @@ inline bool beats(double value, std::uint64_t index, const BestOfBatch& best) {
     return value > best.selection.value || (value == best.selection.value && value > 0.0 && index < best.index);
 }
 
+// Writes every one of `cells` row-major cells of x, 1 where `selection`
+// takes it, 0 elsewhere, in parallel chunks.
+void write_selection(const Selection& selection, std::int64_t* x, std::uint64_t cells);
+
 // The answer of a solve: the m x n 0/1 matrix of `best`, and its value.
 Solution to_solution(const Task& task, const Selection& best);
 

@@ -24,6 +24,10 @@ namespace allotra {
 class ProbabilisticConstruction {
 public:
     ProbabilisticConstruction(const Task& task, const FloatMatrix& density, const RaceLimits& limits = {});
+    // The same with the value density made from the task's terms, in the
+    // pass that makes them: the same weights, bit for bit, without a matrix
+    // of their own.
+    explicit ProbabilisticConstruction(const Task& task, const RaceLimits& limits = {});
     Selection construct(RandomGenerator& generator, std::size_t worker, double must_beat = cannot_win);
     // Hands back a selection the solver has dropped, whose storage the
     // worker's next construction reuses. Only on that worker, or between batches.
@@ -44,11 +48,25 @@ class AntConstruction {
 public:
     AntConstruction(const Task& task, const FloatMatrix& tau, const AntColonyParameters& parameters,
                     const FloatMatrix& eta, const RaceLimits& limits = {});
+    // The colony's start, in the pass that makes the task's terms: eta^beta
+    // from the value density (the terms over the amounts), `tau` written as
+    // initial_pheromone evaporated once, and the first iteration's weights
+    // from initial_pheromone; the first prepare_iteration_and_evaporate then
+    // has nothing left to do. `tau` is row-major, of the task's shape.
+    AntConstruction(const Task& task, FloatMatrix& tau, const AntColonyParameters& parameters,
+                    const RaceLimits& limits = {});
     void prepare_iteration();
     // The same, and `tau`, the colony's own (the matrix the ants were given),
     // evaporates to tau * (1 - rho) in the same pass, which reads every
     // cell's tau anyway: the ants do not read it.
     void prepare_iteration_and_evaporate(FloatMatrix& tau);
+    // The deposit of the last ants of an iteration (as `deposit` makes it),
+    // and in the same pass over tau the next iteration's weights and
+    // evaporation, which then has nothing left to prepare.
+    void deposit_and_prepare(FloatMatrix& tau, double scale, const std::vector<Selection>& ants);
+    // The colony's deposit scale of `task` (the ants' task), from the sums
+    // that the pass over its cells gathered.
+    double deposit_scale(const Task& task) const;
     Selection construct(RandomGenerator& generator, std::size_t worker);
     // An ant whose value value_ants makes later, together with the other
     // ants of its window, where that is faster than one at a time (NaN until
@@ -72,6 +90,8 @@ private:
     AlignedBuffer<double> eta_power_;
     RaceWeights weights_;
     std::vector<RaceScratch> scratch_;
+    // The next iteration's weights are made and tau evaporated already.
+    bool prepared_ = false;
 };
 
 }  // namespace allotra

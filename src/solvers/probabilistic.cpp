@@ -10,4 +10,9 @@ Solution solve_probabilistic(const Task& task, const ProbabilisticParameters& pa
     return solve_probabilistic_with<ProbabilisticConstruction>(task, parameters, interrupted);
 }
 
+Selection best_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
+                             const InterruptPoll& interrupted) {
+    return best_probabilistic_with<ProbabilisticConstruction>(task, parameters, interrupted);
+}
+
 }  // namespace allotra

@@ -20,6 +20,10 @@ namespace allotra {
 // reports true the call ends with Cancelled.
 Solution solve_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
                              const InterruptPoll& interrupted = {});
+// The same best selection, as cells: for a caller that writes the matrix
+// into storage of its own.
+Selection best_probabilistic(const Task& task, const ProbabilisticParameters& parameters,
+                             const InterruptPoll& interrupted = {});
 
 // The solver loop over any construction with the interface of
 // ProbabilisticConstruction (constructions.hpp): the module runs it with that
@@ -40,7 +44,7 @@ Selection construct_beating(Construction& construction, std::size_t worker, doub
 }
 
 template <typename Construction>
-Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
+Selection best_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
                                   const InterruptPoll& interrupted) {
     // Also stops the passes before the batch and constructions that run on
     // this thread.
@@ -50,8 +54,15 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
     BestOfBatch overall;
     {
         // The construction keeps its own weights: the density goes before the
-        // batch, and the construction before the answer is built.
-        Construction construction = [&] { return Construction(task, value_density(task)); }();
+        // batch (where the construction makes it itself, it has no matrix),
+        // and the construction before the answer is built.
+        Construction construction = [&] {
+            if constexpr (requires { Construction(task); }) {
+                return Construction(task);
+            } else {
+                return Construction(task, value_density(task));
+            }
+        }();
 
         // Each worker keeps only its own best, so memory does not grow with kmax.
         std::vector<BestOfBatch> best(pool_size() + 1);
@@ -74,7 +85,14 @@ Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameter
             if (beats(candidate.selection.value, candidate.index, overall)) overall = std::move(candidate);
         }
     }
-    return to_solution(task, overall.selection);
+    return std::move(overall.selection);
+}
+
+template <typename Construction>
+Solution solve_probabilistic_with(const Task& task, const ProbabilisticParameters& parameters,
+                                  const InterruptPoll& interrupted) {
+    InterruptScope interrupt(interrupted);
+    return to_solution(task, best_probabilistic_with<Construction>(task, parameters, interrupted));
 }
 
 }  // namespace allotra

@@ -68,12 +68,8 @@ RunOutcome run_probabilistic(const Task& task, const ProbabilisticParameters& pa
         try {
             if (interrupt.poll_now()) interrupt.throw_stop();
             checked_element_count(task.m, task.n);
-            // The construction keeps its own weights: the density goes before the batch.
-            ProbabilisticConstruction construction = [&] {
-                const FloatMatrix density = value_density(task);
-                if (interrupt.poll_now()) interrupt.throw_stop();
-                return ProbabilisticConstruction(task, density);
-            }();
+            ProbabilisticConstruction construction(task);
+            if (interrupt.poll_now()) interrupt.throw_stop();
             const ChaChaKey root = run_key(options.seed, SeedDomain::probabilistic);
             // Handed out a bounded batch at a time, so that any kmax up to
             // 2^64 - 1 runs: an index is a place in the seed's streams, not a

@@ -25,6 +25,9 @@ struct AlignedDelete {
 
 // `bytes` of zeros (at least 1) and the alignment they were obtained with.
 std::unique_ptr<void, AlignedDelete> aligned_zeros(std::size_t bytes);
+// The same bytes unwritten: for a buffer that a parallel pass writes in full,
+// whose pages then fault in on every worker rather than in one serial memset.
+std::unique_ptr<void, AlignedDelete> aligned_unwritten(std::size_t bytes);
 
 template <typename T>
 struct AlignedBuffer {
@@ -40,6 +43,12 @@ template <typename T>
 AlignedBuffer<T> aligned_buffer(std::uint64_t count) {
     // All-zero bytes are 0 and 0.0 for the numbers kept here.
     return AlignedBuffer<T>{aligned_zeros(std::max<std::uint64_t>(count, 1) * sizeof(T)), count};
+}
+
+// A buffer whose every element the caller writes before reading it.
+template <typename T>
+AlignedBuffer<T> unwritten_buffer(std::uint64_t count) {
+    return AlignedBuffer<T>{aligned_unwritten(std::max<std::uint64_t>(count, 1) * sizeof(T)), count};
 }
 
 }  // namespace allotra

@@ -27,11 +27,12 @@ inline void stop_if_requested() {
 
 // Runs body(begin, end) over [0, count) in chunks of `chunk` indices; a single
 // chunk runs on the calling thread. Inside a solve, a stop requested through
-// its InterruptScope starts no further chunk and throws Cancelled; a chunk is
-// short enough not to check for it itself.
+// its InterruptScope starts no pass and no further chunk, and throws
+// Cancelled; a chunk is short enough not to check for it itself.
 template <typename Body>
 void run_in_chunks(std::uint64_t count, Body&& body, std::uint64_t chunk = default_chunk) {
     if (count == 0) return;
+    stop_if_requested();
     const std::uint64_t chunks = (count - 1) / chunk + 1;
     if (chunks == 1) {
         body(std::uint64_t{0}, count);
