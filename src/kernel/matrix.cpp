@@ -34,11 +34,11 @@ Matrix<T> allocate_matrix(std::uint64_t m, std::uint64_t n, bool zero_filled) {
     if (count == 0) {
         return matrix;
     }
-    void* raw = zero_filled ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
-    if (raw == nullptr) {
-        throw std::bad_alloc();
-    }
-    matrix.elements.reset(static_cast<T*>(raw));
+    // Large ones mapped straight from the system: the Task's copies and the
+    // answer among them (large_storage.hpp).
+    const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(T);
+    matrix.elements = std::unique_ptr<T[], StorageRelease>(static_cast<T*>(obtain_storage(bytes, 64, zero_filled)),
+                                                            StorageRelease{bytes, 64});
     matrix.row_stride = static_cast<std::int64_t>(n);
     matrix.col_stride = 1;
     return matrix;

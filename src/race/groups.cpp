@@ -120,11 +120,11 @@ std::vector<RaceGroups::Group> group_bands(Index* members, std::uint8_t* fine, s
 // Groups every band of amount, bands of about group_chunk cells to a piece
 // of work; members has a place for every cell past those of amount 0.
 template <typename Index, typename ScaleOf>
-void group_cells(RaceGroups& groups, std::vector<Index>& members, const RaceTask& task, ScaleOf scale_of,
+void group_cells(RaceGroups& groups, LargeVector<Index>& members, const RaceTask& task, ScaleOf scale_of,
                  std::uint64_t classes, const Merging& merging) {
     // Each cell's class and fine bits, in order over the grid; only the
     // grouping reads them.
-    std::vector<std::uint16_t> kept_codes(task.cells);
+    LargeVector<std::uint16_t> kept_codes(task.cells);
     std::uint16_t* codes = kept_codes.data();
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t cell = begin; cell < end; ++cell) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernel/large_storage.hpp"
+
 #include "race/limits.hpp"
 #include "race/scale_class.hpp"
 #include "race/task.hpp"
@@ -52,12 +54,12 @@ struct RaceGroups {
     // The member cells, 4 bytes each while the grid allows, else 8; and for
     // each, the next fine_bits of its scale's mantissa (in a merged group,
     // its place: merged_place_of).
-    std::vector<std::uint32_t> narrow;
-    std::vector<std::uint64_t> wide;
-    std::vector<std::uint8_t> fine;
+    LargeVector<std::uint32_t> narrow;
+    LargeVector<std::uint64_t> wide;
+    LargeVector<std::uint8_t> fine;
     // For each, its amount less its group's least, where some band has more
     // than one amount (else empty).
-    std::vector<std::uint8_t> offset;
+    LargeVector<std::uint8_t> offset;
     // The positions in by_amount of the cells of amount 0.
     std::uint64_t zero_end = 0;
     // The first interval of key: expected to use most, not all, of the budget.

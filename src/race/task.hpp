@@ -63,7 +63,7 @@ struct RaceTask {
     // its band's least and a byte: band_offset, by position in by_amount,
     // where some band has more than one amount (else empty).
     static constexpr std::int64_t band_spread = 255;
-    std::vector<std::uint8_t> band_offset;
+    LargeVector<std::uint8_t> band_offset;
     // The objective adds its terms column by column (column-major c and omega).
     bool by_column = false;
 };
