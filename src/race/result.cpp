@@ -12,6 +12,7 @@
 #include "kernel/chunked.hpp"
 #include "kernel/taken_cells.hpp"
 #include "kernel/worker_pool.hpp"
+#include "race/quick_sum.hpp"
 
 namespace allotra {
 
@@ -45,14 +46,8 @@ double exact_value(const RaceTask& task, const std::vector<std::uint64_t>& taken
     return value;
 }
 
-// The same terms added in four independent chains, and how many there were:
-// no order of adding k terms rounds further than (k - 1) u times the sum of
-// their magnitudes from the exact sum (u = 2^-53, while k u is small).
-struct QuickSum {
-    double sum;
-    std::uint64_t terms;
-};
-
+// The terms of c beyond where a double holds every sum, in four independent
+// chains: rare enough to stay one cell at a time.
 template <typename TermOf>
 QuickSum quick_value(const std::vector<std::uint64_t>& taken, TermOf term_of) {
     double lane[4] = {0.0, 0.0, 0.0, 0.0};
@@ -67,17 +62,6 @@ QuickSum quick_value(const std::vector<std::uint64_t>& taken, TermOf term_of) {
         }
     }
     return {(lane[0] + lane[1]) + (lane[2] + lane[3]), terms};
-}
-
-// Whether the exact value of k terms of magnitude at most `largest`, whose
-// quick sum is `quick`, cannot exceed `must_beat`. The two sums part by at
-// most 2 (k - 1) u k largest; the bound is twice that, which also covers the
-// rounding of the bound and of its sum with `quick`. A NaN anywhere says no.
-bool cannot_exceed(const QuickSum& quick, double largest, double must_beat) {
-    const double k = static_cast<double>(quick.terms);
-    if (k > 0x1p40) return false;  // k u no longer small
-    const double bound = k * k * largest * 0x1p-51;
-    return quick.sum + bound <= must_beat;
 }
 
 // The value where it is the integer sum of c over the taken cells.
@@ -96,10 +80,10 @@ Selection kept(RaceScratch& scratch, double value) {
     return selection;
 }
 
-template <typename TermOf>
-Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, TermOf term_of) {
-    if (must_beat > cannot_win &&
-        cannot_exceed(quick_value(scratch.taken, term_of), task.largest_term, must_beat)) {
+// `quick` makes the quick sum of the taken cells, only where there is a bar.
+template <typename Quick, typename TermOf>
+Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, Quick quick, TermOf term_of) {
+    if (must_beat > cannot_win && cannot_exceed(quick(), task.largest_term, must_beat)) {
         return Selection{{}, cannot_win};
     }
     return kept(scratch, exact_value(task, scratch.taken, term_of));
@@ -171,10 +155,12 @@ Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double mu
         return kept(scratch, value);
     }
     if (task.undiscounted != nullptr) {
-        return finish(task, scratch, must_beat,
-                      [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); });
+        const auto term_of = [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); };
+        return finish(task, scratch, must_beat, [&] { return quick_value(scratch.taken, term_of); }, term_of);
     }
-    return finish(task, scratch, must_beat, [terms = task.terms.data()](std::uint64_t cell) { return terms[cell]; });
+    const double* terms = task.terms.data();
+    return finish(task, scratch, must_beat, [&] { return quick_sum(terms, scratch.taken, task.cells); },
+                  [terms](std::uint64_t cell) { return terms[cell]; });
 }
 
 }  // namespace allotra
