@@ -124,7 +124,7 @@ void group_cells(RaceGroups& groups, LargeVector<Index>& members, const RaceTask
                  std::uint64_t classes, const Merging& merging) {
     // Each cell's class and fine bits, in order over the grid; only the
     // grouping reads them.
-    LargeVector<std::uint16_t> kept_codes(task.cells);
+    std::vector<std::uint16_t> kept_codes(task.cells);
     std::uint16_t* codes = kept_codes.data();
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t cell = begin; cell < end; ++cell) {
