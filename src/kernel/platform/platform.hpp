@@ -39,9 +39,10 @@ void advise_large_pages(void* start, std::size_t bytes);
 
 // `bytes` (more than 0) of zeros mapped straight from the system, on a page
 // and, where the system lets it, on a boundary of `alignment` (a power of
-// two up to large_page_bytes); null where the system refuses. Pages become resident only when first written,
-// and unmap_pages(start, bytes) hands them all back at once, whatever the C
-// library's heap has learnt from the caller's earlier frees.
+// two up to large_page_bytes); null where the system refuses. Pages become
+// resident only when first written, and unmap_pages(start, bytes) hands them
+// all back at once, whatever the C library's heap has learnt from the
+// caller's earlier frees.
 void* map_zeroed_pages(std::size_t bytes, std::size_t alignment);
 void unmap_pages(void* start, std::size_t bytes) noexcept;
 

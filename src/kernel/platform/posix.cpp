@@ -5,15 +5,13 @@
 #include "kernel/platform/platform.hpp"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include <sys/mman.h>
-
-#include <cstdint>
 
 #if defined(__linux__)
 #include <sched.h>
