@@ -455,7 +455,7 @@ def main() -> None:
     parser.add_argument("--families", default="uncorrelated",
                         help="families of instances.py for the work users run, comma-separated")
     parser.add_argument("--memory-kmax", type=int, default=100,
-                        help="colony iterations of the bytes-a-cell solves in the frees order (100: the default)")
+                        help="colony iterations of the bytes-a-cell solves, both orders (100: the whole default solve)")
     arguments = parser.parse_args()
     sizes = [int(size) for size in arguments.sizes.split(",")]
     families_of_users = [family.strip() for family in arguments.families.split(",")]
