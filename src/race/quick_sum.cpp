@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "kernel/chunked.hpp"
 #include "kernel/selection.hpp"
 #include "kernel/taken_cells.hpp"
 #include "kernel/worker_pool.hpp"
@@ -12,13 +11,15 @@
 namespace allotra {
 
 QuickSum quick_sum(const double* terms, const std::vector<std::uint64_t>& taken, std::uint64_t cells) {
+    const std::uint64_t count = taken_count(taken);
+    if (count < cells / sparse_share) return chained_sum(taken, [terms](std::uint64_t cell) { return terms[cell]; });
     double lanes[lane_count] = {};
     const std::uint64_t end = std::min<std::uint64_t>(cells, taken.size() * 64);
     for (std::uint64_t begin = 0; begin < end; begin += stop_check_cells) {
         stop_if_requested();
         lane_sums(terms, taken.data(), begin, std::min(begin + stop_check_cells, end), lanes);
     }
-    return {lane_total(lanes), taken_count(taken)};
+    return {lane_total(lanes), count};
 }
 
 // The quick and the exact sum each lie at most (k - 1) u k largest from the

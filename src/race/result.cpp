@@ -46,24 +46,6 @@ double exact_value(const RaceTask& task, const std::vector<std::uint64_t>& taken
     return value;
 }
 
-// The terms of c beyond where a double holds every sum, in four independent
-// chains: rare enough to stay one cell at a time.
-template <typename TermOf>
-QuickSum quick_value(const std::vector<std::uint64_t>& taken, TermOf term_of) {
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    std::uint64_t terms = 0;
-    for (std::uint64_t w = 0; w < taken.size(); ++w) {
-        if (w % (stop_check_cells / 64) == 0) stop_if_requested();
-        std::uint64_t bits = taken[w];
-        terms += static_cast<std::uint64_t>(std::popcount(bits));
-        const std::uint64_t base = w * 64;
-        for (unsigned k = 0; bits != 0; k = (k + 1) & 3u, bits &= bits - 1) {
-            lane[k] += term_of(base + static_cast<std::uint64_t>(std::countr_zero(bits)));
-        }
-    }
-    return {(lane[0] + lane[1]) + (lane[2] + lane[3]), terms};
-}
-
 // The value where it is the integer sum of c over the taken cells.
 double integer_value(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
     std::uint64_t sum = 0;
@@ -156,7 +138,7 @@ Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double mu
     }
     if (task.undiscounted != nullptr) {
         const auto term_of = [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); };
-        return finish(task, scratch, must_beat, [&] { return quick_value(scratch.taken, term_of); }, term_of);
+        return finish(task, scratch, must_beat, [&] { return chained_sum(scratch.taken, term_of); }, term_of);
     }
     const double* terms = task.terms.data();
     return finish(task, scratch, must_beat, [&] { return quick_sum(terms, scratch.taken, task.cells); },
