@@ -29,10 +29,11 @@ struct KeyedCell {
 // One worker's working memory, kept between constructions so that none
 // allocates it anew (large lists mapped straight from the system, so that it
 // goes back when the construction that owns it is done, before the answer is
-// made): 2 bytes per cell for the bins and 1 bit for the taken cells, plus what the sorted races and the crossing bin need (and the keys
-// of races small enough to keep them); with negative amounts, under a byte
-// per cell more for the sums of the cells drawn one by one, and 16 bytes for
-// each keyed cell of no positive amount (at most keyed_share of the cells).
+// made): 2 bytes per cell for the bins and 1 bit for the taken cells, plus
+// what the sorted races and the crossing bin need (and the keys of races
+// small enough to keep them); with negative amounts, under a byte per cell
+// more for the sums of the cells drawn one by one, and 16 bytes for each
+// keyed cell of no positive amount (at most keyed_share of the cells).
 // A race that skips needs no bins: the taken bit, and 4 bytes for each
 // candidate of its largest interval (most of what it takes).
 struct RaceScratch {
