@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/aligned_buffer.hpp"
 #include "kernel/chunked.hpp"
 #include "kernel/error.hpp"
 #include "kernel/worker_pool.hpp"
@@ -124,7 +125,9 @@ void group_cells(RaceGroups& groups, LargeVector<Index>& members, const RaceTask
                  std::uint64_t classes, const Merging& merging) {
     // Each cell's class and fine bits, in order over the grid; only the
     // grouping reads them.
-    std::vector<std::uint16_t> kept_codes(task.cells);
+    // Mapped on large pages (aligned_buffer): a few faults, and handed back
+    // at once, so that a caller's history does not keep it resident.
+    const AlignedBuffer<std::uint16_t> kept_codes = aligned_buffer<std::uint16_t>(task.cells);
     std::uint16_t* codes = kept_codes.data();
     run_in_chunks(task.cells, [&](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t cell = begin; cell < end; ++cell) {
