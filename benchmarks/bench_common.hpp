@@ -26,14 +26,14 @@ inline allotra::Task blank_task(std::uint64_t m, std::uint64_t n) {
 
 // A task of one family, from `seed`: b_ij in [1, 100] and c independent of
 // it ("uncorrelated"), within 10 of it and at least 1 ("weak") or b_ij + 10
-// ("strong"); discounts in [0, 0.3] where `discounted`, else none; the
-// budget `budget_share` of the sum of b_ij.
+// ("strong"); discounts in [0, top_discount] where `discounted`, else none;
+// the budget `budget_share` of the sum of b_ij.
 inline allotra::Task family_task(const std::string& family, std::uint64_t m, std::uint64_t n, std::uint64_t seed,
-                                 bool discounted, double budget_share) {
+                                 bool discounted, double budget_share, double top_discount = 0.3) {
     std::mt19937_64 engine(seed);
     std::uniform_int_distribution<std::int64_t> amount(1, 100);
     std::uniform_int_distribution<std::int64_t> spread(-10, 10);
-    std::uniform_real_distribution<double> discount(0.0, 0.3);
+    std::uniform_real_distribution<double> discount(0.0, top_discount);
     allotra::Task task = blank_task(m, n);
     std::int64_t total = 0;
     for (std::uint64_t i = 0; i < m; ++i) {

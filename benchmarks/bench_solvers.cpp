@@ -9,8 +9,9 @@
 // run sees the same task. Parameters are the solvers' defaults, except KMAX
 // when given (to time a slow run in part). FAMILY uncorrelated, weak or strong
 // takes instead the knapsack families of instances.py (c and b_ij in [1, 100],
-// c independent of b_ij, within 10 of it, or b_ij + 10; no discount). Prints
-// one line:
+// c independent of b_ij, within 10 of it, or b_ij + 10; no discount), and
+// FAMILY+discounts the same with discounts uniform in [0, 0.5], as users'
+// tasks have them. Prints one line:
 //
 //   solver form m n repeats kmax median_seconds min_seconds median_value
 //
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench_common.hpp"
@@ -58,10 +60,15 @@ allotra::Task random_task(std::uint64_t m, std::uint64_t n, std::int64_t budget_
     return task;
 }
 
-// The families of instances.py, without discounts.
-allotra::Task family_task(const std::string& family, std::uint64_t m, std::uint64_t n, std::int64_t budget_percent) {
-    return bench::family_task(family, m, n, 20261210u + m * 1000003u + n, false,
-                              static_cast<double>(budget_percent) / 100.0);
+// The families of instances.py, without discounts or ("+discounts") with
+// discounts in [0, 0.5].
+constexpr std::string_view with_discounts = "+discounts";
+
+allotra::Task family_task(std::string family, std::uint64_t m, std::uint64_t n, std::int64_t budget_percent) {
+    const bool discounted = family.ends_with(with_discounts);
+    if (discounted) family.resize(family.size() - with_discounts.size());
+    return bench::family_task(family, m, n, 20261210u + m * 1000003u + n, discounted,
+                              static_cast<double>(budget_percent) / 100.0, 0.5);
 }
 
 // The answer of a best selection: a bitmap's, or an older revision's list.
@@ -121,8 +128,9 @@ int main(int argc, char** argv) {
     const int repeats = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
     const std::int64_t budget_percent = argc > 7 ? std::atoll(argv[7]) : 20;
     const std::string family = argc > 9 ? argv[9] : "";
-    if (!family.empty() && family != "task" && family != "uncorrelated" && family != "weak" && family != "strong") {
-        std::fprintf(stderr, "FAMILY is task, uncorrelated, weak or strong\n");
+    const std::string kind = family.ends_with(with_discounts) ? family.substr(0, family.size() - with_discounts.size()) : family;
+    if (!family.empty() && family != "task" && kind != "uncorrelated" && kind != "weak" && kind != "strong") {
+        std::fprintf(stderr, "FAMILY is task, or uncorrelated, weak or strong with or without +discounts\n");
         return 2;
     }
     const allotra::Task task = family.empty() || family == "task" ? random_task(m, n, budget_percent)

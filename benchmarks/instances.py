@@ -1,15 +1,18 @@
 """Test instances and reference answers shared by the Python benchmarks.
 
 The three classic families of 0/1 knapsack benchmarks, laid out on an m x n
-grid (one item per cell, no discount, so a cell's value is its c):
+grid (one item per cell, so without discounts a cell's value is its c):
 
 - uncorrelated: c and b_ij independent, uniform on [1, R];
 - weakly correlated: c = b_ij + uniform on [-R/10, R/10], at least 1;
 - strongly correlated: c = b_ij + R/10.
 
-The budget is a share of the total resource use. With `discount` > 0 the
-cells also get discounts omega uniform on [0, discount] (drawn after
-everything else, so the other arrays are those of the task without them). Three references judge an
+Each family comes without discounts (omega = 0: the values take the exact
+integer path) or, as users' tasks have them, with discounts uniform on
+[0, DISCOUNT_TOP] (`discounts=True`) or on [0, `discount`]; they are drawn
+after everything else, so the rest of a task is the same either way.
+
+The budget is a share of the total resource use. Three references judge an
 answer: the exact optimum (a dynamic program over the budget, for grids small
 enough), the fractional bound (no selection can exceed it) and the density
 greedy a user could write in a few lines of NumPy.
@@ -26,6 +29,7 @@ import allotra
 
 FAMILIES = ("uncorrelated", "weakly correlated", "strongly correlated")
 R = 100  # resource uses are integers in [1, R]: small enough for an exact DP
+DISCOUNT_TOP = 0.5
 
 
 @dataclass(frozen=True)
@@ -44,7 +48,13 @@ class Instance:
         return allotra.Task(m, n, self.c, self.b_ij, self.b_total, self.omega)
 
 
-def make_instance(family: str, m: int, n: int, budget_share: float, seed: int, discount: float = 0.0) -> Instance:
+def family_label(family: str, discounts: bool) -> str:
+    """How a figure names its family: the family, and whether it has discounts."""
+    return f"{family}, discounts in [0, {DISCOUNT_TOP}]" if discounts else f"{family}, no discount"
+
+
+def make_instance(family: str, m: int, n: int, budget_share: float, seed: int,
+                  discounts: bool = False, discount: float | None = None) -> Instance:
     rng = np.random.default_rng(seed)
     b_ij = rng.integers(1, R + 1, size=(m, n), dtype=np.int64)
     if family == "uncorrelated":
@@ -56,7 +66,9 @@ def make_instance(family: str, m: int, n: int, budget_share: float, seed: int, d
     else:
         raise ValueError(family)
     b_total = max(1, int(b_ij.sum() * budget_share))
-    omega = rng.uniform(0.0, discount, size=(m, n)) if discount > 0 else np.zeros((m, n))
+    # Drawn last, so that a family's c and b_ij are the same either way.
+    top = discount if discount is not None else (DISCOUNT_TOP if discounts else 0.0)
+    omega = rng.uniform(0.0, top, size=(m, n)) if top > 0 else np.zeros((m, n))
     return Instance(c, b_ij, b_total, omega)
 
 

@@ -1,18 +1,20 @@
-"""Large grids: the time of one colony iteration and of whole default solves,
-and the peak memory, at 1000², 2000² and 3000² cells and budgets of 20% and
-50%.
+"""Large grids: the time of the colony's first iteration and of whole default
+solves, and the peak memory, at 1000², 2000² and 3000² cells and budgets of
+20% and 50%.
 
     python benchmarks/large_grids.py                   # 1000, 2000 and 3000
     python benchmarks/large_grids.py --sizes 300 1000  # skip the slow ones
     python benchmarks/large_grids.py --budgets 0.5 --repeats 5
+    python benchmarks/large_grids.py --discounts       # omega uniform in [0, 0.5]
 
 Every measurement runs in a fresh Python process, so that its peak resident
 memory (VmHWM) belongs to that solve alone: the process builds one
-uncorrelated task (c and b_ij uniform on [1, 100], no discount, budget a
-share of the total resource use; see instances.py), notes its resident
-memory, then solves and reports the median time and the peak. One colony
-iteration of the default 20 ants (AntColonyAssignmentSolver(kmax=1)) is
-solved --repeats times; the whole default solves (the colony's 100
+uncorrelated task (c and b_ij uniform on [1, 100], no discount or with
+--discounts omega uniform on [0, 0.5], budget a share of the total resource
+use; see instances.py), notes its resident memory, then solves and reports
+the median time and the peak. The colony's first iteration, 20 ants with the
+solve's setup (a solve with AntColonyAssignmentSolver(kmax=1)), is solved
+--repeats times; the whole default solves (the colony's 100
 iterations, the probabilistic solver's 100 constructions) once each, and
 their peaks give the bytes a cell. All use the default worker pool. Prints a
 Markdown table and writes it to benchmarks/large_grids.md.
@@ -27,7 +29,7 @@ import sys
 import textwrap
 from pathlib import Path
 
-from instances import fmt_time, machine_note, markdown_table
+from instances import family_label, fmt_time, machine_note, markdown_table
 
 HERE = Path(__file__).resolve().parent
 
@@ -49,7 +51,7 @@ CHILD = textwrap.dedent(
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0  # Linux counts KiB
 
     kind, size, budget, repeats = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
-    instance = make_instance("uncorrelated", size, size, budget, seed=size)
+    instance = make_instance("uncorrelated", size, size, budget, seed=size, discounts=sys.argv[6] == "1")
     without_task = mib("VmRSS")
     task = instance.task()
     if kind == "iteration":
@@ -74,9 +76,9 @@ CHILD = textwrap.dedent(
 )
 
 
-def measure(kind: str, size: int, budget: float, repeats: int) -> dict:
+def measure(kind: str, size: int, budget: float, repeats: int, discounts: bool) -> dict:
     done = subprocess.run(
-        [sys.executable, "-c", CHILD, kind, str(size), str(budget), str(repeats), str(HERE)],
+        [sys.executable, "-c", CHILD, kind, str(size), str(budget), str(repeats), str(HERE), "1" if discounts else "0"],
         capture_output=True, text=True, check=True,
     )
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -87,15 +89,16 @@ def main() -> None:
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 2000, 3000])
     parser.add_argument("--budgets", type=float, nargs="+", default=[0.2, 0.5],
                         help="budgets as shares of the total use")
-    parser.add_argument("--repeats", type=int, default=3, help="solves of one colony iteration")
+    parser.add_argument("--repeats", type=int, default=3, help="solves of the colony's first iteration")
+    parser.add_argument("--discounts", action="store_true", help="discounts uniform in [0, 0.5] (default: none)")
     args = parser.parse_args()
 
     rows = []
     for size in args.sizes:
         for budget in args.budgets:
-            iteration = measure("iteration", size, budget, args.repeats)
-            colony = measure("colony", size, budget, 1)
-            probabilistic = measure("probabilistic", size, budget, 1)
+            iteration = measure("iteration", size, budget, args.repeats, args.discounts)
+            colony = measure("colony", size, budget, 1, args.discounts)
+            probabilistic = measure("probabilistic", size, budget, 1, args.discounts)
             cells = size * size
 
             def per_cell(result: dict) -> str:
@@ -114,15 +117,16 @@ def main() -> None:
             ])
             print(f"{size}×{size} at {budget:.0%} done", file=sys.stderr, flush=True)
 
-    header = ["grid", "budget", "first colony iteration, setup included", "colony solve", "probabilistic solve",
+    header = ["grid", "budget", "colony's first iteration (kmax=1)", "colony solve", "probabilistic solve",
               "B a cell, colony", "B a cell, probabilistic"]
     command = "python benchmarks/large_grids.py " + " ".join(sys.argv[1:])
     text = "\n\n".join([
         "# Large grids",
         markdown_table(header, rows),
         machine_note(command.strip(), args.repeats)
-        + " Uncorrelated family, no discounts, budget a share of the total use; first colony iteration"
-        " (20 ants): a solve with kmax=1, so the solve's setup is included, the median of the repeats; the whole default solves (100 colony iterations of 20 ants; 100"
+        + f" Family: {family_label('uncorrelated', args.discounts)}; budget a share of the total use; the"
+        " colony's first iteration (a solve with kmax=1: 20 ants and the solve's setup, which later iterations do"
+        " not pay): the median of the repeats; the whole default solves (100 colony iterations of 20 ants; 100"
         " probabilistic constructions) once each; bytes a cell: the peak (VmHWM) of the whole solve above"
         " the process before it built the task (whose own 24 bytes a cell count), over m·n.",
     ])

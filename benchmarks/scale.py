@@ -4,7 +4,7 @@
 
 1. Builds benchmarks/bench_construction and bench_solvers (CMake, Release)
    twice in temporary directories: from this working tree, and from REVISION
-   (default: the last revision whose race skipped only at small budgets),
+   (default: DEFAULT_BASE),
    checked out as a temporary git worktree with this tree's benchmark
    sources copied in.
 2. For every grid, measures two floors with NumPy in this process: one
@@ -52,6 +52,17 @@
 
     python benchmarks/scale.py --whole-solves-only   # step 7 alone
 
+8. The work users run, through the module built from both revisions
+   (user_work.py): whole default solves at every size of --sizes, the first
+   answer (a kmax=1 probabilistic solve, the colony's first iteration) from
+   1000 x 1000 on, and the bytes a cell at the largest size for a caller who
+   keeps the input arrays and one who frees them, each family of --families
+   with and without discounts, the builds alternating for --rounds rounds.
+   Written into scale.md and user_work.md.
+
+    python benchmarks/scale.py --users-only --sizes 100,300,1000,2000 --rounds 2   # step 8 alone
+    python benchmarks/scale.py --users-only --sizes 300,1000 --memory-kmax 5      # a few minutes
+
 The machines are shared and noisy: every figure is a median, and all
 revisions and the floors are measured in the same run; the goals table only
 sets figures beside goals, it fails nothing.
@@ -70,11 +81,14 @@ import time
 from pathlib import Path
 
 from run_benchmarks import cmake_binary, markdown_table, pyplot
+from user_work import main_users
+from user_work import run as user_work_run
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-# The last revision whose race skipped only at small budgets, with few amounts.
-DEFAULT_BASE = "c331552"
+# The revision before the quick sum went many lanes at a time and large
+# buffers went straight to the system.
+DEFAULT_BASE = "be12c3a"
 # The last revision whose race sorted every key once an amount was negative.
 NEGATIVE_BASE = "1fc5513"
 NEGATIVE_SHARES = ("0", "0.01", "0.1", "1", "10", "50")
@@ -95,8 +109,10 @@ KMAX = 100
 FORMS = ("before", "dispatch", "portable")
 # The colony iterations run before a construction is timed on their pheromone.
 COLONY_ITERATIONS = 30
-# bench_solvers' families: those of instances.py, and its own task.
-SOLVE_FAMILIES = ("uncorrelated", "weak", "strong", "task")
+# bench_solvers' families: those of instances.py without and with discounts
+# (in [0, 0.5]), and its own task.
+SOLVE_FAMILIES = ("uncorrelated", "uncorrelated+discounts", "weak", "weak+discounts", "strong", "strong+discounts",
+                  "task")
 
 
 def build(source: Path, directory: Path, targets: list[str]) -> Path:
@@ -411,8 +427,9 @@ def colonies_and_solves(old: Path, new: Path, rounds: int,
             f" time of 9, one worker) on the pheromone after {COLONY_ITERATIONS} iterations of a default colony, and the"
             " preparation of its iteration, × one `np.cumsum` over the grid in this process.", "",
             construction_table, "", "## Whole default solves at 1000×1000, budget 50%", "",
-            "`bench_solvers SOLVER module 1000 1000 1 100 50 20 FAMILY`: the families of instances.py (no discount)"
-            " and bench_solvers' own task, the default pool, the fastest of the rounds, × one `np.cumsum` in this"
+            "`bench_solvers SOLVER module 1000 1000 1 100 50 20 FAMILY`: the families of instances.py without"
+            " discounts and with them (`+discounts`: omega uniform in [0, 0.5]) and bench_solvers' own task (omega"
+            " in [0, 0.3]), the default pool, the fastest of the rounds, × one `np.cumsum` in this"
             " process (CPU: both cores' time, the setup of the task included); the colony's iterations in wall time"
             " (the first with the solve's setup).", "",
             solve_table]
@@ -431,8 +448,20 @@ def main() -> None:
     parser.add_argument("--whole-solves-only", action="store_true",
                         help="only the colony construction after many iterations and the whole default solves")
     parser.add_argument("--solve-rounds", type=int, default=1, help="alternating rounds of the whole solves")
+    parser.add_argument("--users-only", action="store_true",
+                        help="only the work users run (whole solves, first answer, bytes a cell) through the module")
+    parser.add_argument("--no-users", action="store_true", help="leave out the work users run")
+    parser.add_argument("--rounds", type=int, default=1, help="alternating rounds of the work users run")
+    parser.add_argument("--families", default="uncorrelated",
+                        help="families of instances.py for the work users run, comma-separated")
+    parser.add_argument("--memory-kmax", type=int, default=100,
+                        help="colony iterations of the bytes-a-cell solves, both orders (100: the whole default solve)")
     arguments = parser.parse_args()
     sizes = [int(size) for size in arguments.sizes.split(",")]
+    families_of_users = [family.strip() for family in arguments.families.split(",")]
+    if arguments.users_only:
+        main_users(arguments.base, sizes, arguments.rounds, families_of_users, arguments.memory_kmax)
+        return
     started = time.monotonic()
     load_at_start = os.getloadavg()[0]
 
@@ -565,7 +594,7 @@ def main() -> None:
         "",
         f"Written by `benchmarks/scale.py` on {time.strftime('%Y-%m-%d')} ({os.cpu_count()} logical processors,"
         f" shared with other work: load average {load_at_start:.1f} when the run started and {load_at_end:.1f}"
-        f" when it ended). Before: `{arguments.base}` (races skipped only at small budgets); dispatch: this tree, SIMD code"
+        f" when it ended). Before: `{arguments.base}`; dispatch: this tree, SIMD code"
         " chosen at run time; portable: this tree with `ALLOTRA_SIMD=portable`. One construction on the calling"
         " thread with one worker (median); floors: `np.cumsum` (a pass that writes) and `np.sum` (a plain read)"
         " over m·n doubles in the same run (median).",
@@ -605,6 +634,9 @@ def main() -> None:
                   f" {NEGATIVE_TIMEOUT:.0f} s, wall time); after: this tree, CPU time, the median of {NEGATIVE_ROUNDS} rounds that"
                   " alternate the share with the 0% task (each the median of 3). Peak: the one-worker process, task"
                   " included.", "", markdown_table(NEGATIVE_HEADER, negatives)]
+    if not arguments.no_users and not arguments.quick:
+        parts += [""] + user_work_run(arguments.base, sizes, arguments.rounds, families_of_users,
+                                      arguments.memory_kmax)
     goals = goal_rows(results, floors, families, solve_after, memory)
     if goals:
         print()

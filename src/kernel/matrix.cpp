@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include "kernel/platform/platform.hpp"
+
 namespace allotra {
 
 std::uint64_t checked_element_count(std::uint64_t m, std::uint64_t n) {
@@ -34,11 +36,13 @@ Matrix<T> allocate_matrix(std::uint64_t m, std::uint64_t n, bool zero_filled) {
     if (count == 0) {
         return matrix;
     }
-    void* raw = zero_filled ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
-    if (raw == nullptr) {
-        throw std::bad_alloc();
-    }
-    matrix.elements.reset(static_cast<T*>(raw));
+    // Large ones mapped straight from the system: the Task's copies and the
+    // answer among them (large_storage.hpp). Every element is written, so
+    // large pages cost no memory and spare a fault every 4 KiB.
+    const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(T);
+    const std::size_t alignment = bytes >= platform::large_page_bytes ? platform::large_page_bytes : 64;
+    matrix.elements = std::unique_ptr<T[], StorageRelease>(
+        static_cast<T*>(obtain_storage(bytes, alignment, zero_filled)), StorageRelease{bytes, alignment});
     matrix.row_stride = static_cast<std::int64_t>(n);
     matrix.col_stride = 1;
     return matrix;

@@ -8,19 +8,16 @@
 #include <memory>
 
 #include "kernel/error.hpp"
+#include "kernel/memory/large_storage.hpp"
 #include "kernel/wide_int.hpp"
 
 namespace allotra {
-
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
 
 template <typename T>
 struct Matrix {
     // The buffer holds rows*cols elements; `origin` is the offset of element
     // (0, 0) within it, which is not 0 when a stride runs backwards.
-    std::unique_ptr<T[], FreeDeleter> elements;
+    std::unique_ptr<T[], StorageRelease> elements;
     std::uint64_t rows = 0;
     std::uint64_t cols = 0;
     std::int64_t row_stride = 0;

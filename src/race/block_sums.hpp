@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kernel/error.hpp"
+#include "kernel/memory/large_storage.hpp"
 #include "kernel/pool/chunked.hpp"
 
 namespace allotra {
@@ -28,7 +29,7 @@ public:
     // storage kept by the caller between uses; a position is free when
     // is_free(position) says so.
     template <typename IsFree>
-    BlockSums(std::vector<double>& sums, std::vector<std::uint16_t>& free, const double* weight, std::uint64_t size,
+    BlockSums(LargeVector<double>& sums, LargeVector<std::uint16_t>& free, const double* weight, std::uint64_t size,
               IsFree is_free)
         : sums_(sums), free_(free), weight_(weight) {
         // Level 0 holds a sum per block, each level above a sum per 8 nodes
@@ -155,8 +156,8 @@ private:
         return 0;  // unreachable while before(end) > 0
     }
 
-    std::vector<double>& sums_;
-    std::vector<std::uint16_t>& free_;
+    LargeVector<double>& sums_;
+    LargeVector<std::uint16_t>& free_;
     const double* weight_;
     // Where each level starts in sums_; 12 levels hold 8^12 blocks, more
     // positions than any memory holds.

@@ -73,7 +73,7 @@ bool Race::race_always_fitting(std::uint64_t always) {
     scratch_.keyed.clear();
     // A slice of free positions at a time, keyed as it fills: no list of
     // them all beside the keys.
-    std::vector<std::uint64_t>& slice = scratch_.round;
+    LargeVector<std::uint64_t>& slice = scratch_.round;
     slice.clear();
     const auto key_slice = [&] {
         check_stop();
@@ -107,11 +107,11 @@ bool Race::race_always_fitting(std::uint64_t always) {
 // each other.
 void Race::keyed_and_drawn(WideInt used, std::uint64_t always, std::uint64_t reach) {
     const CellOrder& order = task_.by_amount;
-    const std::vector<KeyedCell>& keyed = scratch_.keyed;
+    const LargeVector<KeyedCell>& keyed = scratch_.keyed;
     const auto is_free = [&](std::uint64_t p) { return !is_taken(order[always + p]); };
     BlockSums sums(scratch_.sums, scratch_.free_blocks, weights_.weight_by_amount.data() + always,
                    reach - always, is_free);
-    std::vector<std::uint16_t>& unmarked = scratch_.unmarked;  // the free blocks before the race
+    LargeVector<std::uint16_t>& unmarked = scratch_.unmarked;  // the free blocks before the race
     unmarked.assign(sums.blocks(), 0);
     for (std::uint64_t b = 0; b < sums.blocks(); ++b) unmarked[b] = sums.free_mask(b);
     std::size_t hint = 0;

@@ -45,7 +45,7 @@ void Race::run() {
                         : binned_round(task_.cells, every_cell, weights_.bin_base, remaining);
     // The cells that still fit, raced anew, until a round ends with every
     // one of them taken.
-    std::vector<std::uint64_t>& round = scratch_.round;
+    LargeVector<std::uint64_t>& round = scratch_.round;
     while (!finished) {
         const double smallest_scale = collect_fitting(remaining);
         std::swap(round, scratch_.pending);

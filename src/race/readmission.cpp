@@ -76,9 +76,9 @@ bool Race::signed_round(WideInt& used) {
 // comes, and the skipped ones ringing as one group while some of them fit,
 // until the time `end` (or the first infinite key, after which no key has an
 // order).
-void Race::walk_readmitting(const std::vector<KeyedCell>& keyed, WideInt& used, double end) {
+void Race::walk_readmitting(const LargeVector<KeyedCell>& keyed, WideInt& used, double end) {
     const double* weight = weights_.weight.data();
-    std::vector<std::uint64_t>& skipped = scratch_.pending;
+    LargeVector<std::uint64_t>& skipped = scratch_.pending;
     skipped.clear();
     std::int64_t smallest = std::numeric_limits<std::int64_t>::max();  // no skipped cell with less
     double now = 0.0;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -12,6 +11,7 @@
 #include "kernel/pool/chunked.hpp"
 #include "kernel/pool/worker_pool.hpp"
 #include "kernel/simd/taken_cells.hpp"
+#include "race/quick_sum.hpp"
 
 namespace allotra {
 
@@ -45,41 +45,6 @@ double exact_value(const RaceTask& task, const std::vector<std::uint64_t>& taken
     return value;
 }
 
-// The same terms added in four independent chains, and how many there were:
-// no order of adding k terms rounds further than (k - 1) u times the sum of
-// their magnitudes from the exact sum (u = 2^-53, while k u is small).
-struct QuickSum {
-    double sum;
-    std::uint64_t terms;
-};
-
-template <typename TermOf>
-QuickSum quick_value(const std::vector<std::uint64_t>& taken, TermOf term_of) {
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    std::uint64_t terms = 0;
-    for (std::uint64_t w = 0; w < taken.size(); ++w) {
-        if (w % (stop_check_cells / 64) == 0) stop_if_requested();
-        std::uint64_t bits = taken[w];
-        terms += static_cast<std::uint64_t>(std::popcount(bits));
-        const std::uint64_t base = w * 64;
-        for (unsigned k = 0; bits != 0; k = (k + 1) & 3u, bits &= bits - 1) {
-            lane[k] += term_of(base + static_cast<std::uint64_t>(std::countr_zero(bits)));
-        }
-    }
-    return {(lane[0] + lane[1]) + (lane[2] + lane[3]), terms};
-}
-
-// Whether the exact value of k terms of magnitude at most `largest`, whose
-// quick sum is `quick`, cannot exceed `must_beat`. The two sums part by at
-// most 2 (k - 1) u k largest; the bound is twice that, which also covers the
-// rounding of the bound and of its sum with `quick`. A NaN anywhere says no.
-bool cannot_exceed(const QuickSum& quick, double largest, double must_beat) {
-    const double k = static_cast<double>(quick.terms);
-    if (k > 0x1p40) return false;  // k u no longer small
-    const double bound = k * k * largest * 0x1p-51;
-    return quick.sum + bound <= must_beat;
-}
-
 // The value where it is the integer sum of c over the taken cells.
 double integer_value(const RaceTask& task, const std::vector<std::uint64_t>& taken) {
     std::uint64_t sum = 0;
@@ -96,10 +61,10 @@ Selection kept(RaceScratch& scratch, double value) {
     return selection;
 }
 
-template <typename TermOf>
-Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, TermOf term_of) {
-    if (must_beat > cannot_win &&
-        cannot_exceed(quick_value(scratch.taken, term_of), task.largest_term, must_beat)) {
+// `quick` makes the quick sum of the taken cells, only where there is a bar.
+template <typename Quick, typename TermOf>
+Selection finish(const RaceTask& task, RaceScratch& scratch, double must_beat, Quick quick, TermOf term_of) {
+    if (must_beat > cannot_win && cannot_exceed(quick(), task.largest_term, must_beat)) {
         return Selection{{}, cannot_win};
     }
     return kept(scratch, exact_value(task, scratch.taken, term_of));
@@ -179,10 +144,12 @@ Selection finish_selection(const RaceTask& task, RaceScratch& scratch, double mu
         return kept(scratch, value);
     }
     if (task.undiscounted != nullptr) {
-        return finish(task, scratch, must_beat,
-                      [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); });
+        const auto term_of = [c = task.undiscounted](std::uint64_t cell) { return static_cast<double>(c[cell]); };
+        return finish(task, scratch, must_beat, [&] { return chained_sum(scratch.taken, term_of); }, term_of);
     }
-    return finish(task, scratch, must_beat, [terms = task.terms.data()](std::uint64_t cell) { return terms[cell]; });
+    const double* terms = task.terms.data();
+    return finish(task, scratch, must_beat, [&] { return quick_sum(terms, scratch.taken, task.cells); },
+                  [terms](std::uint64_t cell) { return terms[cell]; });
 }
 
 }  // namespace allotra

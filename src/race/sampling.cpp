@@ -95,7 +95,7 @@ std::uint64_t Race::sample_group(Members<Index> members, const RaceGroups::Group
     const Settled& table = !limits_.settle_by_digits ? unsettled() : group.merged ? merged_settled() : settled();
     const std::uint16_t* kept_below = table.kept_below[group.class_index & 1];
     const std::uint16_t* passed_from = table.passed_from[group.class_index & 1];
-    std::vector<Index>& candidates = candidates_of(scratch_, cells);
+    LargeVector<Index>& candidates = candidates_of(scratch_, cells);
     const std::size_t first = candidate_count_;
     std::size_t found = first;
     // Where the members carry amount offsets, their sum over the candidates.

@@ -88,14 +88,14 @@ template <bool AnyTaken, typename Index>
 std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::uint64_t& kept_count,
                                const PlaceOdds& odds, double span) {
     static_assert(stop_check_cells % 64 == 0);
-    std::vector<Index>& candidates = candidates_of(scratch_, members.cells);
+    LargeVector<Index>& candidates = candidates_of(scratch_, members.cells);
     const std::size_t first = candidate_count_;
     room_for(candidates, first + members.count);
     Index* to = candidates.data();
     std::size_t found = first;
     std::uint64_t left = 0;
     std::uint64_t offsets = 0;
-    std::vector<std::uint64_t>& split = scratch_.split;
+    LargeVector<std::uint64_t>& split = scratch_.split;
     split.resize(2 * stop_check_cells / 64);
     std::uint64_t* drawn = split.data();
     std::uint64_t* undecided = split.data() + stop_check_cells / 64;
@@ -152,7 +152,7 @@ std::uint64_t Race::scan_group(Members<Index> members, Kept<Index> kept, std::ui
 // Every free member of the group, when its span leaves none out.
 template <bool AnyTaken, typename Index>
 std::uint64_t Race::whole_group(Members<Index> members) {
-    std::vector<Index>& candidates = candidates_of(scratch_, members.cells);
+    LargeVector<Index>& candidates = candidates_of(scratch_, members.cells);
     const std::size_t first = candidate_count_;
     room_for(candidates, first + members.count);
     std::size_t found = first;

@@ -96,7 +96,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
     const std::vector<RaceGroups::Group>& groups = weights_.groups.groups;
     const std::uint8_t* shared_fine = weights_.groups.fine.data();
     std::size_t alive = groups.size();
-    std::vector<FreeList>& lists = scratch_.free_lists;
+    LargeVector<FreeList>& lists = scratch_.free_lists;
     lists.assign(groups.size(), FreeList{});
     for (std::size_t g = 0; g < groups.size(); ++g) lists[g].count = groups[g].end - groups[g].begin;
     UninitializedVector<Index>& kept = kept_of(scratch_, members);
@@ -118,8 +118,8 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
         ++scratch_.intervals;
         bool covered = true;
         for (std::size_t g = 0; g < alive; ++g) covered = covered && surely_whole(groups[g], span);
-        std::vector<std::uint64_t>& found = scratch_.counts;
-        std::vector<std::uint64_t>& found_amount = scratch_.amounts;
+        LargeVector<std::uint64_t>& found = scratch_.counts;
+        LargeVector<std::uint64_t>& found_amount = scratch_.amounts;
         found.assign(alive, 0);
         found_amount.assign(alive, 0);
         // The sum of the candidates' amounts that fit, saturated at the
@@ -190,7 +190,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
             }
             remaining -= static_cast<std::int64_t>(sum);
         } else {
-            std::vector<KeyedCell>& keyed = scratch_.keyed;
+            LargeVector<KeyedCell>& keyed = scratch_.keyed;
             keyed.resize(candidate_count_);
             for (std::size_t c = 0; c < candidate_count_; ++c) {
                 // The weights are scattered over the grid.
@@ -230,7 +230,7 @@ void Race::skipping_intervals(const Index* members, std::int64_t remaining) {
 // counted into log-scale bins below `span` (bins keep the keys' order) and
 // each bin sorted.
 void Race::order_keys(double span) {
-    std::vector<KeyedCell>& keyed = scratch_.keyed;
+    LargeVector<KeyedCell>& keyed = scratch_.keyed;
     if (keyed.size() <= limits_.sorted_keys) {
         std::sort(keyed.begin(), keyed.end(), key_order);
         return;
@@ -241,11 +241,11 @@ void Race::order_keys(double span) {
         return static_cast<std::size_t>(
             std::clamp<std::int64_t>(key_level(key, shape) - base, 0, static_cast<std::int64_t>(shape.bins) - 1));
     };
-    std::vector<std::uint64_t>& ends = scratch_.key_bins;
+    LargeVector<std::uint64_t>& ends = scratch_.key_bins;
     ends.assign(shape.bins + 1, 0);
     for (const KeyedCell& cell : keyed) ++ends[bin_of(cell.key) + 1];
     for (std::size_t bin = 1; bin <= shape.bins; ++bin) ends[bin] += ends[bin - 1];
-    std::vector<KeyedCell>& ordered = scratch_.ordered;
+    LargeVector<KeyedCell>& ordered = scratch_.ordered;
     ordered.resize(keyed.size());
     for (const KeyedCell& cell : keyed) ordered[ends[bin_of(cell.key)]++] = cell;
     // Each bin's end is now where the next one starts.

@@ -115,15 +115,15 @@ private:
 };
 
 // The interval's candidates of a race that skips, as wide as the group members.
-inline std::vector<std::uint32_t>& candidates_of(RaceScratch& scratch, const std::uint32_t*) {
+inline LargeVector<std::uint32_t>& candidates_of(RaceScratch& scratch, const std::uint32_t*) {
     return scratch.candidates;
 }
-inline std::vector<std::uint64_t>& candidates_of(RaceScratch& scratch, const std::uint64_t*) {
+inline LargeVector<std::uint64_t>& candidates_of(RaceScratch& scratch, const std::uint64_t*) {
     return scratch.wide_candidates;
 }
 // Makes `cells` hold at least `size` entries, growing it by half at least.
-template <typename Index>
-inline void room_for(std::vector<Index>& cells, std::size_t size) {
+template <typename Index, typename Allocator>
+inline void room_for(std::vector<Index, Allocator>& cells, std::size_t size) {
     if (cells.size() < size) cells.resize(std::max(size, cells.size() + cells.size() / 2));
 }
 
@@ -273,7 +273,7 @@ private:
     // (readmission.cpp; once its keys are forgotten, in_turn.cpp).
     void readmitting_race();
     bool signed_round(WideInt& used);
-    void walk_readmitting(const std::vector<KeyedCell>& keyed, WideInt& used, double end);
+    void walk_readmitting(const LargeVector<KeyedCell>& keyed, WideInt& used, double end);
     void draw_in_turn(WideInt used);
     bool race_always_fitting(std::uint64_t always);
     void keyed_and_drawn(WideInt used, std::uint64_t always, std::uint64_t reach);

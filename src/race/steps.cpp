@@ -12,7 +12,7 @@ namespace allotra::race_detail {
 // longer fits leaves the list for good.
 void Race::step_by_step(std::int64_t& remaining) {
     const double* weight = weights_.weight.data();
-    std::vector<KeyedCell>& live = scratch_.keyed;  // the weight in place of a key
+    LargeVector<KeyedCell>& live = scratch_.keyed;  // the weight in place of a key
     live.clear();
     for (std::uint64_t cell = 0; cell < task_.cells; ++cell) {
         if (scale_[cell] >= 0.0) live.push_back({weight[cell], cell});

@@ -193,8 +193,8 @@ TEST(block_sums_match_a_plain_scan) {
                                                   static_cast<int>(random.next_u64() % 2000) - 1000);
         present[p] = weight[p] > 0.0 && random.next_u64() % 5 != 0;
     }
-    std::vector<double> sums;
-    std::vector<std::uint16_t> free;
+    allotra::LargeVector<double> sums;
+    allotra::LargeVector<std::uint16_t> free;
     allotra::BlockSums tree(sums, free, weight.data(), size, [&](std::uint64_t p) { return present[p]; });
     std::vector<std::uint64_t> by_weight;
     for (std::uint64_t p = 0; p < size; ++p) {

@@ -91,3 +91,35 @@ TEST(chain_sums_match_one_chain_at_a_time) {
         }
     }
 }
+
+TEST(lane_sums_match_each_lane_in_cell_order) {
+    std::mt19937_64 engine(20261212);
+    const std::uint64_t cells = 1000;
+    std::vector<double> terms(cells);
+    for (auto& t : terms) t = std::ldexp(static_cast<double>(engine() % 1000001) - 500000.0, static_cast<int>(engine() % 60) - 30);
+    terms[5] = -0.0;
+    terms[77] = std::numeric_limits<double>::quiet_NaN();  // a cell left untaken: no lane turns NaN
+    for (int density = 0; density < 4; ++density) {
+        std::vector<std::uint64_t> taken((cells + 63) / 64);
+        for (auto& word : taken) word = density == 0 ? 0 : density == 1 ? engine() & engine() & engine() : density == 2 ? engine() : ~std::uint64_t{0};
+        taken[1] &= ~(std::uint64_t{1} << 13);  // cell 77
+        double plain[allotra::lane_count] = {};
+        for (std::uint64_t cell = 0; cell < cells; ++cell) {
+            if ((taken[cell / 64] >> (cell % 64)) & 1u) plain[cell % allotra::lane_count] += terms[cell];
+        }
+        // Stretches that split words, as the callers' stop checks do not.
+        for (std::uint64_t stretch : {std::uint64_t{37}, std::uint64_t{64}, std::uint64_t{300}, cells}) {
+            for (bool portable : {false, true}) {
+                allotra::simd::testing::force_portable(portable);
+                double lanes[allotra::lane_count] = {};
+                for (std::uint64_t begin = 0; begin < cells; begin += stretch) {
+                    allotra::lane_sums(terms.data(), taken.data(), begin, std::min(begin + stretch, cells), lanes);
+                }
+                CHECK(std::memcmp(lanes, plain, sizeof lanes) == 0);
+                const double total = allotra::lane_total(lanes);
+                CHECK(!std::isnan(total));
+            }
+            allotra::simd::testing::force_portable(false);
+        }
+    }
+}

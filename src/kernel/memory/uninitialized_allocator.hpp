@@ -1,5 +1,6 @@
 // Vectors of plain numbers that leave new elements unwritten on resize, for
-// lists that are sized first and then written in full.
+// lists that are sized first and then written in full; large ones mapped
+// straight from the system (large_storage.hpp).
 #pragma once
 
 #include <memory>
@@ -7,12 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/memory/large_storage.hpp"
+
 namespace allotra {
 
 // Filling such a list with zeros first would be a second pass over it, and
 // would fault in pages that the list may never use.
 template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
+struct UninitializedAllocator : LargeAllocator<T> {
     template <typename U>
     struct rebind {
         using other = UninitializedAllocator<U>;

@@ -1,6 +1,7 @@
 // The operating-system services the kernel needs, behind one small interface:
 // secure random bytes, the processor count, environment variables, a hook
-// that runs in the child process after fork and a hint for large buffers.
+// that runs in the child process after fork, large buffers mapped straight
+// from the system and a hint for them.
 // Each platform has its own file.
 //
 // Beside them, fork_generation.* counts the forks this process descends
@@ -39,5 +40,14 @@ void at_fork_child(void (*handler)());
 // where the system has no such request or declines it.
 inline constexpr std::size_t large_page_bytes = std::size_t{2} << 20;
 void advise_large_pages(void* start, std::size_t bytes);
+
+// `bytes` (more than 0) of zeros mapped straight from the system, on a page
+// and, where the system lets it, on a boundary of `alignment` (a power of
+// two up to large_page_bytes); null where the system refuses. Pages become
+// resident only when first written, and unmap_pages(start, bytes) hands them
+// all back at once, whatever the C library's heap has learnt from the
+// caller's earlier frees.
+void* map_zeroed_pages(std::size_t bytes, std::size_t alignment);
+void unmap_pages(void* start, std::size_t bytes) noexcept;
 
 }  // namespace allotra::platform

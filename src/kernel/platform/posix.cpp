@@ -5,15 +5,16 @@
 #include "kernel/platform/platform.hpp"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #if defined(__linux__)
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/random.h>
 #endif
 
@@ -97,6 +98,24 @@ void advise_large_pages(void* start, std::size_t bytes) {
     (void)bytes;
 #endif
 }
+
+void* map_zeroed_pages(std::size_t bytes, std::size_t alignment) {
+    // A mapping starts on a page; a larger boundary is cut out of a mapping
+    // larger by the alignment, and the ends beyond it go back at once.
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t extra = alignment > page ? alignment : 0;
+    void* mapped = mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    if (extra == 0) return mapped;
+    const auto first = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t start = (first + alignment - 1) & ~(std::uintptr_t{alignment} - 1);
+    const std::uintptr_t end = (start + bytes + page - 1) & ~(std::uintptr_t{page} - 1);
+    if (start > first) (void)munmap(mapped, start - first);
+    if (first + bytes + extra > end) (void)munmap(reinterpret_cast<void*>(end), first + bytes + extra - end);
+    return reinterpret_cast<void*>(start);
+}
+
+void unmap_pages(void* start, std::size_t bytes) noexcept { (void)munmap(start, bytes); }
 
 }  // namespace allotra::platform
 

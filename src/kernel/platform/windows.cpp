@@ -9,6 +9,7 @@
 #include <bcrypt.h>
 
 #include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -86,6 +87,29 @@ void at_fork_child(void (*)()) {}
 void advise_large_pages(void*, std::size_t) {}
 
 std::optional<std::size_t> runnable_threads() { return std::nullopt; }
+
+// VirtualAlloc places a mapping on the allocation granularity (64 KiB); a
+// larger boundary is found by reserving more, letting it go and reserving
+// again at the boundary inside it, which another thread may take first.
+void* map_zeroed_pages(std::size_t bytes, std::size_t alignment) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    if (alignment <= info.dwAllocationGranularity) {
+        return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    }
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        void* wide = VirtualAlloc(nullptr, bytes + alignment, MEM_RESERVE, PAGE_NOACCESS);
+        if (wide == nullptr) return nullptr;
+        const auto first = reinterpret_cast<std::uintptr_t>(wide);
+        const std::uintptr_t start = (first + alignment - 1) & ~(static_cast<std::uintptr_t>(alignment) - 1);
+        VirtualFree(wide, 0, MEM_RELEASE);
+        void* placed = VirtualAlloc(reinterpret_cast<void*>(start), bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (placed != nullptr) return placed;
+    }
+    return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void unmap_pages(void* start, std::size_t) noexcept { VirtualFree(start, 0, MEM_RELEASE); }
 
 }  // namespace allotra::platform
 

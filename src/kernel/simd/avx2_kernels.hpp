@@ -23,6 +23,8 @@ std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, 
                         std::uint64_t end);
 void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
                      double amount);
+void lane_sums(const double* terms, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+               double* lanes);
 void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
                 std::uint64_t end, double* sums);
 

@@ -33,7 +33,34 @@ void chain_sums(const double* terms, const std::uint64_t* const* taken, std::siz
     }
 }
 
+void lane_sums(const double* terms, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+               double* lanes) {
+    for_each_taken(taken, begin, end, [&](std::uint64_t cell) {
+        double& lane = lanes[cell % lane_count];
+        lane = lane + terms[cell];
+    });
+}
+
 }  // namespace portable
+
+double lane_total(const double* lanes) {
+    // As the AVX2 form's four registers of four lanes meet: the registers in
+    // pairs, then the four lanes of their sum in pairs.
+    double joined[4];
+    for (std::size_t k = 0; k < 4; ++k) joined[k] = (lanes[k] + lanes[k + 4]) + (lanes[k + 8] + lanes[k + 12]);
+    return (joined[0] + joined[1]) + (joined[2] + joined[3]);
+}
+
+void lane_sums(const double* terms, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+               double* lanes) {
+#if defined(ALLOTRA_AVX2_KERNELS)
+    if (simd::use_avx2()) {
+        avx2::lane_sums(terms, taken, begin, end, lanes);
+        return;
+    }
+#endif
+    portable::lane_sums(terms, taken, begin, end, lanes);
+}
 
 std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,
                         std::uint64_t end) {

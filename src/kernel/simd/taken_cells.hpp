@@ -27,7 +27,20 @@ inline constexpr std::size_t chains_at_once = 16;
 void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
                 std::uint64_t end, double* sums);
 
+// A sum of the terms of the taken cells in an order of its own, many cells
+// at a time: lanes[cell % lane_count] += terms[cell] for every taken cell in
+// [begin, end), each lane in ascending order of its cells; lane_total then
+// adds the lanes in a fixed order. Both forms give the same bits: the AVX2
+// form adds +0.0 for the cells a bitmap does not take, which leaves every
+// lane as it was (a lane that starts at +0.0 is never -0.0).
+inline constexpr std::size_t lane_count = 16;
+void lane_sums(const double* terms, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+               double* lanes);
+double lane_total(const double* lanes);
+
 namespace portable {
+void lane_sums(const double* terms, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+               double* lanes);
 void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
                 std::uint64_t end, double* sums);
 std::uint64_t sum_taken(const std::int64_t* values, const std::uint64_t* taken, std::uint64_t begin,

@@ -84,6 +84,38 @@ void add_where_taken(double* cells, const std::uint64_t* taken, std::uint64_t be
     }
 }
 
+void lane_sums(const double* terms, const std::uint64_t* taken, std::uint64_t begin, std::uint64_t end,
+               double* lanes) {
+    constexpr std::size_t registers = 4;  // lane = cell % 16
+    const auto single = [&](std::uint64_t from, std::uint64_t to) {
+        for (std::uint64_t cell = from; cell < to; ++cell) {
+            if ((taken[cell / 64] >> (cell % 64)) & 1u) lanes[cell % 16] = lanes[cell % 16] + terms[cell];
+        }
+    };
+    // The cells before the first whole word go first and those after the
+    // last go last, so that each lane stays in ascending order.
+    const std::uint64_t head_end = std::min((begin + 63) / 64 * 64, end);
+    single(begin, head_end);
+    const std::uint64_t first = head_end / 64;
+    const std::uint64_t last = std::max(end / 64, first);
+    __m256d lane[registers];
+    for (std::size_t r = 0; r < registers; ++r) lane[r] = _mm256_loadu_pd(lanes + 4 * r);
+    for (std::uint64_t w = first; w < last; ++w) {
+        const std::uint64_t bits = taken[w];
+        const double* at = terms + w * 64;
+        if (bits == 0) continue;
+        for (unsigned group = 0; group < 16; group += registers) {
+            for (std::size_t r = 0; r < registers; ++r) {
+                // Cells not taken give +0.0, whatever their term (NaN too).
+                const __m256d mask = _mm256_castsi256_pd(lanes_of(bits >> (4 * (group + r))));
+                lane[r] = _mm256_add_pd(lane[r], _mm256_and_pd(_mm256_loadu_pd(at + 4 * (group + r)), mask));
+            }
+        }
+    }
+    for (std::size_t r = 0; r < registers; ++r) _mm256_storeu_pd(lanes + 4 * r, lane[r]);
+    single(std::max(last * 64, head_end), end);
+}
+
 void chain_sums(const double* terms, const std::uint64_t* const* taken, std::size_t count, std::uint64_t begin,
                 std::uint64_t end, double* sums) {
     constexpr std::size_t lanes = 4, registers = 4;  // 16 chains
